@@ -1,0 +1,1 @@
+# Embedding of the board images: filled in with the image tool.

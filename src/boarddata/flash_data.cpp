@@ -1,0 +1,1 @@
+// parameter block conversions
