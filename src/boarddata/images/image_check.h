@@ -1,0 +1,52 @@
+// Validation of the compiled-in board images (Part 4.2).
+//
+// Used by the build-time image tool (tools/imagetool), which refuses to embed an image with a
+// defect, and by the tests. The checks only read the bytes given to them, so a fuzzer can call
+// CheckImage with arbitrary data.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace flashwell::images {
+
+enum class ImageKind {
+    RbfRev11,
+    RbfRev12,
+    RbfRev13,
+    FlashProgram,   // DspImage file: 4-byte little-endian cells
+    BootProgram,    // DspImage file: 4-byte little-endian cells
+    Kpci,           // raw KPCI bytes
+    RamFirmwareHex, // Intel-HEX text, CR LF line ends
+    EepromBoot,     // EZ-USB 0xC2 EEPROM boot-load image
+};
+
+struct ImageFile {
+    ImageKind kind;
+    std::string_view fileName; // name inside the image folder
+    std::size_t size;          // exact size of the file in bytes
+};
+
+// The eight image files, in a fixed order (the order of the table in Part 4.2).
+std::span<const ImageFile> ImageFiles();
+const ImageFile& ImageFileFor(ImageKind kind);
+
+// Checks one image against Part 4.2. Returns an empty string when the image is sound, otherwise
+// a description of its first defect without the file name, e.g.
+// "line 17: checksum 0x3A, expected 0x3B".
+std::string CheckImage(ImageKind kind, std::span<const std::uint8_t> bytes);
+
+// Reads the whole file; false when it cannot be read.
+bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& bytes);
+
+// Reads <folder>/<fileName> and checks it. Returns "" when the file is sound, otherwise
+// "<folder>/<fileName>: <first defect>". On success the file's bytes are left in *contents
+// when contents is given.
+std::string CheckImageFile(const std::string& folder, const ImageFile& file,
+                           std::vector<std::uint8_t>* contents = nullptr);
+
+} // namespace flashwell::images
