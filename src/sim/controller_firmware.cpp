@@ -1,0 +1,109 @@
+#include "sim/controller_firmware.h"
+
+#include <algorithm>
+
+namespace flashwell::sim {
+
+BoardFirmware::BoardFirmware(std::array<std::uint8_t, 3> version, FirmwareEnvironment& environment)
+    : version_(version), env_(environment) {}
+
+void BoardFirmware::QueueWord(std::uint32_t word) {
+    for (int i = 0; i < 4; ++i)
+        answers_.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
+}
+
+void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
+    std::size_t pos = 0;
+    const std::size_t size = bytes.size();
+    auto reject = [&] {
+        rejected_.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(pos), bytes.end());
+    };
+
+    while (pos < size) {
+        const std::uint8_t op = bytes[pos];
+        const std::size_t left = size - pos;
+        std::size_t used = 0;
+        switch (op) {
+        case 0xFF:
+            answers_.push_back(env_.HighSpeed() ? 0x80 : 0x00);
+            used = 1;
+            break;
+        case 0x10:
+            answers_.insert(answers_.end(), version_.begin(), version_.end());
+            used = 1;
+            break;
+        case 0x02:
+            if (left < 3) return reject();
+            env_.Dsp().WriteRegister(bytes[pos + 1], bytes[pos + 2]);
+            used = 3;
+            break;
+        case 0x06: {
+            if (left < 4 || bytes[pos + 1] != DspHostInterface::kDataPort) return reject();
+            const std::size_t count =
+                static_cast<std::size_t>(bytes[pos + 2] << 8 | bytes[pos + 3]);
+            const std::size_t payload = left - 4;
+            std::size_t perWord = 4;
+            if (payload < 4 * count) {
+                if (payload < 3 * count) return reject();
+                perWord = 3;
+            }
+            std::vector<std::uint32_t> words(count);
+            for (std::size_t w = 0; w < count; ++w) {
+                const std::uint8_t* p = bytes.data() + pos + 4 + w * perWord;
+                std::uint32_t v = 0;
+                for (std::size_t b = 0; b < perWord; ++b)
+                    v |= static_cast<std::uint32_t>(p[b]) << (8 * b);
+                words[w] = v;
+            }
+            env_.Dsp().HostWrite(words);
+            used = 4 + perWord * count;
+            break;
+        }
+        case 0x07: {
+            if (left < 4 || bytes[pos + 1] != DspHostInterface::kDataPort) return reject();
+            const std::size_t count =
+                static_cast<std::size_t>(bytes[pos + 2] << 8 | bytes[pos + 3]);
+            for (std::size_t w = 0; w < count; ++w) {
+                const auto word = env_.Dsp().HostRead();
+                if (!word) ++missingWords_;
+                QueueWord(word.value_or(kMissingWord));
+            }
+            used = 4;
+            break;
+        }
+        case 0x55:
+            if (left < 4) return reject();
+            env_.EepromWrite(static_cast<std::uint16_t>(bytes[pos + 1] << 8 | bytes[pos + 2]),
+                             bytes[pos + 3]);
+            used = 4;
+            break;
+        case 0x56: {
+            if (left < 3) return reject();
+            const auto value =
+                env_.EepromRead(static_cast<std::uint16_t>(bytes[pos + 1] << 8 | bytes[pos + 2]));
+            if (value) answers_.push_back(*value);
+            used = 3;
+            break;
+        }
+        default:
+            return reject();
+        }
+        pos += used;
+        // Parts of a combined write start on 4-byte boundaries.
+        if (pos < size) pos = std::min(size, (pos + 3) & ~std::size_t{3});
+    }
+}
+
+std::size_t BoardFirmware::OnPipeRead(std::span<std::uint8_t> buffer) {
+    const std::size_t n = std::min(buffer.size(), answers_.size());
+    std::copy_n(answers_.begin(), n, buffer.begin());
+    answers_.erase(answers_.begin(), answers_.begin() + static_cast<std::ptrdiff_t>(n));
+    return n;
+}
+
+bool BoardFirmware::WriteHostRegister(std::uint8_t reg, std::uint8_t value) {
+    env_.Dsp().WriteRegister(reg, value);
+    return true;
+}
+
+} // namespace flashwell::sim

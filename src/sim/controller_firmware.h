@@ -1,0 +1,81 @@
+// The program running in the board's EZ-USB controller: it takes packets from pipe 0, answers
+// on pipe 1 and passes words on to the DSP's host interface.
+#pragma once
+
+#include "sim/dsp_host_interface.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace flashwell::sim {
+
+// What a firmware reaches on the board around the controller.
+class FirmwareEnvironment {
+public:
+    virtual ~FirmwareEnvironment() = default;
+    virtual DspHostInterface& Dsp() = 0;
+    virtual bool HighSpeed() const = 0;
+    virtual void EepromWrite(std::uint16_t address, std::uint8_t data) = 0;
+    // Nothing when the EEPROM does not answer.
+    virtual std::optional<std::uint8_t> EepromRead(std::uint16_t address) = 0;
+};
+
+class ControllerFirmware {
+public:
+    virtual ~ControllerFirmware() = default;
+    virtual void OnPipeWrite(std::span<const std::uint8_t> bytes) = 0;
+    // Copies up to buffer.size() queued answer bytes; returns how many it copied.
+    virtual std::size_t OnPipeRead(std::span<std::uint8_t> buffer) = 0;
+    // The driver's direct register request; false when this firmware cannot serve it.
+    virtual bool WriteHostRegister(std::uint8_t reg, std::uint8_t value) = 0;
+    virtual std::size_t PendingAnswerBytes() const = 0;
+};
+
+// The board firmware proper.
+//
+// Packets, several of which may lie end to end in one pipe write (each part then starts on a
+// 4-byte boundary, so a 3-byte register write is followed by one pad byte):
+//   0xFF                         -> 1 byte: 0x80 on a high-speed connection, else 0x00
+//   0x10                         -> 3 bytes: firmware version
+//   0x02 reg value               -> host-interface register write (reg 1 bit 7: host command)
+//   0x06 port nH nL words        -> n words into the DSP; 4 bytes per word, or 3 when the packet
+//                                   is too short for 4 (the single-word form of 7 bytes)
+//   0x07 port nH nL              -> n words from the DSP, 4 bytes each, low byte first; a word
+//                                   the DSP does not have is delivered as 0x55000000
+//   0x55 aH aL data              -> EEPROM byte write
+//   0x56 aH aL                   -> 1 byte from the EEPROM, or no answer when it does not answer
+// An unknown opcode, a port other than 5 or a truncated part drops the rest of the write and is
+// kept in Rejected() for tests.
+class BoardFirmware final : public ControllerFirmware {
+public:
+    static constexpr std::uint32_t kMissingWord = 0x55000000;
+
+    BoardFirmware(std::array<std::uint8_t, 3> version, FirmwareEnvironment& environment);
+
+    void OnPipeWrite(std::span<const std::uint8_t> bytes) override;
+    std::size_t OnPipeRead(std::span<std::uint8_t> buffer) override;
+    bool WriteHostRegister(std::uint8_t reg, std::uint8_t value) override;
+    std::size_t PendingAnswerBytes() const override { return answers_.size(); }
+
+    const std::array<std::uint8_t, 3>& Version() const { return version_; }
+    // Pipe writes (from the offending part on) the firmware could not make sense of.
+    const std::vector<std::vector<std::uint8_t>>& Rejected() const { return rejected_; }
+    // Words the firmware had to invent because the DSP had none.
+    std::size_t MissingWordsDelivered() const { return missingWords_; }
+
+private:
+    void QueueWord(std::uint32_t word);
+
+    std::array<std::uint8_t, 3> version_;
+    FirmwareEnvironment& env_;
+    std::deque<std::uint8_t> answers_;
+    std::vector<std::vector<std::uint8_t>> rejected_;
+    std::size_t missingWords_ = 0;
+};
+
+} // namespace flashwell::sim

@@ -1,0 +1,79 @@
+#include "sim/dsp_host_interface.h"
+
+namespace flashwell::sim {
+
+void DspProgram::OnHostCommand(DspHostInterface&, std::uint8_t) {}
+void DspProgram::OnWordsReceived(DspHostInterface&) {}
+void DspProgram::OnTransmitEmpty(DspHostInterface&) {}
+
+DspHostInterface::DspHostInterface() : program_(std::make_unique<IdleDspProgram>()) {}
+
+template <typename F> void DspHostInterface::RunProgram(F&& callback) {
+    ++callbackDepth_;
+    callback(*program_);
+    --callbackDepth_;
+    if (callbackDepth_ == 0 && pendingProgram_) program_ = std::move(pendingProgram_);
+}
+
+void DspHostInterface::WriteRegister(std::uint8_t reg, std::uint8_t value) {
+    registers_[reg] = value;
+    if (reg == kCommandVectorRegister && (value & 0x80) != 0) {
+        const auto vector = static_cast<std::uint8_t>(value & 0x7F);
+        hostCommands_.push_back(vector);
+        RunProgram([&](DspProgram& p) { p.OnHostCommand(*this, vector); });
+        // The DSP takes the command at once, which clears the request bit.
+        registers_[reg] = vector;
+    }
+}
+
+void DspHostInterface::HostWrite(std::uint32_t word) {
+    toDsp_.push_back(word & kWordMask);
+    RunProgram([&](DspProgram& p) { p.OnWordsReceived(*this); });
+}
+
+void DspHostInterface::HostWrite(const std::vector<std::uint32_t>& words) {
+    if (words.empty()) return;
+    for (std::uint32_t w : words)
+        toDsp_.push_back(w & kWordMask);
+    RunProgram([&](DspProgram& p) { p.OnWordsReceived(*this); });
+}
+
+std::optional<std::uint32_t> DspHostInterface::HostRead() {
+    if (toHost_.empty()) RunProgram([&](DspProgram& p) { p.OnTransmitEmpty(*this); });
+    if (toHost_.empty()) return std::nullopt;
+    const std::uint32_t w = toHost_.front();
+    toHost_.pop_front();
+    return w;
+}
+
+std::optional<std::uint32_t> DspHostInterface::DspRead() {
+    if (toDsp_.empty()) return std::nullopt;
+    const std::uint32_t w = toDsp_.front();
+    toDsp_.pop_front();
+    return w;
+}
+
+void DspHostInterface::DspWrite(std::uint32_t word) {
+    toHost_.push_back(word & kWordMask);
+}
+
+std::uint8_t DspHostInterface::Register(std::uint8_t reg) const {
+    const auto it = registers_.find(reg);
+    return it == registers_.end() ? 0 : it->second;
+}
+
+void DspHostInterface::LoadProgram(std::unique_ptr<DspProgram> program) {
+    if (!program) program = std::make_unique<IdleDspProgram>();
+    if (callbackDepth_ > 0)
+        pendingProgram_ = std::move(program);
+    else
+        program_ = std::move(program);
+}
+
+void DspHostInterface::Reset() {
+    toDsp_.clear();
+    toHost_.clear();
+    registers_.clear();
+}
+
+} // namespace flashwell::sim

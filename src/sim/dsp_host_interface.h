@@ -1,0 +1,84 @@
+// The DSP's host interface as the EZ-USB firmware and the driver see it: a FIFO of 24-bit words
+// in each direction, the command vector register, and the program running behind it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace flashwell::sim {
+
+class DspHostInterface;
+
+// What runs on the DSP. Callbacks run synchronously inside the host's request, so a program
+// answers "instantly" in virtual time; it may read and write the FIFOs from any callback.
+class DspProgram {
+public:
+    virtual ~DspProgram() = default;
+    // The host raised a host command (vector 0 to 127).
+    virtual void OnHostCommand(DspHostInterface& host, std::uint8_t vector);
+    // One or more words arrived in the receive FIFO (host to DSP).
+    virtual void OnWordsReceived(DspHostInterface& host);
+    // The host wants a word and the transmit FIFO is empty; a program may produce it now.
+    virtual void OnTransmitEmpty(DspHostInterface& host);
+};
+
+// The program of a DSP that runs nothing the host can talk to: words pile up unanswered.
+class IdleDspProgram final : public DspProgram {};
+
+class DspHostInterface {
+public:
+    static constexpr std::uint8_t kCommandVectorRegister = 1;
+    static constexpr std::uint8_t kDataPort = 5;
+    static constexpr std::uint32_t kWordMask = 0xFFFFFF;
+
+    DspHostInterface();
+
+    // Host side.
+    // Register 1 with bit 7 set raises the host command of bits 0 to 6.
+    void WriteRegister(std::uint8_t reg, std::uint8_t value);
+    void HostCommand(std::uint8_t vector) {
+        WriteRegister(kCommandVectorRegister, 0x80 | (vector & 0x7F));
+    }
+    // The DSP sees the low 24 bits.
+    void HostWrite(std::uint32_t word);
+    void HostWrite(const std::vector<std::uint32_t>& words);
+    // The next word for the host, or nothing when the DSP has none to give.
+    std::optional<std::uint32_t> HostRead();
+
+    // DSP side.
+    std::optional<std::uint32_t> DspRead();
+    void DspWrite(std::uint32_t word);
+
+    std::size_t ReceivePending() const { return toDsp_.size(); }
+    std::size_t TransmitPending() const { return toHost_.size(); }
+    // Words the host sent that the program has not taken yet (test inspection).
+    const std::deque<std::uint32_t>& ReceiveFifo() const { return toDsp_; }
+    std::uint8_t Register(std::uint8_t reg) const;
+    // Every host command vector raised, in order.
+    const std::vector<std::uint8_t>& HostCommands() const { return hostCommands_; }
+
+    DspProgram& Program() { return *program_; }
+    // Takes effect at once, or, when a program callback is running (a loader replacing itself),
+    // as soon as that callback returns.
+    void LoadProgram(std::unique_ptr<DspProgram> program);
+    // Power cycle: FIFOs and registers cleared, program kept (the next owner decides).
+    void Reset();
+
+private:
+    template <typename F> void RunProgram(F&& callback);
+
+    std::unique_ptr<DspProgram> program_;
+    std::unique_ptr<DspProgram> pendingProgram_;
+    int callbackDepth_ = 0;
+    std::deque<std::uint32_t> toDsp_;
+    std::deque<std::uint32_t> toHost_;
+    std::map<std::uint8_t, std::uint8_t> registers_;
+    std::vector<std::uint8_t> hostCommands_;
+};
+
+} // namespace flashwell::sim

@@ -1,0 +1,546 @@
+#include "sim/sim_windows.h"
+
+#include "sim/board.h"
+#include "sim/board_driver.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace flashwell::sim {
+
+using platform::BOOL;
+using platform::DWORD;
+using platform::HANDLE;
+using platform::HDEVINFO;
+using platform::HMODULE;
+using platform::ProcAddress;
+
+namespace {
+
+constexpr DWORD kErrorPathNotFound = 3;
+constexpr DWORD kErrorInvalidUserBuffer = 1784;
+constexpr DWORD kDigcfAllClasses = 0x04;
+constexpr DWORD kSpintActive = 0x01;
+
+std::string Upper(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+    return Upper(a) == Upper(b);
+}
+
+Bytes CopyBytes(const void* p, DWORD size) {
+    if (p == nullptr || size == 0) return {};
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    return Bytes(b, b + size);
+}
+
+} // namespace
+
+platform::OsVersionInfo WindowsXpSp2() {
+    platform::OsVersionInfo v{};
+    v.dwOSVersionInfoSize = sizeof(platform::OsVersionInfo);
+    v.dwMajorVersion = 5;
+    v.dwMinorVersion = 1;
+    v.dwBuildNumber = 2600;
+    v.dwPlatformId = 2;
+    std::strcpy(v.szCSDVersion, "Service Pack 2");
+    return v;
+}
+
+struct SimWindows::Module {
+    std::string name; // upper case, without directory
+    HMODULE base;
+    int loadCount = 0;
+    bool pinned = false; // KERNEL32 never goes away
+    bool Loaded() const { return pinned || loadCount > 0; }
+};
+
+SimWindows::SimWindows(VirtualClock& clock, TrafficRecorder& recorder, WindowsConfig config)
+    : clock_(clock), recorder_(recorder), config_(std::move(config)) {
+    modules_.push_back(std::make_unique<Module>(Module{"SETUPAPI.DLL", 0x76670000, 0, false}));
+    modules_.push_back(std::make_unique<Module>(Module{"KERNEL32.DLL", 0x7C800000, 0, true}));
+}
+
+SimWindows::~SimWindows() = default;
+
+BOOL SimWindows::Fail(DWORD error) {
+    lastError_ = error;
+    return 0;
+}
+
+BOOL SimWindows::Succeed() {
+    lastError_ = platform::kErrorSuccess;
+    return 1;
+}
+
+void SimWindows::Record(TrafficEvent event) {
+    event.timeMs = clock_.NowMs();
+    event.error = lastError_;
+    recorder_.Record(std::move(event));
+}
+
+// ---- Device nodes -------------------------------------------------------------------------
+
+void SimWindows::Attach(Board& board) {
+    const std::string path = board.DevicePath();
+    for (Node& n : nodes_) {
+        if (n.board == &board && n.path == path) {
+            if (!n.present) {
+                n.present = true;
+                ++n.generation;
+            }
+            n.guid = board.Config().interfaceGuid;
+            return;
+        }
+    }
+    nodes_.push_back(Node{&board, path, board.Config().interfaceGuid});
+}
+
+void SimWindows::Detach(Board& board, DWORD error) {
+    for (Node& n : nodes_) {
+        if (n.board == &board && n.present) {
+            n.present = false;
+            n.goneError = error;
+        }
+    }
+}
+
+bool SimWindows::IsAttached(const Board& board) const {
+    return std::any_of(nodes_.begin(), nodes_.end(),
+                       [&](const Node& n) { return n.board == &board && n.present; });
+}
+
+bool SimWindows::NodeAlive(const OpenFile& file) const {
+    const Node& n = nodes_[file.node];
+    return n.present && n.generation == file.generation;
+}
+
+std::size_t SimWindows::OpenHandleCount(const Board& board) const {
+    return static_cast<std::size_t>(
+        std::count_if(handles_.begin(), handles_.end(), [&](const auto& h) {
+            return nodes_[h.second.node].board == &board && NodeAlive(h.second);
+        }));
+}
+
+std::vector<std::string> SimWindows::DebugTexts() const {
+    std::vector<std::string> out;
+    for (const DebugLine& l : debug_)
+        out.push_back(l.text);
+    return out;
+}
+
+// ---- Kernel -------------------------------------------------------------------------------
+
+DWORD SimWindows::GetSystemDirectoryA(char* buffer, DWORD size) {
+    if (config_.systemDirectoryError != 0) {
+        lastError_ = config_.systemDirectoryError;
+        return 0;
+    }
+    const std::string& dir = config_.systemDirectory;
+    lastError_ = platform::kErrorSuccess;
+    if (buffer == nullptr || size <= dir.size()) return static_cast<DWORD>(dir.size() + 1);
+    std::memcpy(buffer, dir.c_str(), dir.size() + 1);
+    return static_cast<DWORD>(dir.size());
+}
+
+HMODULE SimWindows::LoadLibraryA(const char* fileName) {
+    TrafficEvent e(EventKind::LoadLibrary);
+    e.name = fileName ? fileName : "";
+    Module* found = nullptr;
+    for (auto& m : modules_) {
+        if (m->name == "SETUPAPI.DLL" && !config_.setupApi.present) continue;
+        const std::string bare = m->name.substr(0, m->name.size() - 4);
+        if (SameName(e.name, m->name) || SameName(e.name, bare) ||
+            SameName(e.name, config_.systemDirectory + "\\" + m->name))
+            found = m.get();
+    }
+    HMODULE result = 0;
+    if (found != nullptr) {
+        ++found->loadCount;
+        result = found->base;
+        Succeed();
+    } else {
+        Fail(platform::kErrorModNotFound);
+    }
+    e.handle = result;
+    e.ok = result != 0;
+    Record(std::move(e));
+    return result;
+}
+
+SimWindows::Module* SimWindows::FindModule(HMODULE module) {
+    for (auto& m : modules_)
+        if (m->base == module && m->Loaded()) return m.get();
+    return nullptr;
+}
+
+std::vector<std::pair<std::string, SimWindows::Function>>
+SimWindows::Exports(const Module& module) const {
+    std::vector<std::pair<std::string, Function>> all;
+    if (module.name == "KERNEL32.DLL") {
+        if (config_.kernelExportsGetVersionEx)
+            all.emplace_back("GetVersionExA", Function::GetVersionEx);
+        return all;
+    }
+    const bool old = config_.setupApi.fallbackNamesOnly;
+    all = {{"SetupDiGetClassDevsA", Function::GetClassDevs},
+           {old ? "SetupDiEnumInterfaceDevice" : "SetupDiEnumDeviceInterfaces",
+            Function::EnumDeviceInterfaces},
+           {old ? "SetupDiGetInterfaceDeviceDetailA" : "SetupDiGetDeviceInterfaceDetailA",
+            Function::GetDeviceInterfaceDetail},
+           {"SetupDiDestroyDeviceInfoList", Function::DestroyDeviceInfoList}};
+    std::erase_if(all, [&](const auto& e) {
+        const auto& missing = config_.setupApi.missingExports;
+        return std::find(missing.begin(), missing.end(), e.first) != missing.end();
+    });
+    return all;
+}
+
+namespace {
+ProcAddress AddressOf(HMODULE base, int function) {
+    return base + 0x1000 + 0x40 * static_cast<ProcAddress>(function);
+}
+} // namespace
+
+ProcAddress SimWindows::GetProcAddress(HMODULE module, const char* name) {
+    TrafficEvent e(EventKind::GetProcAddress);
+    e.name = name ? name : "";
+    ProcAddress result = 0;
+    if (Module* m = FindModule(module)) {
+        for (const auto& [exported, function] : Exports(*m))
+            if (exported == e.name) result = AddressOf(m->base, static_cast<int>(function));
+        result ? Succeed() : Fail(platform::kErrorProcNotFound);
+    } else {
+        Fail(platform::kErrorModNotFound);
+    }
+    e.handle = result;
+    e.ok = result != 0;
+    Record(std::move(e));
+    return result;
+}
+
+BOOL SimWindows::FreeLibrary(HMODULE module) {
+    TrafficEvent e(EventKind::FreeLibrary);
+    e.handle = module;
+    BOOL ok = 0;
+    for (auto& m : modules_) {
+        if (m->base == module && m->loadCount > 0) {
+            e.name = m->name;
+            --m->loadCount;
+            ok = Succeed();
+        }
+    }
+    if (!ok) Fail(platform::kErrorModNotFound);
+    e.ok = ok != 0;
+    Record(std::move(e));
+    return ok;
+}
+
+int SimWindows::LoadCount(const std::string& moduleName) const {
+    for (const auto& m : modules_)
+        if (SameName(m->name, moduleName)) return m->loadCount;
+    return 0;
+}
+
+bool SimWindows::CheckEntry(ProcAddress entry, Function function) {
+    for (auto& m : modules_) {
+        if (!m->Loaded()) continue;
+        for (const auto& [name, f] : Exports(*m))
+            if (f == function && AddressOf(m->base, static_cast<int>(f)) == entry) return true;
+    }
+    ++badEntryCalls_;
+    return false;
+}
+
+HANDLE SimWindows::CreateFileA(const char* fileName, DWORD access, DWORD shareMode,
+                               DWORD creationDisposition, DWORD flagsAndAttributes) {
+    TrafficEvent e(EventKind::CreateFile);
+    e.name = fileName ? fileName : "";
+    e.access = access;
+    e.shareMode = shareMode;
+    e.creationDisposition = creationDisposition;
+    e.flagsAndAttributes = flagsAndAttributes;
+
+    std::optional<std::size_t> node;
+    DWORD openError = platform::kErrorFileNotFound;
+    for (std::size_t i = 0; i < nodes_.size() && !node; ++i) {
+        const Node& n = nodes_[i];
+        if (!n.present) continue;
+        if (SameName(n.path, e.name)) {
+            node = i;
+            openError = n.board->Config().pathOpenError;
+        } else if (const auto symbolic = n.board->SymbolicName();
+                   symbolic && n.path == n.board->DevicePath() && SameName(*symbolic, e.name)) {
+            node = i;
+            openError = n.board->Config().symbolicOpenError;
+        }
+    }
+    if (fileName == nullptr) openError = kErrorPathNotFound;
+
+    HANDLE result = platform::kInvalidHandleValue;
+    if (!node) {
+        Fail(openError);
+    } else if (openError != 0) {
+        Fail(openError);
+    } else if (OpenHandleCount(*nodes_[*node].board) > 0) {
+        Fail(config_.busyOpenError);
+    } else {
+        result = nextHandle_;
+        nextHandle_ += 4;
+        handles_[result] = OpenFile{*node, nodes_[*node].generation, e.name};
+        Succeed();
+    }
+    if (node) e.board = nodes_[*node].board->Id();
+    e.handle = result;
+    e.ok = result != platform::kInvalidHandleValue;
+    Record(std::move(e));
+    return result;
+}
+
+BOOL SimWindows::CloseHandle(HANDLE handle) {
+    TrafficEvent e(EventKind::CloseHandle);
+    e.handle = handle;
+    const auto it = handles_.find(handle);
+    BOOL ok = 0;
+    if (it == handles_.end()) {
+        ok = Fail(platform::kErrorInvalidHandle);
+    } else {
+        e.name = it->second.name;
+        e.board = nodes_[it->second.node].board->Id();
+        handles_.erase(it);
+        ok = Succeed();
+    }
+    e.ok = ok != 0;
+    Record(std::move(e));
+    return ok;
+}
+
+BOOL SimWindows::DeviceIoControl(HANDLE device, DWORD code, void* inBuffer, DWORD inSize,
+                                 void* outBuffer, DWORD outSize, DWORD* bytesReturned) {
+    TrafficEvent e(EventKind::IoControl);
+    e.handle = device;
+    e.code = code;
+    e.input = CopyBytes(inBuffer, inSize);
+    const bool dataToDevice = TransferMethod(code) == 1;
+    if (dataToDevice) e.output = CopyBytes(outBuffer, outSize);
+
+    DWORD returned = 0;
+    DWORD error = platform::kErrorSuccess;
+    const auto it = handles_.find(device);
+    if (it == handles_.end()) {
+        error = platform::kErrorInvalidHandle;
+    } else {
+        Node& node = nodes_[it->second.node];
+        e.name = node.path;
+        e.board = node.board->Id();
+        if (!NodeAlive(it->second)) {
+            error = node.goneError;
+        } else if (bytesReturned == nullptr || (inBuffer == nullptr && inSize != 0) ||
+                   (outBuffer == nullptr && outSize != 0)) {
+            error = platform::kErrorInvalidParameter;
+        } else if (const auto fault = node.board->CheckFault(code)) {
+            error = *fault;
+        } else {
+            const std::span<const std::uint8_t> in(e.input.data(), e.input.size());
+            const std::span<std::uint8_t> out(static_cast<std::uint8_t*>(outBuffer), outSize);
+            error = DispatchIoControl(*node.board, code, in, out, returned);
+        }
+    }
+    if (error != platform::kErrorSuccess) returned = 0;
+    if (bytesReturned != nullptr) *bytesReturned = returned;
+    if (!dataToDevice && error == platform::kErrorSuccess)
+        e.output = CopyBytes(outBuffer, returned);
+    e.bytesReturned = returned;
+    const BOOL ok = error == platform::kErrorSuccess ? Succeed() : Fail(error);
+    e.ok = ok != 0;
+    Record(std::move(e));
+    return ok;
+}
+
+void SimWindows::OutputDebugStringA(const char* text) {
+    if (text != nullptr) debug_.push_back({clock_.NowMs(), text});
+}
+
+void SimWindows::Sleep(DWORD milliseconds) {
+    TrafficEvent e(EventKind::Sleep);
+    e.code = milliseconds;
+    e.ok = true;
+    const DWORD keep = lastError_;
+    Record(std::move(e));
+    lastError_ = keep;
+    clock_.Advance(milliseconds);
+}
+
+// ---- SetupAPI -----------------------------------------------------------------------------
+
+SimWindows::Snapshot* SimWindows::FindSnapshot(HDEVINFO set) {
+    const auto it = snapshots_.find(set);
+    return it == snapshots_.end() ? nullptr : &it->second;
+}
+
+HDEVINFO SimWindows::SetupDiGetClassDevsA(ProcAddress entry, const platform::GUID* classGuid,
+                                          const char* enumerator, DWORD flags) {
+    TrafficEvent e(EventKind::GetClassDevs);
+    e.code = flags;
+    if (enumerator != nullptr) e.name = enumerator;
+    HDEVINFO result = platform::kInvalidDevInfo;
+    const bool allClasses = (flags & kDigcfAllClasses) != 0;
+    if (!CheckEntry(entry, Function::GetClassDevs)) {
+        Fail(platform::kErrorProcNotFound);
+    } else if ((flags & platform::kDigcfDeviceInterface) == 0 ||
+               (classGuid == nullptr && !allClasses)) {
+        // Only interface sets are modelled; a class set of this kind never occurs here.
+        Fail(platform::kErrorInvalidParameter);
+    } else {
+        Snapshot snapshot{nextSnapshot_++, {}};
+        const std::string prefix =
+            enumerator ? Upper(std::string("\\\\?\\") + enumerator + "#") : "";
+        for (std::size_t i = 0; i < nodes_.size(); ++i) {
+            const Node& n = nodes_[i];
+            if ((flags & platform::kDigcfPresent) != 0 && !n.present) continue;
+            if (!allClasses && !(n.guid == *classGuid)) continue;
+            if (!prefix.empty() && Upper(n.path).rfind(prefix, 0) != 0) continue;
+            snapshot.nodes.push_back(i);
+        }
+        result = 0x00160000 + 0x100 * static_cast<HDEVINFO>(snapshot.serial);
+        snapshots_.emplace(result, std::move(snapshot));
+        Succeed();
+    }
+    e.handle = result;
+    e.ok = result != platform::kInvalidDevInfo;
+    Record(std::move(e));
+    return result;
+}
+
+BOOL SimWindows::SetupDiEnumDeviceInterfaces(ProcAddress entry, HDEVINFO set,
+                                             const platform::GUID* interfaceClassGuid,
+                                             DWORD memberIndex,
+                                             platform::DeviceInterfaceData* data) {
+    TrafficEvent e(EventKind::EnumDeviceInterfaces);
+    e.handle = set;
+    e.code = memberIndex;
+    BOOL ok = 0;
+    Snapshot* snapshot = nullptr;
+    if (!CheckEntry(entry, Function::EnumDeviceInterfaces)) {
+        ok = Fail(platform::kErrorProcNotFound);
+    } else if ((snapshot = FindSnapshot(set)) == nullptr) {
+        ok = Fail(platform::kErrorInvalidHandle);
+    } else if (data == nullptr || interfaceClassGuid == nullptr) {
+        ok = Fail(platform::kErrorInvalidParameter);
+    } else if (data->cbSize != sizeof(platform::DeviceInterfaceData)) {
+        ok = Fail(kErrorInvalidUserBuffer);
+    } else {
+        std::optional<std::size_t> position;
+        DWORD seen = 0;
+        for (std::size_t i = 0; i < snapshot->nodes.size() && !position; ++i)
+            if (nodes_[snapshot->nodes[i]].guid == *interfaceClassGuid && seen++ == memberIndex)
+                position = i;
+        if (!position) {
+            ok = Fail(platform::kErrorNoMoreItems);
+        } else {
+            const Node& n = nodes_[snapshot->nodes[*position]];
+            data->InterfaceClassGuid = n.guid;
+            data->Flags = n.present ? kSpintActive : 0;
+            // Ties the record to its set and member, as the real pointer does.
+            data->Reserved = static_cast<std::uintptr_t>(snapshot->serial) << 16 | (*position + 1);
+            e.name = n.path;
+            e.board = n.board->Id();
+            ok = Succeed();
+        }
+    }
+    e.ok = ok != 0;
+    Record(std::move(e));
+    return ok;
+}
+
+BOOL SimWindows::SetupDiGetDeviceInterfaceDetailA(ProcAddress entry, HDEVINFO set,
+                                                  platform::DeviceInterfaceData* data, void* detail,
+                                                  DWORD detailSize, DWORD* requiredSize) {
+    TrafficEvent e(EventKind::GetDeviceInterfaceDetail);
+    e.handle = set;
+    e.code = detailSize;
+    BOOL ok = 0;
+    Snapshot* snapshot = nullptr;
+    if (!CheckEntry(entry, Function::GetDeviceInterfaceDetail)) {
+        ok = Fail(platform::kErrorProcNotFound);
+    } else if ((snapshot = FindSnapshot(set)) == nullptr) {
+        ok = Fail(platform::kErrorInvalidHandle);
+    } else if (data == nullptr) {
+        ok = Fail(platform::kErrorInvalidParameter);
+    } else if (data->cbSize != sizeof(platform::DeviceInterfaceData)) {
+        ok = Fail(kErrorInvalidUserBuffer);
+    } else if ((data->Reserved >> 16) != snapshot->serial || (data->Reserved & 0xFFFF) == 0 ||
+               (data->Reserved & 0xFFFF) > snapshot->nodes.size()) {
+        ok = Fail(platform::kErrorInvalidParameter);
+    } else {
+        const Node& n = nodes_[snapshot->nodes[(data->Reserved & 0xFFFF) - 1]];
+        e.name = n.path;
+        e.board = n.board->Id();
+        const auto needed =
+            static_cast<DWORD>(platform::kInterfaceDetailPathOffset + n.path.size() + 1);
+        if (requiredSize != nullptr) *requiredSize = needed;
+        DWORD cbSize = 0;
+        if (detail == nullptr) {
+            ok = Fail(detailSize == 0 ? platform::kErrorInsufficientBuffer
+                                      : kErrorInvalidUserBuffer);
+        } else if (detailSize < sizeof cbSize || (std::memcpy(&cbSize, detail, sizeof cbSize),
+                                                  cbSize != platform::kInterfaceDetailFixedSize)) {
+            ok = Fail(kErrorInvalidUserBuffer);
+        } else if (detailSize < needed) {
+            ok = Fail(platform::kErrorInsufficientBuffer);
+        } else {
+            std::memcpy(static_cast<char*>(detail) + platform::kInterfaceDetailPathOffset,
+                        n.path.c_str(), n.path.size() + 1);
+            ok = Succeed();
+        }
+    }
+    e.ok = ok != 0;
+    Record(std::move(e));
+    return ok;
+}
+
+BOOL SimWindows::SetupDiDestroyDeviceInfoList(ProcAddress entry, HDEVINFO set) {
+    TrafficEvent e(EventKind::DestroyDeviceInfoList);
+    e.handle = set;
+    BOOL ok = 0;
+    if (!CheckEntry(entry, Function::DestroyDeviceInfoList))
+        ok = Fail(platform::kErrorProcNotFound);
+    else if (snapshots_.erase(set) == 0)
+        ok = Fail(platform::kErrorInvalidHandle);
+    else
+        ok = Succeed();
+    e.ok = ok != 0;
+    Record(std::move(e));
+    return ok;
+}
+
+BOOL SimWindows::GetVersionExA(ProcAddress entry, platform::OsVersionInfo* info) {
+    TrafficEvent e(EventKind::GetVersionEx);
+    BOOL ok = 0;
+    constexpr DWORD kExSize = 156; // OSVERSIONINFOEXA is accepted as well
+    if (!CheckEntry(entry, Function::GetVersionEx)) {
+        ok = Fail(platform::kErrorProcNotFound);
+    } else if (info == nullptr) {
+        ok = Fail(platform::kErrorInvalidParameter);
+    } else if (info->dwOSVersionInfoSize != sizeof(platform::OsVersionInfo) &&
+               info->dwOSVersionInfoSize != kExSize) {
+        ok = Fail(platform::kErrorInsufficientBuffer);
+    } else if (config_.getVersionExError != 0) {
+        ok = Fail(config_.getVersionExError);
+    } else {
+        const DWORD size = info->dwOSVersionInfoSize;
+        *info = config_.version;
+        info->dwOSVersionInfoSize = size;
+        ok = Succeed();
+    }
+    e.ok = ok != 0;
+    Record(std::move(e));
+    return ok;
+}
+
+} // namespace flashwell::sim

@@ -1,0 +1,163 @@
+// The Windows the host code runs on when it does not run on Windows: libraries, SetupAPI, file
+// handles, the board driver's devices, the debug output and the clock.
+#pragma once
+
+#include "platform/os_port.h"
+#include "sim/traffic_recorder.h"
+#include "sim/virtual_clock.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace flashwell::sim {
+
+class Board;
+
+struct SetupApiConfig {
+    bool present = true;
+    // Exports the old names "SetupDiEnumInterfaceDevice" and "SetupDiGetInterfaceDeviceDetailA"
+    // instead of "SetupDiEnumDeviceInterfaces" and "SetupDiGetDeviceInterfaceDetailA".
+    bool fallbackNamesOnly = false;
+    // Entry point names this SETUPAPI does not export.
+    std::vector<std::string> missingExports;
+};
+
+platform::OsVersionInfo WindowsXpSp2();
+
+struct WindowsConfig {
+    std::string systemDirectory = "C:\\WINDOWS\\system32";
+    // GetSystemDirectoryA fails with this error (0: it works).
+    platform::DWORD systemDirectoryError = 0;
+    SetupApiConfig setupApi;
+    bool kernelExportsGetVersionEx = true;
+    // GetVersionExA fails with this error (0: it works).
+    platform::DWORD getVersionExError = 0;
+    platform::OsVersionInfo version = WindowsXpSp2();
+    // What an open of a device that is already open fails with: the driver opens exclusively.
+    platform::DWORD busyOpenError = platform::kErrorAccessDenied;
+};
+
+struct DebugLine {
+    std::uint64_t timeMs;
+    std::string text;
+};
+
+class SimWindows final : public platform::OsPort {
+public:
+    SimWindows(VirtualClock& clock, TrafficRecorder& recorder, WindowsConfig config = {});
+    ~SimWindows() override;
+
+    WindowsConfig& Config() { return config_; }
+
+    // Device nodes. Attach makes the board's device interface present (appending it to the
+    // interface list the first time this board shows up under this device path, keeping its
+    // place afterwards); Detach removes it, and requests on handles still open on it fail with
+    // `error` from then on.
+    void Attach(Board& board);
+    void Detach(Board& board, platform::DWORD error = platform::kErrorDeviceNotConnected);
+    bool IsAttached(const Board& board) const;
+    // Open handles on the board's present device node.
+    std::size_t OpenHandleCount(const Board& board) const;
+    std::size_t OpenHandleCount() const { return handles_.size(); }
+
+    // Inspection for tests.
+    std::size_t LiveSnapshots() const { return snapshots_.size(); }
+    // Outstanding LoadLibraryA references of "SETUPAPI.DLL" or "KERNEL32.DLL".
+    int LoadCount(const std::string& moduleName) const;
+    // SetupAPI and GetVersionExA calls made through an entry point that is not the function's.
+    std::size_t BadEntryCalls() const { return badEntryCalls_; }
+    const std::vector<DebugLine>& DebugOutput() const { return debug_; }
+    std::vector<std::string> DebugTexts() const;
+
+    // platform::OsPort
+    platform::DWORD GetSystemDirectoryA(char* buffer, platform::DWORD size) override;
+    platform::HMODULE LoadLibraryA(const char* fileName) override;
+    platform::ProcAddress GetProcAddress(platform::HMODULE module, const char* name) override;
+    platform::BOOL FreeLibrary(platform::HMODULE module) override;
+    platform::HANDLE CreateFileA(const char* fileName, platform::DWORD access,
+                                 platform::DWORD shareMode, platform::DWORD creationDisposition,
+                                 platform::DWORD flagsAndAttributes) override;
+    platform::BOOL CloseHandle(platform::HANDLE handle) override;
+    platform::BOOL DeviceIoControl(platform::HANDLE device, platform::DWORD code, void* inBuffer,
+                                   platform::DWORD inSize, void* outBuffer, platform::DWORD outSize,
+                                   platform::DWORD* bytesReturned) override;
+    platform::DWORD GetLastError() override { return lastError_; }
+    void SetLastError(platform::DWORD error) override { lastError_ = error; }
+    void OutputDebugStringA(const char* text) override;
+    void Sleep(platform::DWORD milliseconds) override;
+    platform::LocalTime GetLocalTime() override { return clock_.LocalTimeNow(); }
+
+    platform::HDEVINFO SetupDiGetClassDevsA(platform::ProcAddress entry,
+                                            const platform::GUID* classGuid, const char* enumerator,
+                                            platform::DWORD flags) override;
+    platform::BOOL SetupDiEnumDeviceInterfaces(platform::ProcAddress entry, platform::HDEVINFO set,
+                                               const platform::GUID* interfaceClassGuid,
+                                               platform::DWORD memberIndex,
+                                               platform::DeviceInterfaceData* data) override;
+    platform::BOOL SetupDiGetDeviceInterfaceDetailA(platform::ProcAddress entry,
+                                                    platform::HDEVINFO set,
+                                                    platform::DeviceInterfaceData* data,
+                                                    void* detail, platform::DWORD detailSize,
+                                                    platform::DWORD* requiredSize) override;
+    platform::BOOL SetupDiDestroyDeviceInfoList(platform::ProcAddress entry,
+                                                platform::HDEVINFO set) override;
+    platform::BOOL GetVersionExA(platform::ProcAddress entry,
+                                 platform::OsVersionInfo* info) override;
+
+private:
+    enum class Function {
+        GetClassDevs,
+        EnumDeviceInterfaces,
+        GetDeviceInterfaceDetail,
+        DestroyDeviceInfoList,
+        GetVersionEx
+    };
+    struct Module;
+    struct Node {
+        Board* board;
+        std::string path;
+        platform::GUID guid;
+        bool present = true;
+        std::uint32_t generation = 0;
+        platform::DWORD goneError = platform::kErrorDeviceNotConnected;
+    };
+    struct OpenFile {
+        std::size_t node;
+        std::uint32_t generation;
+        std::string name;
+    };
+    struct Snapshot {
+        std::uint32_t serial;
+        std::vector<std::size_t> nodes; // indices into nodes_, in list order
+    };
+
+    Module* FindModule(platform::HMODULE module);
+    std::vector<std::pair<std::string, Function>> Exports(const Module& module) const;
+    // True when entry is the loaded entry point of function; counts and reports otherwise.
+    bool CheckEntry(platform::ProcAddress entry, Function function);
+    bool NodeAlive(const OpenFile& file) const;
+    Snapshot* FindSnapshot(platform::HDEVINFO set);
+    platform::BOOL Fail(platform::DWORD error);
+    platform::BOOL Succeed();
+    void Record(TrafficEvent event);
+
+    VirtualClock& clock_;
+    TrafficRecorder& recorder_;
+    WindowsConfig config_;
+    platform::DWORD lastError_ = 0;
+    std::vector<std::unique_ptr<Module>> modules_;
+    std::vector<Node> nodes_;
+    std::map<platform::HANDLE, OpenFile> handles_;
+    platform::HANDLE nextHandle_ = 0x7C;
+    std::map<platform::HDEVINFO, Snapshot> snapshots_;
+    std::uint32_t nextSnapshot_ = 1;
+    std::size_t badEntryCalls_ = 0;
+    std::vector<DebugLine> debug_;
+};
+
+} // namespace flashwell::sim

@@ -1,0 +1,24 @@
+#include "sim/sim_world.h"
+
+namespace flashwell::sim {
+
+SimWorld::SimWorld(WorldOptions options)
+    : clock_(options.clock), windows_(clock_, recorder_, std::move(options.windows)) {}
+
+Board& SimWorld::AddBoard(BoardConfig config) {
+    const int id = static_cast<int>(boards_.size());
+    if (config.instanceId.empty()) config.instanceId = "6&2c24ce2e&0&" + std::to_string(id + 1);
+    boards_.push_back(std::make_unique<Board>(id, std::move(config)));
+    windows_.Attach(*boards_.back());
+    return *boards_.back();
+}
+
+void SimWorld::Vanish(Board& board, platform::DWORD error) {
+    windows_.Detach(board, error);
+}
+
+void SimWorld::Reattach(Board& board) {
+    windows_.Attach(board);
+}
+
+} // namespace flashwell::sim

@@ -1,0 +1,49 @@
+// A complete simulated machine: clock, Windows with the board driver, boards, traffic record.
+#pragma once
+
+#include "sim/board.h"
+#include "sim/sim_windows.h"
+#include "sim/traffic_recorder.h"
+#include "sim/virtual_clock.h"
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace flashwell::sim {
+
+struct WorldOptions {
+    WindowsConfig windows;
+    ClockOptions clock;
+};
+
+class SimWorld {
+public:
+    explicit SimWorld(WorldOptions options = {});
+    SimWorld(const SimWorld&) = delete;
+    SimWorld& operator=(const SimWorld&) = delete;
+
+    // Plugs in a board; its interface is listed after those of earlier boards. Board ids count
+    // from 0 in the order of AddBoard. An empty instance id gets "6&2c24ce2e&0&<id + 1>".
+    Board& AddBoard(BoardConfig config = {});
+    Board& GetBoard(int id) { return *boards_.at(static_cast<std::size_t>(id)); }
+    std::size_t BoardCount() const { return boards_.size(); }
+
+    // The board is pulled: its interface leaves the list, open handles fail with `error`
+    // (31 or 1167) from then on. Reattach plugs it in again under its current identity.
+    void Vanish(Board& board, platform::DWORD error = platform::kErrorDeviceNotConnected);
+    void Reattach(Board& board);
+
+    platform::OsPort& Os() { return windows_; }
+    SimWindows& Windows() { return windows_; }
+    TrafficRecorder& Recorder() { return recorder_; }
+    VirtualClock& Clock() { return clock_; }
+
+private:
+    VirtualClock clock_;
+    TrafficRecorder recorder_;
+    SimWindows windows_;
+    std::vector<std::unique_ptr<Board>> boards_;
+};
+
+} // namespace flashwell::sim
