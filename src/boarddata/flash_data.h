@@ -73,6 +73,8 @@ struct RevisionStamp {
     std::string Day;
     std::string Month;
     std::string Year;
+
+    bool operator==(const RevisionStamp&) const = default;
 };
 
 struct InfoGroup {
@@ -81,18 +83,24 @@ struct InfoGroup {
     std::string Text4;
     std::uint8_t ByteB = 0;
     std::array<std::uint32_t, 6> Values{};
+
+    bool operator==(const InfoGroup&) const = default;
 };
 
 struct ChannelGroup {
     std::uint8_t Count = 0;
     std::uint8_t Kind = 0;
     std::uint16_t Param = 0;
+
+    bool operator==(const ChannelGroup&) const = default;
 };
 
 struct BoardDateText {
     std::string Day;
     std::string Month;
     std::string Year;
+
+    bool operator==(const BoardDateText&) const = default;
 };
 
 // Feature flag bits the program reads or writes.
@@ -135,21 +143,6 @@ struct FlashDataRecord {
 
     bool operator==(const FlashDataRecord&) const = default;
 };
-
-inline bool operator==(const RevisionStamp& a, const RevisionStamp& b) {
-    return a.Code1 == b.Code1 && a.Code2 == b.Code2 && a.Revision == b.Revision && a.Day == b.Day &&
-           a.Month == b.Month && a.Year == b.Year;
-}
-inline bool operator==(const InfoGroup& a, const InfoGroup& b) {
-    return a.Text6 == b.Text6 && a.ByteA == b.ByteA && a.Text4 == b.Text4 && a.ByteB == b.ByteB &&
-           a.Values == b.Values;
-}
-inline bool operator==(const ChannelGroup& a, const ChannelGroup& b) {
-    return a.Count == b.Count && a.Kind == b.Kind && a.Param == b.Param;
-}
-inline bool operator==(const BoardDateText& a, const BoardDateText& b) {
-    return a.Day == b.Day && a.Month == b.Month && a.Year == b.Year;
-}
 
 // Encodings of the stored block. Numbers are stored most significant byte first.
 std::uint32_t GetBE24(const std::uint8_t* bytes);

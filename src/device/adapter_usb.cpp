@@ -110,7 +110,8 @@ DWORD TUSBAdapter::ReadPipe(std::uint32_t pipe, void* buffer, std::int32_t lengt
 }
 
 std::int32_t TUSBAdapter::Transfer(std::uint8_t* buffer, std::int32_t writeLength,
-                                   std::int32_t readLength) {
+                                   std::int32_t readLength, DWORD* bytesRead) {
+    if (bytesRead != nullptr) *bytesRead = 0;
     if (!IsOpen()) return kTransferNotOpen;
     if (writeLength < 1 || buffer == nullptr) return kTransferBadArguments;
     bool written = false;
@@ -124,7 +125,7 @@ std::int32_t TUSBAdapter::Transfer(std::uint8_t* buffer, std::int32_t writeLengt
         if (readLength > 0) {
             PutLE32(pipe, kPipeIn);
             if (!IoControl(ioctl::ReadPipe, pipe, 4, buffer, static_cast<DWORD>(readLength),
-                           nullptr))
+                           bytesRead))
                 return kTransferFailed;
         }
     } catch (...) {

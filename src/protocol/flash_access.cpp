@@ -1,0 +1,160 @@
+#include "protocol/board_protocol.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace flashwell::protocol {
+
+namespace {
+
+constexpr std::uint32_t kQueryDirect = 1;
+constexpr std::uint32_t kQueryFlag = 0x800000;
+constexpr int kParameterBlocks = 4;
+
+} // namespace
+
+std::int32_t BoardProtocol::DspRequest(int board, int mode, std::uint32_t argument,
+                                       std::uint32_t extra) {
+    const std::uint32_t word =
+        mode == static_cast<int>(kQueryDirect) ? argument : argument | kQueryFlag;
+    std::int32_t none = 0;
+    DspCall(board, request::Query, std::span<const std::uint32_t>(&word, 1), {}, none);
+    if (mode == 0) WriteHostPortWord(board, extra);
+    return DSP_To_Long(board);
+}
+
+bool BoardProtocol::ReadFlashCells(int board, std::uint32_t address, std::int32_t count,
+                                   std::uint32_t* cells) {
+    if (!HasState(board)) return false;
+    const std::size_t n = count > 0 ? static_cast<std::size_t>(count) : 0;
+    // A cell that no transfer reaches must never pass for flash content.
+    std::fill_n(cells, n, FailureWord);
+    const std::uint64_t faults = transferFaults_;
+    const std::uint32_t arguments[2] = {address, static_cast<std::uint32_t>(count)};
+    std::int32_t none = 0;
+    const bool sent = DspCall(board, request::ReadCells, arguments, {}, none) == 0;
+    DSP_To_Array(board, cells, count);
+    bool ok = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        ok = cells[i] != FailureWord;
+        cells[i] &= 0xFF;
+        if (!ok) break;
+    }
+    return ok && sent && transferFaults_ == faults;
+}
+
+bool BoardProtocol::WriteFlashBlock(int board, std::uint32_t address, std::int32_t count,
+                                    const std::uint32_t* cells) {
+    if (!boards_.IsBoardOpen(board)) return false;
+    const std::uint32_t arguments[2] = {address, static_cast<std::uint32_t>(count)};
+    std::int32_t none = 0;
+    // Words sent without the write request before them would land nowhere.
+    if (!DspCallWithWord(board, request::WriteOrErase, request::LeadWrite, arguments, {}, none))
+        return false;
+    Sleep(1000);
+    for (std::int32_t i = 0; i < count; ++i)
+        if (WriteHostPortWord(board, cells[i] & 0xFF) == FailureWord) return false;
+    Sleep(2000);
+    DSP_To_Long(board);
+    return true;
+}
+
+bool BoardProtocol::EraseFlashSector(int board, std::uint32_t address) {
+    if (!boards_.IsBoardOpen(board)) return false;
+    std::int32_t none = 0;
+    const bool ok = DspCallWithWord(board, request::WriteOrErase, request::LeadErase,
+                                    std::span<const std::uint32_t>(&address, 1), {}, none);
+    bool result = false;
+    if (ok) result = DSP_To_Long(board) == 0;
+    Sleep(2000);
+    return result;
+}
+
+std::uint32_t BoardProtocol::SelectFlashBank(int board, std::uint32_t bank) {
+    if (!HasState(board)) return FailureWord;
+    std::uint32_t cell = bank & 1;
+    std::int32_t answerCount = 1;
+    const std::uint64_t faults = transferFaults_;
+    const std::int32_t result =
+        DspCall(board, request::SelectBank, std::span<const std::uint32_t>(&cell, 1),
+                std::span<std::uint32_t>(&cell, 1), answerCount);
+    // Without an answer the cell still holds the request, which for bank 0 reads like success.
+    if (result != 0 || answerCount != 1 || transferFaults_ != faults) return FailureWord;
+    return cell == 0 ? 0 : FailureWord;
+}
+
+void BoardProtocol::ReadFlashData(boarddata::FlashDataRecord& record, int board) {
+    boarddata::FlashDataRecord result = boarddata::DefaultFlashDataRecord();
+    if (!boards_.IsBoardOpen(board)) {
+        record = result;
+        return;
+    }
+    if (HasState(board) && cache_[static_cast<std::size_t>(board)].valid) {
+        record = cache_[static_cast<std::size_t>(board)].record;
+        return;
+    }
+    auto cells = std::make_unique<boarddata::FlashDataCells>();
+    auto block = std::make_unique<boarddata::FlashDataBlock>();
+    const bool read =
+        ReadFlashCells(board, address::ParameterBlockRead,
+                       static_cast<std::int32_t>(boarddata::kFlashDataSize), cells->data());
+    if (read) {
+        boarddata::CellsToBlock(*cells, *block);
+        boarddata::UnpackFlashData(*block, result);
+    }
+    if (HasState(board)) {
+        CacheEntry& entry = cache_[static_cast<std::size_t>(board)];
+        entry.valid = true;
+        entry.fromBoard = read;
+        entry.record = result;
+        if (read) entry.block = *block;
+    }
+    record = result;
+}
+
+bool BoardProtocol::FlashDataFromBoard(int board) const {
+    return HasState(board) && cache_[static_cast<std::size_t>(board)].valid &&
+           cache_[static_cast<std::size_t>(board)].fromBoard;
+}
+
+std::uint32_t BoardProtocol::WriteFlashData(int board, boarddata::FlashDataRecord record,
+                                            const ProgressCallback& progress) {
+    // Bytes the record does not cover keep what the board last held there; without a block
+    // from the board they get the erased state.
+    auto block = std::make_unique<boarddata::FlashDataBlock>();
+    block->fill(0xFF);
+    if (FlashDataFromBoard(board)) *block = cache_[static_cast<std::size_t>(board)].block;
+    boarddata::PackFlashData(record, *block);
+    auto cells = std::make_unique<boarddata::FlashDataCells>();
+    boarddata::BlockToCells(*block, *cells);
+
+    const auto report = [&](std::int32_t position) {
+        if (progress) progress(0, 100, position);
+    };
+    std::uint32_t result = 0;
+    report(0);
+    if (!EraseFlashSector(board, address::ParameterBlockErase)) {
+        result = FailureWord;
+    } else {
+        const auto total = static_cast<std::int32_t>(boarddata::kFlashDataSize);
+        for (int p = 1; p <= kParameterBlocks; ++p) {
+            report(100 / kParameterBlocks * p);
+            const std::int32_t first = (p - 1) * kFlashBlockCells;
+            const std::int32_t n = std::min(kFlashBlockCells, total - first);
+            if (!WriteFlashBlock(board, static_cast<std::uint32_t>(first), n,
+                                 cells->data() + first)) {
+                ui_.ShowMessage(platform::MessageKind::Error, "Error",
+                                "Fehler beim Schreiben des " + std::to_string(p) + ". Blockes",
+                                platform::MessageButtons::Cancel);
+                result = FailureWord;
+                break;
+            }
+        }
+        if (HasState(board)) cache_[static_cast<std::size_t>(board)].valid = false;
+    }
+    report(0);
+    return result;
+}
+
+} // namespace flashwell::protocol
