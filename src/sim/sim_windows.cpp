@@ -363,7 +363,14 @@ BOOL SimWindows::DeviceIoControl(HANDLE device, DWORD code, void* inBuffer, DWOR
 }
 
 void SimWindows::OutputDebugStringA(const char* text) {
-    if (text != nullptr) debug_.push_back({clock_.NowMs(), text});
+    if (text == nullptr) return;
+    debug_.push_back({clock_.NowMs(), text});
+    TrafficEvent e(EventKind::DebugOutput);
+    e.name = text;
+    e.ok = true;
+    e.timeMs = clock_.NowMs();
+    e.error = lastError_;
+    recorder_.Record(std::move(e));
 }
 
 void SimWindows::Sleep(DWORD milliseconds) {

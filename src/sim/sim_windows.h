@@ -47,6 +47,9 @@ struct DebugLine {
     std::string text;
 };
 
+// Every call that can fail sets the last error, to 0 when it succeeds; GetLastError,
+// SetLastError, OutputDebugStringA, Sleep and GetLocalTime leave it alone. Every call except the
+// last-error pair, GetSystemDirectoryA and GetLocalTime is recorded.
 class SimWindows final : public platform::OsPort {
 public:
     SimWindows(VirtualClock& clock, TrafficRecorder& recorder, WindowsConfig config = {});

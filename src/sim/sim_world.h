@@ -17,6 +17,13 @@ struct WorldOptions {
     ClockOptions clock;
 };
 
+// A test builds a fresh machine in one line and hands its Os() to the host code:
+//
+//   sim::SimWorld world;
+//   sim::Board& board = world.AddBoard({});      // a USB board, product 1801, full speed
+//   platform::OsPort& os = world.Os();
+//   ... run host code against os ...
+//   auto packets = world.Recorder().PipeWrites(0);
 class SimWorld {
 public:
     explicit SimWorld(WorldOptions options = {});

@@ -32,6 +32,8 @@ const char* EventKindName(EventKind kind) {
         return "DeviceIoControl";
     case EventKind::Sleep:
         return "Sleep";
+    case EventKind::DebugOutput:
+        return "OutputDebugStringA";
     }
     return "?";
 }

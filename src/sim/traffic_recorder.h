@@ -24,6 +24,7 @@ enum class EventKind {
     CloseHandle,
     IoControl,
     Sleep,
+    DebugOutput,
 };
 
 const char* EventKindName(EventKind kind);
@@ -36,7 +37,8 @@ struct TrafficEvent {
 
     EventKind kind = EventKind::IoControl;
     std::uint64_t timeMs = 0;
-    // File name, module name, entry point name or the device path behind a handle.
+    // File name, module name, entry point name, the device path behind a handle, or the text of
+    // a debug output line.
     std::string name;
     // File handle, module handle or device-information set the call worked on or produced.
     std::uintptr_t handle = 0;

@@ -188,15 +188,5 @@ TEST(SimDsp, ProgramReplacedFromItsOwnCallback) {
     EXPECT_EQ(dsp.HostCommands(), std::vector<std::uint8_t>{5});
 }
 
-TEST(SimDsp, IdleProgramLeavesWordsInTheFifo) {
-    DspHostInterface dsp;
-    dsp.HostWrite({0x01000001, 2});
-    EXPECT_EQ(dsp.ReceivePending(), 2u);
-    EXPECT_EQ(dsp.ReceiveFifo().front(), 1u);
-    EXPECT_FALSE(dsp.HostRead().has_value());
-    dsp.Reset();
-    EXPECT_EQ(dsp.ReceivePending(), 0u);
-}
-
 } // namespace
 } // namespace flashwell::sim

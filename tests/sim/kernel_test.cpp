@@ -184,17 +184,5 @@ TEST(SimKernel, DebugOutputSleepAndLocalTime) {
     EXPECT_EQ(t.Milliseconds, 600);
 }
 
-TEST(SimKernel, SystemDirectorySizes) {
-    WorldOptions o;
-    o.windows.systemDirectory = "D:\\WINNT\\system32";
-    SimWorld world(o);
-    char small[4];
-    EXPECT_EQ(world.Os().GetSystemDirectoryA(small, sizeof small), 18u);
-    world.Windows().Config().systemDirectoryError = platform::kErrorAccessDenied;
-    char dir[1000];
-    EXPECT_EQ(world.Os().GetSystemDirectoryA(dir, sizeof dir), 0u);
-    EXPECT_EQ(world.Os().GetLastError(), platform::kErrorAccessDenied);
-}
-
 } // namespace
 } // namespace flashwell::sim
