@@ -1,0 +1,48 @@
+// A user interface that answers every message box with a chosen button and remembers it.
+#pragma once
+
+#include "platform/ui_port.h"
+
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace flashwell::testing {
+
+struct ShownMessage {
+    platform::MessageKind kind;
+    std::string title;
+    std::string text;
+    platform::MessageButtons buttons;
+};
+
+class FakeUi final : public platform::UiPort {
+public:
+    platform::MessageAnswer ShowMessage(platform::MessageKind kind, const std::string& title,
+                                        const std::string& text,
+                                        platform::MessageButtons buttons) override {
+        shown.push_back({kind, title, text, buttons});
+        if (!answers.empty()) {
+            const platform::MessageAnswer a = answers.front();
+            answers.pop_front();
+            return a;
+        }
+        switch (buttons) {
+        case platform::MessageButtons::Ok:
+        case platform::MessageButtons::OkCancel:
+            return platform::MessageAnswer::Ok;
+        case platform::MessageButtons::YesNo:
+            return platform::MessageAnswer::Yes;
+        case platform::MessageButtons::Cancel:
+            return platform::MessageAnswer::Cancel;
+        }
+        return platform::MessageAnswer::Closed;
+    }
+    void ProcessPendingMessages() override { ++pumps; }
+
+    std::vector<ShownMessage> shown;
+    std::deque<platform::MessageAnswer> answers;
+    int pumps = 0;
+};
+
+} // namespace flashwell::testing
