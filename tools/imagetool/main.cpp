@@ -104,6 +104,8 @@ int main(int argc, char** argv) {
         std::vector<std::uint8_t> bytes;
         if (auto error = flashwell::images::CheckImageFile(folder, file, &bytes); !error.empty()) {
             std::fprintf(stderr, "%s\n", error.c_str());
+            // No source from an earlier run may survive next to a defective image.
+            if (mode == "generate") std::remove(argv[3]);
             return 1;
         }
         contents.push_back(std::move(bytes));
