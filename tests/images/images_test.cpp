@@ -1,5 +1,5 @@
-// The compiled-in images as the rest of the system sees them (Part 4.2, "Edge cases worth
-// testing", and the facts of Parts 3.2 and 4.2 about their form).
+// The compiled-in images as the rest of the system sees them: their sizes, headers, record
+// chains and texts, and the form the downloader depends on.
 #include "boarddata/images/images.h"
 
 #include "test_support.h"
@@ -323,7 +323,7 @@ TEST_F(RamFirmware, Covers3343BytesOf0000To0D82NoneTwice) {
     EXPECT_EQ(*covered.rbegin(), 0x0D82u);
 }
 
-// The run detection of Part 3.2, applied to the text as the downloader does.
+// The downloader's run detection, applied to the text as the downloader does.
 TEST_F(RamFirmware, FormsThirtyThreeRunsTheFirstAt08CD) {
     struct Run {
         unsigned address;

@@ -1,7 +1,7 @@
 // Deterministic generator of the stand-in board images (docs/images.md).
 //
 // The real board images are not part of this repository. The generator builds images of the
-// same form, size, header values and record structure as Part 4.2 describes, with bodies of
+// same form, size, header values and record structure as the program relies on, with bodies of
 // seeded pseudo-random bytes, so that a block written twice, skipped or misplaced shows up when
 // a simulated board's memory is compared with the image.
 #pragma once

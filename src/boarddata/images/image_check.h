@@ -1,4 +1,4 @@
-// Validation of the compiled-in board images (Part 4.2).
+// Validation of the compiled-in board images.
 //
 // Used by the build-time image tool (tools/imagetool), which refuses to embed an image with a
 // defect, and by the tests. The checks only read the bytes given to them, so a fuzzer can call
@@ -31,11 +31,11 @@ struct ImageFile {
     std::size_t size;          // exact size of the file in bytes
 };
 
-// The eight image files, in a fixed order (the order of the table in Part 4.2).
+// The eight image files, in a fixed order (the order the program lists its images in).
 std::span<const ImageFile> ImageFiles();
 const ImageFile& ImageFileFor(ImageKind kind);
 
-// Checks one image against Part 4.2. Returns an empty string when the image is sound, otherwise
+// Checks one image against what the program relies on. Returns an empty string when the image is sound, otherwise
 // a description of its first defect without the file name, e.g.
 // "line 17: checksum 0x3A, expected 0x3B".
 std::string CheckImage(ImageKind kind, std::span<const std::uint8_t> bytes);

@@ -1,4 +1,4 @@
-// The compiled-in board images (Part 4.2).
+// The compiled-in board images.
 //
 // The bytes come from the image files in FLASHWELL_IMAGE_DIR (default images/), which the build
 // checks and embeds with flashwell-imagetool (docs/images.md). Nothing is read at run time.
