@@ -56,8 +56,9 @@ bool BoardProtocol::WriteFlashBlock(int board, std::uint32_t address, std::int32
     for (std::int32_t i = 0; i < count; ++i)
         if (WriteHostPortWord(board, cells[i] & 0xFF) == FailureWord) return false;
     Sleep(2000);
-    DSP_To_Long(board);
-    return true;
+    // The program answers 0 once the block is in the flash; anything else, or no answer at
+    // all, means the block did not get there.
+    return DSP_To_Long(board) == 0;
 }
 
 bool BoardProtocol::EraseFlashSector(int board, std::uint32_t address) {

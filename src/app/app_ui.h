@@ -1,0 +1,24 @@
+// What the application asks of a front end beyond message boxes: the SubID dialog, and a word
+// whenever the models changed so that the front end can show it.
+#pragma once
+
+#include "platform/ui_port.h"
+
+#include <string>
+
+namespace flashwell::app {
+
+class TSubIDDialog;
+class TForm1;
+
+class AppUi : public platform::UiPort {
+public:
+    // Shows the dialog modally; returns when one of its buttons (or its close box) ended it.
+    virtual void ShowSubIdDialog(TSubIDDialog& dialog) = 0;
+    // The main window is shown before the scan starts.
+    virtual void ShowMainWindow(TForm1& /*form*/) {}
+    // A line was appended to the log.
+    virtual void LogAppended(const std::string& /*line*/) {}
+};
+
+} // namespace flashwell::app

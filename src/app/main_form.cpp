@@ -1,0 +1,296 @@
+#include "app/main_form.h"
+
+#include "boarddata/images/images.h"
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace flashwell::app {
+
+namespace {
+
+Control Make(const char* name, const char* parent, const char* caption, int left, int top,
+             int width, int height) {
+    Control c;
+    c.name = name;
+    c.parent = parent;
+    c.caption = caption;
+    c.left = left;
+    c.top = top;
+    c.width = width;
+    c.height = height;
+    return c;
+}
+
+// Days since 30 December 1899, the usual zero of date-time values.
+double DaysFromCivil(int y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const long days1970 = static_cast<long>(era) * 146097 + static_cast<long>(doe) - 719468;
+    return static_cast<double>(days1970 + 25569);
+}
+
+// A duration shown as a time of day, hours:minutes:seconds.
+std::string FormatTime(double days) {
+    if (!(days > 0)) days = 0;
+    const long long seconds = std::llround(days * 86400.0);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", (seconds / 3600) % 24,
+                  (seconds / 60) % 60, seconds % 60);
+    return text;
+}
+
+} // namespace
+
+int YearNumber(const std::string& year) {
+    if (year.empty()) return 0;
+    int value = 0;
+    for (char c : year) {
+        if (c < '0' || c > '9') return 0;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+TForm1::TForm1(Services services)
+    : Panel1(Make("Panel1", "", "", 0, 0, 201, 113)),
+      GroupBox1(Make("GroupBox1", "Panel1", "Boards", 8, 8, 185, 89)),
+      Panel2(Make("Panel2", "", "", 201, 0, 256, 113)),
+      Panel3(Make("Panel3", "", "", 0, 113, 457, 164)),
+      RadioButton1(Make("RadioButton1", "GroupBox1", "Board not found", 8, 16, 113, 17)),
+      RadioButton2(Make("RadioButton2", "GroupBox1", "Board not found", 8, 32, 113, 17)),
+      RadioButton3(Make("RadioButton3", "GroupBox1", "Board not found", 8, 48, 113, 17)),
+      RadioButton4(Make("RadioButton4", "GroupBox1", "Board not found", 8, 64, 113, 17)),
+      Label1(Make("Label1", "Panel2", "", 8, 53, 0, 13)),
+      Label2(Make("Label2", "Panel1", "Estimated Time:", 8, 98, 0, 13)),
+      Label3(Make("Label3", "Panel1", "00:00", 96, 98, 0, 13)),
+      Label4(Make("Label4", "Panel2", "Label4", 112, 96, 0, 13)),
+      CheckBox1(Make("CheckBox1", "Panel2", "RBF-Update", 8, 3, 97, 17)),
+      CheckBox2(Make("CheckBox2", "Panel2", "KPCI-Update", 8, 19, 97, 17)),
+      CheckBox3(Make("CheckBox3", "Panel2", "Bootprogramm", 112, 3, 97, 17)),
+      CheckBox4(Make("CheckBox4", "Panel2", "Firmware", 112, 19, 97, 17)),
+      CheckBox5(Make("CheckBox5", "Panel2", "Advanced", 8, 94, 73, 17)),
+      CheckBox6(Make("CheckBox6", "Panel2", "Flashdaten", 8, 35, 97, 17)),
+      Button1(Make("Button1", "Panel2", "Update", 7, 68, 75, 25)),
+      Button2(Make("Button2", "Panel2", "Info", 87, 68, 75, 25)),
+      Button3(Make("Button3", "Panel2", "Quit", 167, 68, 75, 25)),
+      Button4(Make("Button4", "", "Read Flash", 368, 40, 75, 25)),
+      StatusBar1(Make("StatusBar1", "", "", 0, 277, 457, 20)), os_(services.os),
+      boards_(services.boards), protocol_(services.protocol), ui_(services.ui) {
+    RadioButtons = {&RadioButton1, &RadioButton2, &RadioButton3, &RadioButton4};
+    for (Control* box : {&CheckBox1, &CheckBox2, &CheckBox3, &CheckBox4, &CheckBox6}) {
+        box->checked = true;
+        box->visible = false;
+    }
+    Label4.visible = false;
+    Button4.enabled = false;
+    Button4.visible = false;
+    Memo1.control = Make("Memo1", "Panel3", "", 4, 5, 448, 154);
+    StatusPanels[0] = {90, "", false, true};
+    StatusPanels[1] = {150, "", true, true};
+    StatusPanels[2] = {200, "", true, true};
+    StatusPanels[3] = {50, "", false, false};
+    Gauge1.name = "Gauge1";
+    Gauge2.name = "Gauge2";
+}
+
+void TForm1::Log(const std::string& line) {
+    Memo1.lines.push_back(line);
+    ui_.LogAppended(line);
+}
+
+void TForm1::SetBoardPanel(int index) {
+    StatusPanels[0].text = "Board: " + std::to_string(index);
+}
+
+void TForm1::Fail() {
+    UpdateFailed = true;
+    failedThisRun_ = true;
+}
+
+double TForm1::Now() {
+    const platform::LocalTime t = os_.GetLocalTime();
+    return DaysFromCivil(t.Year, t.Month, t.Day) +
+           (t.Hour * 3600.0 + t.Minute * 60.0 + t.Second + t.Milliseconds / 1000.0) / 86400.0;
+}
+
+void TForm1::FormCreate() {
+    Caption = "Flashwell";
+    ui_.ShowMainWindow(*this);
+    FormResize();
+    SelectBoardLine(0);
+    for (int i = 0; i < 4; ++i) {
+        if (boards_.OpenBoard(i) != 1) {
+            Log("Board " + std::to_string(i) + " not present");
+            RadioButtons[i]->enabled = false;
+            continue;
+        }
+        Log("Found board " + std::to_string(i) + "...");
+        IdentifyBoard(i);
+        SetBoardPanel(0);
+        boards_.CloseBoard(i);
+    }
+    UpdateFailed = false;
+    int chosen = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (RadioButtons[i]->enabled) {
+            chosen = i;
+            break;
+        }
+        RadioButtons[i]->checked = false;
+        chosen = 0;
+    }
+    for (int i = 0; i < 4; ++i)
+        RadioButtons[i]->checked = i == chosen;
+    RadioButton2Click();
+}
+
+void TForm1::IdentifyBoard(int index) {
+    std::vector<std::uint32_t> buffer(images::kDspImageBufferCells);
+    const int n = images::BuildFlashProgramImage(buffer.data());
+    Log("   loading Flashprogram...");
+    protocol_.LoadDspProgram(index, buffer.data(), n);
+    Sleep(1000);
+    Log("   ...finished with " + std::to_string(n) + " words");
+    boarddata::FlashDataRecord record;
+    protocol_.ReadFlashData(record, index);
+
+    Control& line = *RadioButtons[static_cast<std::size_t>(index)];
+    if (record.ProductName == "vexta/USB") {
+        if (record.Customer == "Brennich GmbH Messtechnik")
+            line.caption = "TARVEX/USB";
+        else if (record.Customer == "VELD Instruments")
+            line.caption = "VeldDAQ 16";
+        else
+            line.caption = "vexta/USB";
+        line.enabled = true;
+    } else {
+        line.caption = record.ProductName;
+        line.enabled = false;
+    }
+}
+
+void TForm1::RadioButton2Click() {
+    SetBoardPanel(SelectedBoardIndex());
+}
+
+int TForm1::SelectedBoardIndex() const {
+    if (RadioButton1.checked) return 0;
+    if (RadioButton2.checked) return 1;
+    if (RadioButton3.checked) return 2;
+    return 3;
+}
+
+void TForm1::SelectBoardLine(int index) {
+    if (index < 0 || index > 3) return;
+    for (int i = 0; i < 4; ++i)
+        RadioButtons[static_cast<std::size_t>(i)]->checked = i == index;
+    RadioButton2Click();
+}
+
+void TForm1::SetStepBox(Control& box, bool ticked) {
+    if (box.enabled) box.checked = ticked;
+}
+
+void TForm1::ToggleAdvanced() {
+    if (!CheckBox5.enabled) return;
+    CheckBox5.checked = !CheckBox5.checked;
+    CheckBox5Click();
+}
+
+void TForm1::CheckBox5Click() {
+    for (Control* box : {&CheckBox1, &CheckBox2, &CheckBox3, &CheckBox4, &CheckBox6})
+        box->visible = CheckBox5.checked;
+}
+
+void TForm1::FormResize() {
+    ClientWidth = Panel3.width;
+    ClientHeight = Panel1.height + Panel3.height + StatusBar1.height;
+}
+
+void TForm1::SetRunControlsEnabled(bool enabled) {
+    for (Control* c : {&Button1, &Button2, &Button3, &CheckBox1, &CheckBox2, &CheckBox3, &CheckBox4,
+                       &CheckBox5, &CheckBox6})
+        c->enabled = enabled;
+}
+
+void TForm1::ShowProgress(std::int32_t minimum, std::int32_t maximum, std::int32_t position) {
+    Gauge2.SetRange(minimum, maximum);
+    Gauge2.SetPosition(position);
+    const std::int32_t steps = StepCount > 0 ? StepCount : 1;
+    Gauge1.SetPosition(position / steps + OverallBase);
+    const double elapsed = Now() - RunStartTime;
+    Label4.caption = FormatTime(elapsed);
+    if (Gauge1.position > 0) Label3.caption = FormatTime(100.0 / Gauge1.position * elapsed);
+    ui_.ProcessPendingMessages();
+}
+
+protocol::ProgressCallback TForm1::Progress() {
+    return [this](std::int32_t min, std::int32_t max, std::int32_t pos) {
+        ShowProgress(min, max, pos);
+    };
+}
+
+void TForm1::FinishStepProgress() {
+    const std::int32_t steps = StepCount > 0 ? StepCount : 1;
+    Gauge1.SetPosition((100 / steps) * StepNumber);
+    OverallBase = Gauge1.position;
+    ++StepNumber;
+}
+
+void TForm1::Button1Click() {
+    if (running_ || !Button1.enabled) return;
+    running_ = true;
+    failedThisRun_ = false;
+    RunStartTime = Now();
+    Gauge2.SetPosition(0);
+    OverallBase = 0;
+    StepNumber = 1;
+    SetRunControlsEnabled(false);
+    if (ui_.ShowMessage(platform::MessageKind::Warning, "Warning", kConfirmText,
+                        platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
+        SetRunControlsEnabled(true);
+        running_ = false;
+        return;
+    }
+    Label1.caption = "Update process running... please wait";
+    StepCount = 0;
+    for (const Control* box : {&CheckBox1, &CheckBox2, &CheckBox3, &CheckBox4, &CheckBox6})
+        StepCount += box->checked ? 1 : 0;
+
+    if (CheckBox6.checked) UpdateFlashData();
+    if (CheckBox1.checked) UpdateRBF();
+    if (CheckBox2.checked && !UpdateFailed) UpdateKPCI();
+    if (CheckBox3.checked && !UpdateFailed) UpdateBootprogram();
+    if (CheckBox4.checked && !UpdateFailed) UpdateFirmware();
+
+    SetBoardPanel(SelectedBoardIndex());
+    Label1.caption.clear();
+    ui_.ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,
+                    UpdateFailed ? kErrorText : kSuccessText, platform::MessageButtons::Ok);
+    Gauge2.SetPosition(0);
+    OverallBase = 0;
+    Gauge1.SetPosition(0);
+    SetRunControlsEnabled(true);
+    running_ = false;
+}
+
+std::string TForm1::InfoText() {
+    return std::string("Update for Orvane ") + "USB-, TARVEX/USB and VeldDAC16/USB" + "-Series" +
+           "\r\n\r\n" + "Date           : " + "09.02.2015" + "\r\n" +
+           "Version        : " + "1.10.07.31" + "\r\n\r\n" +
+           "RBF-File Rev1.1: " + images::RbfFileNameRev11 + "\r\n" +
+           "RBF-File Rev1.2: " + images::RbfFileNameRev12 + "\r\n" +
+           "RBF-File Rev1.3: " + images::RbfFileNameRev13 + "\r\n";
+}
+
+void TForm1::ShowInfo() {
+    ui_.ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle, InfoText(),
+                    platform::MessageButtons::Ok);
+}
+
+} // namespace flashwell::app

@@ -1,0 +1,129 @@
+// The main window: the board scan and board lines, the update run with its five steps, the
+// progress display and the Info text. Front ends render its controls and forward clicks.
+#pragma once
+
+#include "app/app_ui.h"
+#include "app/controls.h"
+#include "app/subid_dialog.h"
+#include "boarddata/flash_data.h"
+#include "device/adapter_usb.h"
+#include "protocol/board_protocol.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace flashwell::app {
+
+inline constexpr const char* kConfirmText =
+    "WARNING!!!\r\nNever turn off the device or computer and never\r\nforce close of the program "
+    "during the flash process!\r\nFailing the flash process may result in an improperly\r\n"
+    "working device!\r\n\r\nDo you want to continue?";
+inline constexpr const char* kSuccessText =
+    "Update successfully ended\r\nPlease disconnect device now from electric\r\nto finish the "
+    "update process by restarting";
+inline constexpr const char* kErrorText = "During the update process an error has occured!";
+
+// Everything the window needs from the rest of the program.
+struct Services {
+    platform::OsPort& os;
+    device::BoardTable& boards;
+    protocol::BoardProtocol& protocol;
+    AppUi& ui;
+};
+
+class TForm1 {
+public:
+    explicit TForm1(Services services);
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // Creation runs the board scan; the SubID dialog is created right after it.
+    void FormCreate();
+
+    // Event handlers.
+    void RadioButton2Click();
+    void Button1Click();
+    void Button2Click() { ShowInfo(); }
+    // "Quit": true when the window may close now.
+    bool Button3Click() { return FormCloseQuery(); }
+    void Button4Click() {}
+    void CheckBox5Click();
+    void FormResize();
+    // Closing in the middle of a run would leave the board half-written, so it is refused.
+    bool FormCloseQuery() const { return !running_; }
+
+    // Front-end actions: what a click on a control does, checked against its state.
+    void SelectBoardLine(int index);
+    void SetStepBox(Control& box, bool ticked);
+    void ToggleAdvanced();
+
+    int SelectedBoardIndex() const;
+    void ShowProgress(std::int32_t minimum, std::int32_t maximum, std::int32_t position);
+    void FinishStepProgress();
+    void ShowInfo();
+
+    // The update steps.
+    void UpdateFlashData();
+    void UpdateRBF();
+    void UpdateKPCI();
+    void UpdateBootprogram();
+    void UpdateFirmware();
+    void WriteEepromImage(int index);
+    void IdentifyBoard(int index);
+
+    bool Running() const { return running_; }
+    static std::string InfoText();
+
+    // Window and controls.
+    std::string Caption;
+    int ClientWidth = 0;
+    int ClientHeight = 0;
+    Control Panel1, GroupBox1, Panel2, Panel3;
+    std::array<Control*, 4> RadioButtons{};
+    Control RadioButton1, RadioButton2, RadioButton3, RadioButton4;
+    Control Label1, Label2, Label3, Label4;
+    Control CheckBox1, CheckBox2, CheckBox3, CheckBox4, CheckBox5, CheckBox6;
+    Control Button1, Button2, Button3, Button4;
+    Memo Memo1;
+    Control StatusBar1;
+    std::array<StatusPanel, 4> StatusPanels{};
+    Gauge Gauge1, Gauge2;
+
+    TSubIDDialog SubIDDialog;
+
+    // Run state.
+    bool UpdateFailed = false;
+    bool AlteraUnidentified = false;
+    std::int32_t StepCount = 0;
+    std::int32_t OverallBase = 0;
+    std::int32_t StepNumber = 1;
+    double RunStartTime = 0.0;
+
+private:
+    void Log(const std::string& line);
+    void SetBoardPanel(int index);
+    void Fail();
+    void SetRunControlsEnabled(bool enabled);
+    void Sleep(platform::DWORD ms) { os_.Sleep(ms); }
+    double Now();
+    protocol::ProgressCallback Progress();
+    bool TryEepromByte(int index, std::uint16_t address, std::uint8_t value, int delay,
+                       bool reportProgress);
+    bool WriteEepromPass(int index, std::uint16_t address, std::uint8_t value,
+                         const char* logPrefix, bool reportProgress);
+
+    platform::OsPort& os_;
+    device::BoardTable& boards_;
+    protocol::BoardProtocol& protocol_;
+    AppUi& ui_;
+    bool running_ = false;
+    // Set when a step of the current run failed: a later step's success must not hide it.
+    bool failedThisRun_ = false;
+};
+
+// A year text of the parameter block as a number; anything but decimal digits counts as 0,
+// which is older than every year the rules ask about.
+int YearNumber(const std::string& year);
+
+} // namespace flashwell::app

@@ -1,0 +1,73 @@
+#include "app/subid_dialog.h"
+
+#include "app/app_ui.h"
+
+namespace flashwell::app {
+
+namespace {
+
+Control Make(const char* name, const char* caption, int left, int top, int width = 0,
+             int height = 0) {
+    Control c;
+    c.name = name;
+    c.caption = caption;
+    c.left = left;
+    c.top = top;
+    c.width = width;
+    c.height = height;
+    return c;
+}
+
+} // namespace
+
+TSubIDDialog::TSubIDDialog()
+    : Label1(Make("Label1", "Couldn't identify SubID", 8, 10)),
+      Label2(Make("Label2", "For writing the correct RBF data type of the", 8, 24)),
+      Label3(Make("Label3", "board must be known. The automatic", 8, 40)),
+      Label4(Make("Label4", "detection of this is failed.", 8, 56)),
+      Label5(Make("Label5", "Please specify the revision manually", 8, 96)),
+      RadioButton1(Make("RadioButton1", "Revision 1.1 (Altera Acex)", 8, 112, 161, 17)),
+      RadioButton2(Make("RadioButton2", "Revision 1.2 (Altera Cyclone)", 8, 128, 169, 17)),
+      RadioButton3(Make("RadioButton3", "Revision 1.3 (Altera Cyclone)", 8, 144, 169, 17)),
+      Button1(Make("Button1", "Accept", 56, 176, 81, 25)),
+      Button2(Make("Button2", "Cancel", 144, 176, 75, 25)) {
+    RadioButton1.checked = true;
+    FormCreate();
+}
+
+void TSubIDDialog::FormCreate() {
+    RevisionChoice = -1;
+    clientWidth_ = Button2.left + Button2.width + 2;
+    clientHeight_ = Button2.top + Button2.height + 2;
+}
+
+void TSubIDDialog::DialogShow(AppUi& ui) {
+    visible_ = true;
+    ui.ShowSubIdDialog(*this);
+    visible_ = false;
+}
+
+void TSubIDDialog::SelectRevision(int choice) {
+    RadioButton1.checked = choice == 0;
+    RadioButton2.checked = choice == 1;
+    RadioButton3.checked = choice == 2;
+}
+
+void TSubIDDialog::Button1Click() {
+    if (RadioButton1.checked)
+        RevisionChoice = 0;
+    else if (RadioButton2.checked)
+        RevisionChoice = 1;
+    else if (RadioButton3.checked)
+        RevisionChoice = 2;
+    else
+        RevisionChoice = -1;
+    visible_ = false;
+}
+
+void TSubIDDialog::Button2Click() {
+    RevisionChoice = -1;
+    visible_ = false;
+}
+
+} // namespace flashwell::app

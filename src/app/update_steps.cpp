@@ -1,0 +1,395 @@
+#include "app/main_form.h"
+#include "boarddata/images/images.h"
+#include "device/determine_os.h"
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace flashwell::app {
+
+namespace {
+
+using boarddata::FlashDataRecord;
+
+constexpr std::uint32_t kSubIdQuery = 127;
+constexpr std::uint8_t kMarkerIdentityOnly = 0xC0;
+constexpr std::uint8_t kMarkerNoBoot = 0xFF;
+constexpr int kEepromMaxDelay = 101;
+
+std::string Num(long long v) {
+    return std::to_string(v);
+}
+
+void SetRevision(FlashDataRecord& r, std::uint8_t major, std::uint8_t minor) {
+    r.HardwareRevision()[0] = minor;
+    r.HardwareRevision()[1] = major;
+}
+
+bool IsRevision13Of2006(const FlashDataRecord& r) {
+    return r.HardwareRevision()[1] == 1 && r.HardwareRevision()[0] == 3 &&
+           YearNumber(r.BoardDate.Year) >= 2006;
+}
+
+// Corrections for individual boards that left the factory with a wrong parameter block.
+bool ApplySerialNumberRules(FlashDataRecord& r) {
+    bool changed = false;
+    const std::string& serial = r.SerialNumber;
+    if (serial == "2003-K7A-1024-1-0286" || serial == "2003-K7A-1024-1-0287") {
+        r.RevisionStamps[0].Day = "01";
+        r.RevisionStamps[0].Month = "01";
+        r.RevisionStamps[0].Year = "2006";
+        SetRevision(r, 1, 3);
+        changed = true;
+    }
+    if (serial == "2005-K7A-1024-0-0200") {
+        r.Customer = "Halvorn-Kupplung WF";
+        r.Reference = "3200";
+        r.BoardDate = {"12", "05", "2009"};
+        r.SerialNumber = "2005-K7A-1024-0-0257";
+        r.OptionBytes[0] = 4;
+        r.OptionBytes[1] = 0;
+        r.OptionBytes[2] = 0;
+        r.FeatureFlags[0] = 0x30;
+        r.FeatureFlags[1] = 0x24;
+        r.FeatureFlags[2] = 0x04;
+    }
+    if (serial == "2003-K7A-1024-9-0271" || serial == "2003-K7A-1024-9-0276" ||
+        serial == "2003-K7A-1024-9-0277" || serial == "2003-K7A-1024-9-02zz") {
+        r.ChannelGroups[4].Count = 2;
+        r.ChannelGroups[3].Count = 2;
+        r.OptionBytes[0] = 0;
+        r.OptionBytes[1] = 0;
+        r.OptionBytes[2] = 0;
+        r.FeatureFlags[0] = 0x30;
+        r.FeatureFlags[1] = static_cast<std::uint8_t>((r.FeatureFlags[1] & 0x7F) | 0x20);
+        r.FeatureFlags[2] = 0;
+    }
+    if (serial == "2003-K7A-1024-9-0269") r.ChannelGroups[0].Count = 0x20;
+    if (serial == "2003-K7A-1024-9-0281" || serial == "2003-K7A-1024-9-0227") {
+        r.ChannelGroups[4].Count = 5;
+        r.ChannelGroups[3].Count = 5;
+        r.FeatureFlags[0] = 0x30;
+        r.FeatureFlags[1] = static_cast<std::uint8_t>(r.FeatureFlags[1] | 0x80);
+        r.FeatureFlags[2] = 0;
+    }
+    return changed;
+}
+
+// Characters count from 1; a serial number too short for a position has no letter there.
+char SerialChar(const std::string& serial, std::size_t position) {
+    return serial.size() >= position ? serial[position - 1] : '\0';
+}
+
+} // namespace
+
+void TForm1::UpdateFlashData() {
+    const int index = SelectedBoardIndex();
+    SetBoardPanel(index);
+    Log("*** UpdateFlashData ***");
+    if (boards_.OpenBoard(index) == 0)
+        Log("   Opening board " + Num(index) + " failed!!!");
+    else
+        Log("   Opening board " + Num(index));
+    Log("   Read Flashdata...");
+    bool changed = false;
+    FlashDataRecord record;
+    const bool open = boards_.IsBoardOpen(index);
+    protocol_.ReadFlashData(record, index);
+    const bool fromBoard = open && protocol_.FlashDataFromBoard(index);
+    const std::int32_t subId = protocol_.DspRequest(index, 1, kSubIdQuery, 0);
+    Log("   Board Serial " + record.SerialNumber);
+
+    if (!fromBoard) {
+        // Rules applied to the default record would overwrite the board's serial number and
+        // calibration data with nothing.
+        Log("   Parameter block could not be read - nothing written");
+        Fail();
+    } else {
+        if (ApplySerialNumberRules(record)) changed = true;
+
+        auto& letterFlags = record.FeatureFlags[2];
+        if ((letterFlags & boarddata::kSerialLetterMask) == 0) {
+            const char model = SerialChar(record.SerialNumber, 8);
+            if ((model == 'A' && SerialChar(record.SerialNumber, 15) == 'i') || model == 'B') {
+                letterFlags |= boarddata::kSerialLetterMask;
+                changed = true;
+            }
+        }
+
+        if (IsRevision13Of2006(record)) {
+            Log("   Set 32Bit Counter Mode on Rev. 1.3 - SubID: " + Num(subId));
+            record.FeatureFlags[2] |= boarddata::kCounter32ModeMask;
+            changed = true;
+        } else if (subId == 3 || subId == 4) {
+            Log("   Set 32 Bit Counter Mode on Rev. 1.2 - SubID: " + Num(subId));
+            record.FeatureFlags[2] |= boarddata::kCounter32ModeMask;
+            SetRevision(record, 1, 2);
+            changed = true;
+        } else if (subId == 1 || subId == 2) {
+            Log("   Rev 1.1 no support for 32 Bit Counter - SubID: " + Num(subId));
+            SetRevision(record, 1, 1);
+        }
+
+        if (changed) {
+            Log("   Updating Flashdata...");
+            boarddata::ClassifyBoardType(record);
+            Log("   Writing new flashdata...");
+            if (protocol_.WriteFlashData(index, record, Progress()) != 0) {
+                Log("   Writing flashdata failed!");
+                Fail();
+            }
+        }
+    }
+    Log("...finished");
+    boards_.CloseBoard(index);
+    FinishStepProgress();
+}
+
+void TForm1::UpdateRBF() {
+    const int index = SelectedBoardIndex();
+    SetBoardPanel(index);
+    Log("*** UpdateRBF ***");
+    Log("   Opening board " + Num(index));
+    boards_.OpenBoard(index);
+    const std::int32_t subId = protocol_.DspRequest(index, 1, kSubIdQuery, 0);
+    FlashDataRecord record;
+    protocol_.ReadFlashData(record, index);
+
+    const std::uint8_t* image = nullptr;
+    int length = 0;
+    const auto choose = [&](int revision) {
+        switch (revision) {
+        case 0:
+            image = images::RbfImageRev11;
+            length = images::kRbfImageRev11Size;
+            break;
+        case 1:
+            image = images::RbfImageRev12;
+            length = images::kRbfImageRev12Size;
+            break;
+        case 2:
+            image = images::RbfImageRev13;
+            length = images::kRbfImageRev13Size;
+            break;
+        default:
+            break;
+        }
+    };
+    if (IsRevision13Of2006(record)) {
+        Log("   Write RBF for USB Hardware Rev. 1.3 - SubID: " + Num(subId));
+        choose(2);
+        AlteraUnidentified = false;
+    } else if (subId == 3 || subId == 4) {
+        Log("   Write RBF for USB Hardware Rev. 1.2 - SubID: " + Num(subId));
+        choose(1);
+        AlteraUnidentified = false;
+    } else if (subId == 1 || subId == 2) {
+        Log("   Write RBF for USB Hardware Rev. 1.1 - SubID: " + Num(subId));
+        choose(0);
+        AlteraUnidentified = false;
+    } else {
+        Log("   Write RBF for USB Hardware Rev. 1.x - SubID: " + Num(subId));
+        AlteraUnidentified = true;
+        SubIDDialog.DialogShow(ui_);
+        choose(SubIDDialog.RevisionChoice);
+        if (image == nullptr) {
+            Log("   Closing board");
+            boards_.CloseBoard(index);
+            Log("Error occured during RBF - Cancelling actions");
+            Fail();
+            return;
+        }
+    }
+
+    const bool written = protocol_.WriteRbfImage(index, image, length, Progress());
+    // A success may clear a failure left by an earlier run, never one of this run.
+    if (!written)
+        Fail();
+    else if (!failedThisRun_)
+        UpdateFailed = false;
+    FinishStepProgress();
+    Log("   Closing board");
+    boards_.CloseBoard(index);
+    Sleep(2000);
+}
+
+void TForm1::UpdateKPCI() {
+    if (AlteraUnidentified &&
+        ui_.ShowMessage(platform::MessageKind::Warning, "Warning",
+                        "!!! WARNING !!!\r\nAltera type could not be identified!\r\nWriting the "
+                        "KPCI update may damage the flash content if the\r\nbank switching will "
+                        "not succeed\r\n\r\nContinue anyway?",
+                        platform::MessageButtons::YesNo) == platform::MessageAnswer::No) {
+        Log("UpdateKPCI cancelled due to unknown Altera ID");
+        return;
+    }
+    const int index = SelectedBoardIndex();
+    SetBoardPanel(index);
+    Log("*** Update KPCI ***");
+    Log("   Opening board " + Num(index));
+    boards_.OpenBoard(index);
+    Log("   Allocating memory");
+    std::vector<std::uint8_t> buffer(512000);
+    Log("   Loading data...");
+    const int n = images::BuildKpciImage(buffer.data() + 6);
+    const std::uint8_t frame[3] = {0x54, 0xAA, 0x32};
+    buffer[0] = frame[0];
+    buffer[1] = frame[1];
+    buffer[2] = frame[2];
+    buffer[3] = 0x00;
+    buffer[4] = 0x00;
+    buffer[5] = 0x01;
+    const std::size_t trailer = 6 + 3 * static_cast<std::size_t>(n);
+    buffer[trailer] = frame[0];
+    buffer[trailer + 1] = frame[1];
+    buffer[trailer + 2] = frame[2];
+    Log("   ...data loaded with " + Num(n) + " bytes");
+
+    Log("   Switching to second flash block");
+    if (protocol_.SelectFlashBank(index, 1) != 0) {
+        Log("Cannot change to second flash block");
+        Fail();
+        boards_.CloseBoard(index);
+        return;
+    }
+    Log("   Write data");
+    if (protocol_.WriteKpciImage(index, buffer.data(), n + 3, Progress(), 0) != 0) {
+        Log("   Error in writing flash data");
+        Fail();
+        boards_.CloseBoard(index);
+        return;
+    }
+    buffer.clear();
+    Log("   Switching back to first block");
+    if (protocol_.SelectFlashBank(index, 0) != 0) {
+        Log("Cannot change back to first block");
+        Fail();
+        boards_.CloseBoard(index);
+        return;
+    }
+    FinishStepProgress();
+    boards_.CloseBoard(index);
+    Sleep(2000);
+}
+
+void TForm1::UpdateBootprogram() {
+    const int index = SelectedBoardIndex();
+    ShowProgress(0, 100, 0);
+    SetBoardPanel(index);
+    Log("*** Update Bootprogram ***");
+    Log("   Opening board " + Num(index));
+    boards_.OpenBoard(index);
+    Log("   Allocating memory");
+    std::vector<std::uint32_t> buffer(images::kDspImageBufferCells);
+    ShowProgress(0, 100, 10);
+    Log("   Loading USB-Bootprogram");
+    const int n = images::BuildBootProgramImage(buffer.data());
+    Log("   loading Bootprogram...");
+    ShowProgress(0, 100, 20);
+    protocol_.LoadDspProgram(index, buffer.data(), n);
+    ShowProgress(0, 100, 40);
+    Log("   Waiting for flash to be written...");
+    buffer.clear();
+    ShowProgress(0, 100, 50);
+    for (int p = 60; p <= 100; p += 10) {
+        Sleep(800);
+        ShowProgress(0, 100, p);
+    }
+    Log("   ...finished");
+    FinishStepProgress();
+    boards_.CloseBoard(index);
+    Sleep(2000);
+}
+
+void TForm1::UpdateFirmware() {
+    const int index = SelectedBoardIndex();
+    SetBoardPanel(index);
+    Log("*** Update Firmware ***");
+    Log("   Opening board " + Num(index));
+    boards_.OpenBoard(index);
+    Log("   loading flash program...");
+    const std::uint32_t n =
+        protocol_.DownloadHexRecords(index, images::RamFirmwareHex, images::kRamFirmwareHexLength);
+    boards_.CloseBoard(index);
+    Log("   ...finished with " + Num(static_cast<std::int32_t>(n)) + " words");
+    // Without the RAM firmware the EEPROM write below talks to whatever the controller runs.
+    if (n == protocol::FailureWord) Fail();
+    Log("   Reenumerating...");
+    Sleep(2000);
+    device::CheckDriverSupport(os_, ui_);
+    Sleep(500);
+    if (boards_.OpenBoard(index) == 0) {
+        Log("   ...failed!");
+        const platform::MessageAnswer answer = ui_.ShowMessage(
+            platform::MessageKind::Confirmation, "Confirm",
+            "Automatic ReEnumeration failed\r\n\r\nPlease disconnect board from USB bus and\r\n"
+            "reconnect again.\r\nPress OK to continue or Cancel to Abort",
+            platform::MessageButtons::OkCancel);
+        if (answer != platform::MessageAnswer::Ok) {
+            FinishStepProgress();
+            return;
+        }
+        if (boards_.OpenBoard(index) == 0) {
+            Log("   Manual ReEnumerate failed!");
+            ui_.ShowMessage(platform::MessageKind::Error, "Error",
+                            "Critical error\r\nCould not reconnect to board!\r\nFirmware cannot "
+                            "be updated now",
+                            platform::MessageButtons::Cancel);
+            Fail();
+            FinishStepProgress();
+            return;
+        }
+    }
+    Log("   ...finished");
+    WriteEepromImage(index);
+    boards_.CloseBoard(index);
+    FinishStepProgress();
+}
+
+bool TForm1::TryEepromByte(int index, std::uint16_t address, std::uint8_t value, int delay,
+                           bool reportProgress) {
+    protocol_.EepWrite(index, address, value);
+    Sleep(2);
+    if (reportProgress)
+        ShowProgress(0, 100,
+                     static_cast<std::int32_t>(std::nearbyint(
+                         static_cast<double>(address) / images::kEepromBootImageSize * 100.0)));
+    Sleep(static_cast<platform::DWORD>(delay));
+    std::uint8_t readBack = 0;
+    // A read that failed is never taken for a stored byte, not even for a 0x00.
+    return protocol_.EepReadChecked(index, address, readBack) && readBack == value;
+}
+
+bool TForm1::WriteEepromPass(int index, std::uint16_t address, std::uint8_t value,
+                             const char* logPrefix, bool reportProgress) {
+    for (int delay = 1; delay <= kEepromMaxDelay; ++delay) {
+        if (delay >= 2 && delay <= 100) Log(logPrefix + Num(delay) + ") ...");
+        const bool verified = TryEepromByte(index, address, value, delay, reportProgress);
+        if (verified && delay <= 100) return true;
+    }
+    return false;
+}
+
+void TForm1::WriteEepromImage(int index) {
+    const std::uint8_t* image = images::EepromBootImage;
+    ShowProgress(0, 100, 0);
+    Log("try with delay (" + Num(0) + ") ...");
+    // Until the last byte is in place the controller must not try to boot the half-written
+    // firmware: it keeps its identity only.
+    protocol_.EepWrite(index, 0, kMarkerIdentityOnly);
+    ShowProgress(0, 100, 0);
+    bool ok = true;
+    for (int a = 1; a < images::kEepromBootImageSize && ok; ++a)
+        ok = WriteEepromPass(index, static_cast<std::uint16_t>(a), image[a], "try with delay (",
+                             true);
+    if (ok) ok = WriteEepromPass(index, 0, image[0], "try with delay (", false);
+    if (!ok) {
+        WriteEepromPass(index, 0, kMarkerNoBoot, "try with delay -failesafe- (", false);
+        Log("   EEPROM write failed!");
+        Fail();
+    }
+    ShowProgress(0, 100, 0);
+}
+
+} // namespace flashwell::app
