@@ -1,0 +1,74 @@
+// Scenarios: JSON descriptions of the simulated boards a run starts with (docs/scenarios.md).
+#pragma once
+
+#include "platform/os_port.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace flashwell::sim {
+
+struct ScenarioFault {
+    // Request code; 0 means any request.
+    std::uint32_t request = 0;
+    std::uint32_t after = 0;
+    std::uint32_t error = platform::kErrorDeviceNotConnected;
+    bool once = false;
+};
+
+struct ScenarioParameterBlock {
+    // When false the flash answers the parameter block read with failure words.
+    bool readable = true;
+    std::string productName = "vexta/USB";
+    std::string manufacturer = "Havelunde GmbH";
+    std::string vendor = "Havelunde GmbH";
+    std::string customer;
+    std::string serialNumber = "2004-K7A-1024-5-0312";
+    // Major and minor, as in "1.2".
+    std::uint8_t revisionMajor = 1;
+    std::uint8_t revisionMinor = 2;
+    std::string dateDay = "12";
+    std::string dateMonth = "05";
+    std::string dateYear = "2005";
+    std::vector<std::uint8_t> featureFlags; // up to 10 bytes; missing ones are 0
+};
+
+struct ScenarioBoard {
+    std::string kind = "usb1801"; // usb1801, usb1802, pci, boot8613, boot2131
+    std::string contents = "old"; // old, current, blank
+    std::int32_t subId = 3;
+    bool highSpeed = false;
+    std::uint8_t firmwareVersion[3] = {5, 8, 1};
+    std::uint16_t driverVersion[3] = {6, 2, 17};
+    std::optional<std::uint32_t> interfaceVersion = 0x40003;
+    ScenarioParameterBlock parameterBlock;
+    std::vector<ScenarioFault> faults;
+    // Virtual milliseconds until a re-enumerated controller is back on the bus.
+    std::uint32_t reenumerationDelayMs = 1500;
+    // False: it comes back only after the user reconnects it by hand.
+    bool reenumerationComesBack = true;
+    // EEPROM addresses whose written byte reads back wrong until attempt `verifyAt` (0: never).
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> eepromWeakBytes;
+};
+
+struct Scenario {
+    std::string name = "default";
+    std::vector<ScenarioBoard> boards;
+    std::optional<platform::OsVersionInfo> windowsVersion;
+};
+
+// One vexta/USB board of hardware revision 1.2 with old contents at index 0.
+Scenario DefaultScenario();
+
+struct ScenarioResult {
+    std::optional<Scenario> scenario;
+    // "<file>: <field>: <problem>" when the scenario cannot be used.
+    std::string error;
+};
+
+ScenarioResult ParseScenario(const std::string& text, const std::string& fileName);
+ScenarioResult LoadScenarioFile(const std::string& path);
+
+} // namespace flashwell::sim

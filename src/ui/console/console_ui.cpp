@@ -1,0 +1,278 @@
+#include "ui/console/console_ui.h"
+
+#include "app/main_form.h"
+
+#include <istream>
+#include <ostream>
+#include <sstream>
+
+namespace flashwell::ui {
+
+namespace {
+
+const char* KindName(platform::MessageKind kind) {
+    switch (kind) {
+    case platform::MessageKind::Warning:
+        return "Warning";
+    case platform::MessageKind::Confirmation:
+        return "Question";
+    case platform::MessageKind::Error:
+        return "Error";
+    case platform::MessageKind::Plain:
+        return "Message";
+    }
+    return "Message";
+}
+
+struct Choice {
+    const char* label;
+    platform::MessageAnswer answer;
+};
+
+std::vector<Choice> Choices(platform::MessageButtons buttons) {
+    using A = platform::MessageAnswer;
+    switch (buttons) {
+    case platform::MessageButtons::Ok:
+        return {{"OK", A::Ok}};
+    case platform::MessageButtons::OkCancel:
+        return {{"OK", A::Ok}, {"Cancel", A::Cancel}};
+    case platform::MessageButtons::YesNo:
+        return {{"Yes", A::Yes}, {"No", A::No}};
+    case platform::MessageButtons::Cancel:
+        return {{"Cancel", A::Cancel}};
+    }
+    return {{"OK", A::Ok}};
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::string Bar(int percent, int width) {
+    const int filled = percent * width / 100;
+    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+           std::string(static_cast<std::size_t>(width - filled), '.') + "]";
+}
+
+} // namespace
+
+std::string Cp1252ToUtf8(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\r') continue; // line breaks are CR LF in the core's texts
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c >= 0xA0) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back('?');
+        }
+    }
+    return out;
+}
+
+ConsoleUi::ConsoleUi(std::istream& in, std::ostream& out, ConsoleOptions options)
+    : in_(in), out_(out), options_(options) {}
+
+void ConsoleUi::ShowMainWindow(app::TForm1& form) {
+    form_ = &form;
+    out_ << "== " << form.Caption << " ==\n";
+    out_.flush();
+}
+
+void ConsoleUi::EndProgressLine() {
+    if (progressOpen_) {
+        out_ << '\n';
+        progressOpen_ = false;
+    }
+}
+
+void ConsoleUi::LogAppended(const std::string& line) {
+    EndProgressLine();
+    out_ << Cp1252ToUtf8(line) << '\n';
+    out_.flush();
+}
+
+std::string ConsoleUi::ReadLine() {
+    std::string line;
+    if (!std::getline(in_, line)) return {};
+    return line;
+}
+
+platform::MessageAnswer ConsoleUi::ShowMessage(platform::MessageKind kind, const std::string& title,
+                                               const std::string& text,
+                                               platform::MessageButtons buttons) {
+    EndProgressLine();
+    const std::vector<Choice> choices = Choices(buttons);
+    out_ << "+-- " << KindName(kind) << ": " << Cp1252ToUtf8(title) << '\n';
+    std::istringstream lines(Cp1252ToUtf8(text));
+    for (std::string l; std::getline(lines, l);)
+        out_ << "| " << l << '\n';
+    out_ << "+-- ";
+    for (std::size_t i = 0; i < choices.size(); ++i)
+        out_ << (i ? " / " : "") << "[" << choices[i].label << "]";
+    out_ << '\n';
+
+    platform::MessageAnswer answer = platform::MessageAnswer::Closed;
+    if (options_.yes) {
+        answer = choices.front().answer;
+        out_ << "> " << choices.front().label << '\n';
+    } else {
+        for (;;) {
+            out_ << "> " << std::flush;
+            const std::string reply = Lower(ReadLine());
+            if (!in_) break; // end of input closes the box
+            bool matched = false;
+            for (const Choice& c : choices) {
+                const std::string label = Lower(c.label);
+                if (reply == label || (!reply.empty() && label.rfind(reply, 0) == 0) ||
+                    (reply.empty() && &c == &choices.front())) {
+                    answer = c.answer;
+                    matched = true;
+                    break;
+                }
+            }
+            if (matched) break;
+            out_ << "Please answer one of the buttons.\n";
+        }
+    }
+    if (form_ != nullptr && title == platform::kApplicationTitle) {
+        if (text == app::kSuccessText) lastRunSucceeded_ = true;
+        if (text == app::kErrorText) lastRunSucceeded_ = false;
+    }
+    out_.flush();
+    return answer;
+}
+
+void ConsoleUi::ShowSubIdDialog(app::TSubIDDialog& dialog) {
+    EndProgressLine();
+    out_ << "+-- " << dialog.Caption << '\n';
+    for (const app::Control* l :
+         {&dialog.Label1, &dialog.Label2, &dialog.Label3, &dialog.Label4, &dialog.Label5})
+        out_ << "| " << l->caption << '\n';
+    const app::Control* radios[] = {&dialog.RadioButton1, &dialog.RadioButton2,
+                                    &dialog.RadioButton3};
+    for (int i = 0; i < 3; ++i)
+        out_ << "|  " << (radios[i]->checked ? "(*) " : "( ) ") << (i + 1) << ". "
+             << radios[i]->caption << '\n';
+    out_ << "+-- [Accept] / [Cancel]\n";
+
+    if (options_.revision) {
+        if (*options_.revision < 0) {
+            out_ << "> Cancel\n";
+            dialog.Button2Click();
+        } else {
+            dialog.SelectRevision(*options_.revision);
+            out_ << "> " << radios[*options_.revision]->caption << ", Accept\n";
+            dialog.Button1Click();
+        }
+        return;
+    }
+    for (;;) {
+        out_ << "Revision 1, 2, 3 to accept, c to cancel> " << std::flush;
+        const std::string reply = Lower(ReadLine());
+        if (!in_) return; // closed through its close box: nothing is set
+        if (reply == "1" || reply == "2" || reply == "3") {
+            dialog.SelectRevision(reply[0] - '1');
+            dialog.Button1Click();
+            return;
+        }
+        if (reply == "c" || reply == "cancel") {
+            dialog.Button2Click();
+            return;
+        }
+    }
+}
+
+void ConsoleUi::ProcessPendingMessages() {
+    if (form_ == nullptr) return;
+    const int step = form_->Gauge2.Percent();
+    const int overall = form_->Gauge1.Percent();
+    std::string line = "  step " + Bar(step, 20) + " " + std::to_string(step) + "%  overall " +
+                       Bar(overall, 20) + " " + std::to_string(overall) + "%  elapsed " +
+                       form_->Label4.caption + "  estimated " + form_->Label3.caption;
+    if (line == lastProgress_) return;
+    lastProgress_ = line;
+    if (options_.interactive) {
+        out_ << '\r' << line << std::flush;
+        progressOpen_ = true;
+        return;
+    }
+    // Without a terminal a line per tenth of the step keeps the output readable.
+    if (step / 10 == lastStepDecile_ && overall == lastOverall_) return;
+    lastStepDecile_ = step / 10;
+    lastOverall_ = overall;
+    out_ << line << '\n';
+}
+
+void ConsoleUi::ShowBoardLines() {
+    if (form_ == nullptr) return;
+    EndProgressLine();
+    out_ << "Boards:\n";
+    for (int i = 0; i < 4; ++i) {
+        const app::Control& line = *form_->RadioButtons[static_cast<std::size_t>(i)];
+        out_ << "  " << (line.checked ? "(*) " : "( ) ") << i << ": " << Cp1252ToUtf8(line.caption)
+             << (line.enabled ? "" : "  [not selectable]") << '\n';
+    }
+    out_ << form_->StatusPanels[0].text << '\n';
+    out_.flush();
+}
+
+void ConsoleUi::RunCommandLoop() {
+    if (form_ == nullptr) return;
+    const auto help = [&] {
+        out_ << "Commands: u = Update, i = Info, a = Advanced, b N = select board N, "
+                "s = show step boxes, t N = tick/untick step box N (1-5), q = Quit\n";
+    };
+    ShowBoardLines();
+    help();
+    for (;;) {
+        out_ << "flashwell> " << std::flush;
+        std::string line = ReadLine();
+        if (!in_) line = "q";
+        std::istringstream words(line);
+        std::string command;
+        words >> command;
+        command = Lower(command);
+        if (command == "q" || command == "quit") {
+            if (form_->Button3Click()) return;
+            out_ << "A run is in progress.\n";
+        } else if (command == "u" || command == "update") {
+            form_->Button1Click();
+        } else if (command == "i" || command == "info") {
+            form_->Button2Click();
+        } else if (command == "a" || command == "advanced") {
+            form_->ToggleAdvanced();
+            out_ << "Advanced " << (form_->CheckBox5.checked ? "on" : "off") << '\n';
+        } else if (command == "b" || command == "board") {
+            int n = -1;
+            words >> n;
+            if (n >= 0 && n <= 3 && form_->RadioButtons[static_cast<std::size_t>(n)]->enabled)
+                form_->SelectBoardLine(n);
+            else
+                out_ << "That board line cannot be selected.\n";
+            ShowBoardLines();
+        } else if (command == "s" || command == "t") {
+            app::Control* boxes[] = {&form_->CheckBox6, &form_->CheckBox1, &form_->CheckBox2,
+                                     &form_->CheckBox3, &form_->CheckBox4};
+            if (command == "t") {
+                int n = 0;
+                words >> n;
+                if (!form_->CheckBox5.checked)
+                    out_ << "The step boxes are in the Advanced view (a).\n";
+                else if (n >= 1 && n <= 5)
+                    form_->SetStepBox(*boxes[n - 1], !boxes[n - 1]->checked);
+            }
+            for (int i = 0; i < 5; ++i)
+                out_ << "  " << (i + 1) << ". [" << (boxes[i]->checked ? 'x' : ' ') << "] "
+                     << boxes[i]->caption << '\n';
+        } else if (!command.empty()) {
+            help();
+        }
+    }
+}
+
+} // namespace flashwell::ui
