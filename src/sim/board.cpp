@@ -1,13 +1,81 @@
 #include "sim/board.h"
 
+#include "boarddata/images/images.h"
+
 #include <algorithm>
 #include <cstdio>
 
 namespace flashwell::sim {
 
+namespace {
+
+constexpr std::uint8_t kBootRecordsMarker = 0xC2;
+constexpr std::uint8_t kBootIdentityMarker = 0xC0;
+constexpr std::size_t kBootHeaderSize = 8;
+constexpr std::size_t kMinimumEepromSize = 4096;
+
+UsbIdentity HeaderIdentity(std::span<const std::uint8_t> eeprom) {
+    return {static_cast<std::uint16_t>(eeprom[1] | eeprom[2] << 8),
+            static_cast<std::uint16_t>(eeprom[3] | eeprom[4] << 8)};
+}
+
+// Copies the load records after the 0xC2 header into RAM, as the controller's boot loader does.
+void LoadBootRecords(std::span<const std::uint8_t> eeprom, std::vector<std::uint8_t>& ram) {
+    std::size_t pos = kBootHeaderSize;
+    while (pos + 4 <= eeprom.size()) {
+        const unsigned length = static_cast<unsigned>(eeprom[pos] << 8 | eeprom[pos + 1]);
+        const std::size_t address =
+            static_cast<std::size_t>(eeprom[pos + 2] << 8 | eeprom[pos + 3]);
+        const std::size_t n = length & 0x3FF;
+        if (pos + 4 + n > eeprom.size()) return;
+        for (std::size_t i = 0; i < n && address + i < ram.size(); ++i)
+            ram[address + i] = eeprom[pos + 4 + i];
+        pos += 4 + n;
+        if ((length & 0x8000) != 0) return;
+    }
+}
+
+template <std::size_t N>
+bool SameWords(const std::vector<std::uint32_t>& words, std::span<const std::uint32_t, N> image) {
+    return std::equal(words.begin(), words.end(), image.begin(), image.end());
+}
+
+} // namespace
+
 bool RunsBoardFirmware(DeviceKind kind) {
     return kind == DeviceKind::UsbBoard1801 || kind == DeviceKind::UsbBoard1802 ||
            kind == DeviceKind::PciBoard;
+}
+
+DeviceKind KindForIdentity(UsbIdentity identity) {
+    if (identity == kBoardIdentity) return DeviceKind::UsbBoard1801;
+    if (identity == kPartnerIdentity) return DeviceKind::UsbBoard1802;
+    if (identity == kBootStateIdentity) return DeviceKind::EzUsbBoot8613;
+    if (identity == kOldBootStateIdentity) return DeviceKind::EzUsbBoot2131;
+    return DeviceKind::OtherUsb;
+}
+
+std::string IdentityText(UsbIdentity identity) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", identity.vendor, identity.product);
+    return text;
+}
+
+std::optional<UsbIdentity> FindDeviceDescriptor(std::span<const std::uint8_t> memory) {
+    constexpr std::size_t kLength = 18;
+    for (std::size_t i = 0; i + kLength <= memory.size(); ++i) {
+        const std::uint8_t* d = memory.data() + i;
+        if (d[0] != 0x12 || d[1] != 0x01) continue;
+        const unsigned bcdUsb = static_cast<unsigned>(d[2] | d[3] << 8);
+        const unsigned packet = d[7];
+        const bool plausible = (bcdUsb == 0x0100 || bcdUsb == 0x0110 || bcdUsb == 0x0200) &&
+                               (packet == 8 || packet == 16 || packet == 32 || packet == 64) &&
+                               d[17] >= 1;
+        if (!plausible) continue;
+        return UsbIdentity{static_cast<std::uint16_t>(d[8] | d[9] << 8),
+                           static_cast<std::uint16_t>(d[10] | d[11] << 8)};
+    }
+    return std::nullopt;
 }
 
 VendorRequest VendorRequest::Parse(std::span<const std::uint8_t, 10> b) {
@@ -28,32 +96,208 @@ platform::DWORD ControllerHooks::OnVendorRequest(Board& board, const VendorReque
     constexpr std::uint16_t kCpuControl = 0xE600;
     board.NoteVendorRequest(request);
     if (request.request == kFirmwareLoad && request.value == kCpuControl && request.direction == 0)
-        board.SetCpuHeldInReset((request.data & 1) != 0);
+        board.ControlCpu((request.data & 1) != 0);
     bytesReturned = 0;
     return platform::kErrorSuccess;
 }
 
 platform::DWORD ControllerHooks::OnLoadMemory(Board& board, std::uint16_t address,
                                               std::span<const std::uint8_t> bytes) {
+    // A running CPU would trip over its own code being replaced.
+    if (!board.CpuHeldInReset()) return platform::kErrorGenFailure;
     auto& ram = board.ControllerRam();
     for (std::size_t i = 0; i < bytes.size(); ++i)
         ram[(address + i) % ram.size()] = bytes[i];
     return platform::kErrorSuccess;
 }
 
-void ControllerHooks::OnEepromWrite(Board&, std::uint16_t, std::uint8_t) {}
-
-std::optional<std::uint8_t> ControllerHooks::OnEepromRead(Board&, std::uint16_t) {
-    return std::nullopt;
+void ControllerHooks::OnEepromWrite(Board& board, std::uint16_t address, std::uint8_t data) {
+    board.EepromStore(address, data);
 }
 
-Board::Board(int id, BoardConfig config)
-    : id_(id), config_(std::move(config)), hooks_(std::make_shared<ControllerHooks>()),
-      ram_(kControllerRamSize, 0) {
+std::optional<std::uint8_t> ControllerHooks::OnEepromRead(Board& board, std::uint16_t address) {
+    return board.EepromFetch(address);
+}
+
+Board::Board(int id, BoardConfig config, BoardBus* bus)
+    : id_(id), config_(std::move(config)), bus_(bus),
+      eeprom_(std::max(config_.eepromSize, kMinimumEepromSize), 0xFF),
+      hooks_(std::make_shared<ControllerHooks>()), ram_(kControllerRamSize, 0) {
     if (RunsBoardFirmware(config_.kind))
         firmware_ = std::make_unique<BoardFirmware>(config_.firmwareVersion, *this);
     for (const FaultRule& rule : config_.faults)
         AddFault(rule);
+    LoadPowerUpProgram();
+}
+
+UsbIdentity Board::Identity() const {
+    switch (config_.kind) {
+    case DeviceKind::UsbBoard1801:
+    case DeviceKind::PciBoard:
+        return kBoardIdentity;
+    case DeviceKind::UsbBoard1802:
+        return kPartnerIdentity;
+    case DeviceKind::EzUsbBoot8613:
+        return kBootStateIdentity;
+    case DeviceKind::EzUsbBoot2131:
+        return kOldBootStateIdentity;
+    case DeviceKind::OtherUsb:
+        return config_.otherIdentity;
+    }
+    return {};
+}
+
+void Board::SetIdentity(UsbIdentity identity, bool programRuns) {
+    config_.kind = KindForIdentity(identity);
+    if (config_.kind == DeviceKind::OtherUsb) config_.otherIdentity = identity;
+    if (programRuns && RunsBoardFirmware(config_.kind))
+        firmware_ = std::make_unique<BoardFirmware>(config_.firmwareVersion, *this);
+    else
+        firmware_.reset();
+}
+
+void Board::ControlCpu(bool hold) {
+    if (hold) {
+        cpuHeld_ = true;
+        return;
+    }
+    if (!cpuHeld_) return;
+    cpuHeld_ = false;
+    firmware_.reset();
+    const auto identity = FindDeviceDescriptor(ram_);
+    if (!identity) return;
+    // The started program disconnects and enumerates anew with its own descriptor.
+    arrival_ = PendingArrival{NowMs() + config_.reenumerationDelayMs, *identity};
+    if (bus_ == nullptr) {
+        CompleteReenumeration();
+        return;
+    }
+    bus_->Leave(*this, platform::kErrorDeviceNotConnected);
+}
+
+void Board::CompleteReenumeration() {
+    if (!arrival_) return;
+    const UsbIdentity identity = arrival_->identity;
+    arrival_.reset();
+    SetIdentity(identity, true);
+    if (bus_ != nullptr) bus_->Arrive(*this);
+}
+
+void Board::Poll() {
+    const std::uint64_t now = NowMs();
+    if (arrival_ && !boardFaults_.reenumerationNeedsReconnect && now >= arrival_->atMs)
+        CompleteReenumeration();
+    if (bootWrite_ && now - bootWrite_->startMs >= config_.bootProgramWriteMs) {
+        std::vector<std::uint8_t> bytes;
+        bytes.reserve(bootWrite_->image.size() * 3);
+        for (std::uint32_t w : bootWrite_->image) {
+            bytes.push_back(static_cast<std::uint8_t>(w >> 16));
+            bytes.push_back(static_cast<std::uint8_t>(w >> 8));
+            bytes.push_back(static_cast<std::uint8_t>(w));
+        }
+        flash_.Program(0, flash_layout::kBootArea,
+                       std::span<const std::uint8_t>(bytes).first(
+                           std::min(bytes.size(), flash_layout::kBootAreaSize)));
+        bootWrite_.reset();
+    }
+}
+
+void Board::PowerCycle() {
+    if (bus_ != nullptr) bus_->Leave(*this, platform::kErrorDeviceNotConnected);
+    arrival_.reset();
+    bootWrite_.reset();
+    cpuHeld_ = false;
+    std::fill(ram_.begin(), ram_.end(), std::uint8_t{0});
+    if (config_.kind == DeviceKind::PciBoard) {
+        firmware_ = std::make_unique<BoardFirmware>(config_.firmwareVersion, *this);
+    } else if (eeprom_[0] == kBootRecordsMarker) {
+        LoadBootRecords(eeprom_, ram_);
+        if (const auto identity = FindDeviceDescriptor(ram_))
+            SetIdentity(*identity, true);
+        else
+            SetIdentity(HeaderIdentity(eeprom_), false);
+    } else if (eeprom_[0] == kBootIdentityMarker) {
+        SetIdentity(HeaderIdentity(eeprom_), false);
+    } else {
+        SetIdentity(kBootStateIdentity, false);
+    }
+    dsp_.Reset();
+    LoadPowerUpProgram();
+    flash_.SelectBank(0);
+    if (bus_ != nullptr) bus_->Arrive(*this);
+}
+
+void Board::LoadPowerUpProgram() {
+    switch (config_.dspAtPowerUp) {
+    case DspStartup::Loader:
+        dsp_.LoadProgram(std::make_unique<LoaderDspProgram>(*this));
+        break;
+    case DspStartup::FlashAccess:
+        dsp_.LoadProgram(std::make_unique<FlashAccessDspProgram>(*this));
+        break;
+    case DspStartup::Idle:
+        dsp_.LoadProgram(std::make_unique<IdleDspProgram>());
+        break;
+    }
+}
+
+DspProgramKind Board::DspRuns() {
+    DspProgram& program = dsp_.Program();
+    if (const auto* own = dynamic_cast<const BoardDspProgram*>(&program)) return own->Kind();
+    if (dynamic_cast<const IdleDspProgram*>(&program) != nullptr) return DspProgramKind::Idle;
+    return DspProgramKind::Custom;
+}
+
+void Board::StartDspImage(const std::vector<std::uint32_t>& image) {
+    if (SameWords(image, images::FlashProgramImage())) {
+        dsp_.LoadProgram(std::make_unique<FlashAccessDspProgram>(*this));
+    } else if (SameWords(image, images::BootProgramImage())) {
+        BeginBootProgramWrite(image);
+        dsp_.LoadProgram(std::make_unique<BootDspProgram>(*this));
+    } else {
+        dsp_.LoadProgram(std::make_unique<UnknownDspProgram>(*this));
+    }
+}
+
+void Board::BeginBootProgramWrite(std::vector<std::uint32_t> image) {
+    // The area is cleared at once: a write cut short leaves it erased.
+    flash_.Erase(0, flash_layout::kBootArea, flash_layout::kBootAreaSize);
+    bootWrite_ = BootWrite{NowMs(), std::move(image)};
+}
+
+bool Board::NextBlockWriteFails() {
+    const auto& fails = boardFaults_.failBlockWrites;
+    return std::find(fails.begin(), fails.end(), ++blockWrites_) != fails.end();
+}
+
+bool Board::NextEraseFails() {
+    const auto& fails = boardFaults_.failErases;
+    return std::find(fails.begin(), fails.end(), ++erases_) != fails.end();
+}
+
+void Board::ResetFaultCounters() {
+    blockWrites_ = 0;
+    erases_ = 0;
+    eepromWrites_.clear();
+}
+
+void Board::FailAnswerWords(std::initializer_list<std::uint64_t> ordinals) {
+    for (std::uint64_t n : ordinals)
+        dsp_.LoseHostRead(dsp_.HostReadCount() + n);
+}
+
+void Board::EepromStore(std::uint16_t address, std::uint8_t data) {
+    const std::size_t at = address % eeprom_.size();
+    const auto key = static_cast<std::uint16_t>(at);
+    const std::uint32_t nth = ++eepromWrites_[key];
+    const auto fault = boardFaults_.eepromWriteTakesAt.find(key);
+    const bool takes = fault == boardFaults_.eepromWriteTakesAt.end() ||
+                       (fault->second != 0 && nth >= fault->second);
+    eeprom_[at] = takes ? data : static_cast<std::uint8_t>(~data);
+}
+
+std::uint8_t Board::EepromFetch(std::uint16_t address) const {
+    return eeprom_[address % eeprom_.size()];
 }
 
 std::string Board::DevicePath() const {
@@ -77,6 +321,13 @@ std::string Board::DevicePath() const {
     case DeviceKind::EzUsbBoot2131:
         hardware = "vid_0547&pid_2131";
         break;
+    case DeviceKind::OtherUsb: {
+        char text[24];
+        std::snprintf(text, sizeof text, "vid_%04x&pid_%04x", config_.otherIdentity.vendor,
+                      config_.otherIdentity.product);
+        hardware = text;
+        break;
+    }
     }
     const platform::GUID& g = config_.interfaceGuid;
     char guid[40];

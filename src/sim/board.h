@@ -6,9 +6,14 @@
 #include "platform/os_port.h"
 #include "sim/controller_firmware.h"
 #include "sim/dsp_host_interface.h"
+#include "sim/dsp_programs.h"
+#include "sim/flash_memory.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -26,10 +31,63 @@ enum class DeviceKind {
     PciBoard,      // same DSP board on the PCI bus
     EzUsbBoot8613, // controller without firmware, identity 04b4:8613
     EzUsbBoot2131, // controller without firmware, identity 0547:2131
+    OtherUsb,      // any other USB identity (BoardConfig::otherIdentity)
 };
 
 // True for the kinds that come up running the board firmware.
 bool RunsBoardFirmware(DeviceKind kind);
+
+struct UsbIdentity {
+    std::uint16_t vendor = 0;
+    std::uint16_t product = 0;
+    bool operator==(const UsbIdentity&) const = default;
+};
+
+inline constexpr UsbIdentity kBoardIdentity{0x1057, 0x1801};
+inline constexpr UsbIdentity kPartnerIdentity{0x1057, 0x1802};
+inline constexpr UsbIdentity kBootStateIdentity{0x04B4, 0x8613};
+inline constexpr UsbIdentity kOldBootStateIdentity{0x0547, 0x2131};
+
+DeviceKind KindForIdentity(UsbIdentity identity);
+// "1057:1801"
+std::string IdentityText(UsbIdentity identity);
+
+// The identity in the first USB device descriptor found in a controller's memory image: 18
+// bytes starting 0x12 0x01, a plausible bcdUSB and control packet size, idVendor and idProduct
+// low byte first.
+std::optional<UsbIdentity> FindDeviceDescriptor(std::span<const std::uint8_t> memory);
+
+// What the DSP runs after a power cycle.
+enum class DspStartup {
+    Loader,      // a boot program from flash: takes a program after host command 5
+    FlashAccess, // already running the flash-access program
+    Idle,        // runs nothing the host can talk to
+};
+
+// Faults of the board's memories and programs, armed on a running board through
+// Board::Faults(). Ordinals count from 1 and from the moment the counters were last reset
+// (Board::ResetFaultCounters).
+struct BoardFaults {
+    // Write-block requests of the flash-access program that fail: status 1, nothing written.
+    std::vector<std::uint32_t> failBlockWrites;
+    // Erase requests that fail: status 1, nothing erased.
+    std::vector<std::uint32_t> failErases;
+    // EEPROM address -> the write (1, 2, ...) from which on a write of it takes; earlier writes
+    // store the complement of the byte, so it reads back wrong. 0: no write ever takes.
+    std::map<std::uint16_t, std::uint32_t> eepromWriteTakesAt;
+    // A controller that leaves the bus to re-enumerate stays away until SimWorld::Reconnect.
+    bool reenumerationNeedsReconnect = false;
+};
+
+// One request the flash-access program carried out (or refused), for tests.
+struct FlashOperation {
+    enum class Kind { Read, Write, Erase, SelectBank };
+    Kind kind = Kind::Read;
+    int bank = 0;
+    std::uint32_t address = 0;
+    std::uint32_t count = 0;
+    std::uint32_t status = 0;
+};
 
 struct DriverVersion {
     std::uint16_t major = 6;
@@ -74,6 +132,17 @@ struct BoardConfig {
     platform::DWORD symbolicOpenError = 0;
 
     std::vector<FaultRule> faults;
+
+    // Identity of an OtherUsb device.
+    UsbIdentity otherIdentity;
+    // Answer of the flash-access program's query 127.
+    std::int32_t subId = 0;
+    DspStartup dspAtPowerUp = DspStartup::Loader;
+    std::size_t eepromSize = 16 * 1024;
+    // How long a controller that starts a downloaded program stays off the bus.
+    std::uint64_t reenumerationDelayMs = 1000;
+    // How long the boot program takes to write itself into the boot area.
+    std::uint64_t bootProgramWriteMs = 3000;
 };
 
 // The 10-byte input record of the vendor request.
@@ -90,9 +159,22 @@ struct VendorRequest {
 
 class Board;
 
-// Extension points for what lies behind the controller. The defaults keep the CPU reset flag
-// (request 0xA0 on register 0xE600) and the controller RAM on the Board, and leave the EEPROM
-// silent. Overrides may call the defaults.
+// What a board needs of the machine it is plugged into: the bus and the clock.
+class BoardBus {
+public:
+    virtual ~BoardBus() = default;
+    // The board's interface leaves the list; open handles fail with `error`.
+    virtual void Leave(Board& board, platform::DWORD error) = 0;
+    // The board's interface appears under its current identity.
+    virtual void Arrive(Board& board) = 0;
+    virtual bool Present(const Board& board) const = 0;
+    virtual std::uint64_t NowMs() const = 0;
+};
+
+// Extension points for what lies behind the controller. The defaults run the controller model
+// of the Board: request 0xA0 on register 0xE600 holds (data byte 1) or releases (0) the CPU, the
+// RAM download is taken only while the CPU is held (otherwise it fails with 31 and changes
+// nothing), and the EEPROM packets reach the board's EEPROM. Overrides may call the defaults.
 class ControllerHooks {
 public:
     virtual ~ControllerHooks() = default;
@@ -110,7 +192,7 @@ class Board final : public FirmwareEnvironment {
 public:
     static constexpr std::size_t kControllerRamSize = 0x10000;
 
-    Board(int id, BoardConfig config);
+    Board(int id, BoardConfig config, BoardBus* bus = nullptr);
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
@@ -129,8 +211,8 @@ public:
     void EepromWrite(std::uint16_t address, std::uint8_t data) override;
     std::optional<std::uint8_t> EepromRead(std::uint16_t address) override;
 
-    // Nothing while the controller has no firmware (boot state).
-    ControllerFirmware* Firmware() { return firmware_.get(); }
+    // Nothing while the controller has no firmware (boot state) or its CPU is held.
+    ControllerFirmware* Firmware() { return cpuHeld_ ? nullptr : firmware_.get(); }
     // The board firmware, when that is what runs (test inspection).
     BoardFirmware* RunningBoardFirmware() { return dynamic_cast<BoardFirmware*>(firmware_.get()); }
     void SetFirmware(std::unique_ptr<ControllerFirmware> firmware) {
@@ -143,9 +225,58 @@ public:
     // Controller state kept by the default hooks.
     bool CpuHeldInReset() const { return cpuHeld_; }
     void SetCpuHeldInReset(bool held) { cpuHeld_ = held; }
+    // Hold or release the CPU. Releasing it starts the program in RAM: with a device descriptor
+    // in RAM the controller leaves the bus (open handles fail with 1167) and comes back after
+    // reenumerationDelayMs with the descriptor's identity, running the board firmware when that
+    // identity is a board's; without one it stays as it is, running nothing.
+    void ControlCpu(bool hold);
+    UsbIdentity Identity() const;
     std::vector<std::uint8_t>& ControllerRam() { return ram_; }
     const std::vector<VendorRequest>& VendorRequests() const { return vendorRequests_; }
     void NoteVendorRequest(const VendorRequest& r) { vendorRequests_.push_back(r); }
+
+    // --- Memories and programs ----------------------------------------------------------
+    std::span<const std::uint8_t> Eeprom() const { return eeprom_; }
+    std::vector<std::uint8_t>& MutableEeprom() { return eeprom_; }
+    // The EEPROM as the controller's I2C bus sees it: addresses wrap at the EEPROM's size,
+    // writes take at once (unless a fault says otherwise).
+    void EepromStore(std::uint16_t address, std::uint8_t data);
+    std::uint8_t EepromFetch(std::uint16_t address) const;
+    FlashMemory& Flash() { return flash_; }
+    const FlashMemory& Flash() const { return flash_; }
+    std::int32_t SubId() const { return config_.subId; }
+    std::uint64_t NowMs() const { return bus_ ? bus_->NowMs() : 0; }
+    // Whether the board's interface is in the device list now.
+    bool OnBus() const { return bus_ == nullptr || bus_->Present(*this); }
+    DspProgramKind DspRuns();
+
+    // Restarts the board from its EEPROM and flash: it leaves the bus and comes back at once
+    // under the identity its EEPROM gives (0xC2: the loaded records' descriptor; 0xC0: the
+    // header's vendor and product, no firmware; otherwise 04b4:8613, no firmware). Controller
+    // RAM cleared, CPU running, DSP FIFOs cleared and running its dspAtPowerUp program, flash
+    // bank 0. Work in progress (re-enumeration, boot program write) is lost. A PCI board keeps
+    // its identity.
+    void PowerCycle();
+    // Carries out what is due at the current time (called before every OS call).
+    void Poll();
+    bool ReenumerationPending() const { return arrival_.has_value(); }
+    // Brings a pending re-enumeration back at once (the user replugging the board).
+    void CompleteReenumeration();
+
+    // Called by the DSP programs.
+    void StartDspImage(const std::vector<std::uint32_t>& image);
+    void BeginBootProgramWrite(std::vector<std::uint32_t> image);
+    bool BootProgramWritePending() const { return bootWrite_.has_value(); }
+    bool NextBlockWriteFails();
+    bool NextEraseFails();
+    void NoteFlashOperation(const FlashOperation& op) { flashLog_.push_back(op); }
+    const std::vector<FlashOperation>& FlashOperations() const { return flashLog_; }
+
+    BoardFaults& Faults() { return boardFaults_; }
+    void ResetFaultCounters();
+    // The n-th words (counting from 1, from now on) the host reads from the DSP are lost on the
+    // way: the firmware delivers FailureWord (0x55000000) in their place.
+    void FailAnswerWords(std::initializer_list<std::uint64_t> ordinals);
 
     // Fault injection. CheckFault counts the request and returns the error it must fail with.
     void AddFault(FaultRule rule);
@@ -161,9 +292,31 @@ private:
         bool fired = false;
     };
 
+    struct PendingArrival {
+        std::uint64_t atMs;
+        UsbIdentity identity;
+    };
+    struct BootWrite {
+        std::uint64_t startMs;
+        std::vector<std::uint32_t> image;
+    };
+
+    void SetIdentity(UsbIdentity identity, bool firmwareRuns);
+    void LoadPowerUpProgram();
+
     int id_;
     BoardConfig config_;
+    BoardBus* bus_;
     DspHostInterface dsp_;
+    std::vector<std::uint8_t> eeprom_;
+    FlashMemory flash_;
+    std::optional<PendingArrival> arrival_;
+    std::optional<BootWrite> bootWrite_;
+    BoardFaults boardFaults_;
+    std::uint32_t blockWrites_ = 0;
+    std::uint32_t erases_ = 0;
+    std::map<std::uint16_t, std::uint32_t> eepromWrites_;
+    std::vector<FlashOperation> flashLog_;
     std::unique_ptr<ControllerFirmware> firmware_;
     std::shared_ptr<ControllerHooks> hooks_;
     bool cpuHeld_ = false;

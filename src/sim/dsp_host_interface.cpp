@@ -39,10 +39,12 @@ void DspHostInterface::HostWrite(const std::vector<std::uint32_t>& words) {
 }
 
 std::optional<std::uint32_t> DspHostInterface::HostRead() {
+    const bool lost = lostReads_.erase(++hostReads_) > 0;
     if (toHost_.empty()) RunProgram([&](DspProgram& p) { p.OnTransmitEmpty(*this); });
     if (toHost_.empty()) return std::nullopt;
     const std::uint32_t w = toHost_.front();
     toHost_.pop_front();
+    if (lost) return std::nullopt;
     return w;
 }
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace flashwell::sim {
@@ -69,6 +70,11 @@ public:
     // Power cycle: FIFOs and registers cleared, program kept (the next owner decides).
     void Reset();
 
+    // Words the host reads (HostRead calls, counted from 1 over the interface's life) that are
+    // lost on the way: the word is taken from the FIFO but the host gets nothing.
+    void LoseHostRead(std::uint64_t ordinal) { lostReads_.insert(ordinal); }
+    std::uint64_t HostReadCount() const { return hostReads_; }
+
 private:
     template <typename F> void RunProgram(F&& callback);
 
@@ -79,6 +85,8 @@ private:
     std::deque<std::uint32_t> toHost_;
     std::map<std::uint8_t, std::uint8_t> registers_;
     std::vector<std::uint8_t> hostCommands_;
+    std::set<std::uint64_t> lostReads_;
+    std::uint64_t hostReads_ = 0;
 };
 
 } // namespace flashwell::sim

@@ -259,6 +259,7 @@ bool SimWindows::CheckEntry(ProcAddress entry, Function function) {
 
 HANDLE SimWindows::CreateFileA(const char* fileName, DWORD access, DWORD shareMode,
                                DWORD creationDisposition, DWORD flagsAndAttributes) {
+    Due();
     TrafficEvent e(EventKind::CreateFile);
     e.name = fileName ? fileName : "";
     e.access = access;
@@ -303,6 +304,7 @@ HANDLE SimWindows::CreateFileA(const char* fileName, DWORD access, DWORD shareMo
 }
 
 BOOL SimWindows::CloseHandle(HANDLE handle) {
+    Due();
     TrafficEvent e(EventKind::CloseHandle);
     e.handle = handle;
     const auto it = handles_.find(handle);
@@ -322,6 +324,7 @@ BOOL SimWindows::CloseHandle(HANDLE handle) {
 
 BOOL SimWindows::DeviceIoControl(HANDLE device, DWORD code, void* inBuffer, DWORD inSize,
                                  void* outBuffer, DWORD outSize, DWORD* bytesReturned) {
+    Due();
     TrafficEvent e(EventKind::IoControl);
     e.handle = device;
     e.code = code;
@@ -374,6 +377,7 @@ void SimWindows::OutputDebugStringA(const char* text) {
 }
 
 void SimWindows::Sleep(DWORD milliseconds) {
+    Due();
     TrafficEvent e(EventKind::Sleep);
     e.code = milliseconds;
     e.ok = true;
@@ -381,6 +385,7 @@ void SimWindows::Sleep(DWORD milliseconds) {
     Record(std::move(e));
     lastError_ = keep;
     clock_.Advance(milliseconds);
+    Due();
 }
 
 // ---- SetupAPI -----------------------------------------------------------------------------
@@ -392,6 +397,7 @@ SimWindows::Snapshot* SimWindows::FindSnapshot(HDEVINFO set) {
 
 HDEVINFO SimWindows::SetupDiGetClassDevsA(ProcAddress entry, const platform::GUID* classGuid,
                                           const char* enumerator, DWORD flags) {
+    Due();
     TrafficEvent e(EventKind::GetClassDevs);
     e.code = flags;
     if (enumerator != nullptr) e.name = enumerator;

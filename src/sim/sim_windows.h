@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -56,6 +57,9 @@ public:
     ~SimWindows() override;
 
     WindowsConfig& Config() { return config_; }
+    // Run at the start of every device-related call and of Sleep, so that what the devices do
+    // in their own time (re-enumerating, writing flash) has happened when the host looks.
+    void SetPoller(std::function<void()> poller) { poller_ = std::move(poller); }
 
     // Device nodes. Attach makes the board's device interface present (appending it to the
     // interface list the first time this board shows up under this device path, keeping its
@@ -148,6 +152,9 @@ private:
     platform::BOOL Fail(platform::DWORD error);
     platform::BOOL Succeed();
     void Record(TrafficEvent event);
+    void Due() {
+        if (poller_) poller_();
+    }
 
     VirtualClock& clock_;
     TrafficRecorder& recorder_;
@@ -161,6 +168,7 @@ private:
     std::uint32_t nextSnapshot_ = 1;
     std::size_t badEntryCalls_ = 0;
     std::vector<DebugLine> debug_;
+    std::function<void()> poller_;
 };
 
 } // namespace flashwell::sim

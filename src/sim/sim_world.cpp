@@ -3,12 +3,15 @@
 namespace flashwell::sim {
 
 SimWorld::SimWorld(WorldOptions options)
-    : clock_(options.clock), windows_(clock_, recorder_, std::move(options.windows)) {}
+    : clock_(options.clock), windows_(clock_, recorder_, std::move(options.windows)) {
+    windows_.SetPoller([this] { Poll(); });
+}
 
 Board& SimWorld::AddBoard(BoardConfig config) {
     const int id = static_cast<int>(boards_.size());
     if (config.instanceId.empty()) config.instanceId = "6&2c24ce2e&0&" + std::to_string(id + 1);
-    boards_.push_back(std::make_unique<Board>(id, std::move(config)));
+    BoardBus* bus = this;
+    boards_.push_back(std::make_unique<Board>(id, std::move(config), bus));
     windows_.Attach(*boards_.back());
     return *boards_.back();
 }
@@ -18,6 +21,28 @@ void SimWorld::Vanish(Board& board, platform::DWORD error) {
 }
 
 void SimWorld::Reattach(Board& board) {
+    windows_.Attach(board);
+}
+
+void SimWorld::Reconnect(Board& board) {
+    if (board.ReenumerationPending()) {
+        board.CompleteReenumeration();
+        return;
+    }
+    Vanish(board);
+    Reattach(board);
+}
+
+void SimWorld::Poll() {
+    for (auto& board : boards_)
+        board->Poll();
+}
+
+void SimWorld::Leave(Board& board, platform::DWORD error) {
+    windows_.Detach(board, error);
+}
+
+void SimWorld::Arrive(Board& board) {
     windows_.Attach(board);
 }
 

@@ -24,7 +24,7 @@ struct WorldOptions {
 //   platform::OsPort& os = world.Os();
 //   ... run host code against os ...
 //   auto packets = world.Recorder().PipeWrites(0);
-class SimWorld {
+class SimWorld final : private BoardBus {
 public:
     explicit SimWorld(WorldOptions options = {});
     SimWorld(const SimWorld&) = delete;
@@ -41,12 +41,27 @@ public:
     void Vanish(Board& board, platform::DWORD error = platform::kErrorDeviceNotConnected);
     void Reattach(Board& board);
 
+    // The board is switched off and on again: it boots from its EEPROM and flash
+    // (Board::PowerCycle). Inspect(board) (board_contents.h) tells what it then runs and holds.
+    void PowerCycle(Board& board) { board.PowerCycle(); }
+    // The user unplugs and replugs a board: a re-enumeration that has not come back (see
+    // BoardFaults::reenumerationNeedsReconnect) completes now; otherwise Vanish and Reattach.
+    void Reconnect(Board& board);
+    // Carries out what is due at the current virtual time on every board (re-enumerations,
+    // boot program writes). Every OS call does this first.
+    void Poll();
+
     platform::OsPort& Os() { return windows_; }
     SimWindows& Windows() { return windows_; }
     TrafficRecorder& Recorder() { return recorder_; }
     VirtualClock& Clock() { return clock_; }
 
 private:
+    void Leave(Board& board, platform::DWORD error) override;
+    void Arrive(Board& board) override;
+    bool Present(const Board& board) const override { return windows_.IsAttached(board); }
+    std::uint64_t NowMs() const override { return clock_.NowMs(); }
+
     VirtualClock clock_;
     TrafficRecorder recorder_;
     SimWindows windows_;

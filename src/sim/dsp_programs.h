@@ -1,0 +1,112 @@
+// The programs a board's DSP runs in the simulation. Which one starts is decided by the words
+// the host loads after host command 5: the compiled-in flash-access program and boot program are
+// recognised by their content, anything else becomes a program that answers nothing.
+#pragma once
+
+#include "sim/dsp_host_interface.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace flashwell::sim {
+
+class Board;
+
+enum class DspProgramKind {
+    Idle,        // nothing runs that the host can talk to
+    Loader,      // what a board starts with: takes a new program after host command 5
+    FlashAccess, // the compiled-in flash-access program
+    BootProgram, // the compiled-in boot program, writing itself into the boot area
+    Unknown,     // some other loaded image: answers nothing, takes nothing
+    Custom,      // a program a test installed itself
+};
+
+const char* DspProgramKindName(DspProgramKind kind);
+
+// Base of the board's own programs. Host command 5 makes a program that accepts loads read a
+// DspImage (count N, load address, N words) from the data port and start it; words that follow
+// the image stay in the receive FIFO for the new program.
+class BoardDspProgram : public DspProgram {
+public:
+    explicit BoardDspProgram(Board& board) : board_(board) {}
+    virtual DspProgramKind Kind() const = 0;
+
+    void OnHostCommand(DspHostInterface& host, std::uint8_t vector) final;
+    void OnWordsReceived(DspHostInterface& host) final;
+
+protected:
+    virtual bool AcceptsLoad() const { return true; }
+    virtual void OnCommand(DspHostInterface&, std::uint8_t) {}
+    // Words outside a load; by default they stay in the receive FIFO, unread.
+    virtual void OnWords(DspHostInterface&) {}
+
+    Board& board_;
+
+private:
+    bool loading_ = false;
+    std::vector<std::uint32_t> image_;
+};
+
+class LoaderDspProgram final : public BoardDspProgram {
+public:
+    using BoardDspProgram::BoardDspProgram;
+    DspProgramKind Kind() const override { return DspProgramKind::Loader; }
+};
+
+class UnknownDspProgram final : public BoardDspProgram {
+public:
+    using BoardDspProgram::BoardDspProgram;
+    DspProgramKind Kind() const override { return DspProgramKind::Unknown; }
+
+protected:
+    bool AcceptsLoad() const override { return false; }
+};
+
+// Starts writing its own image into the boot area (Board::BeginBootProgramWrite); takes a new
+// program only once that write is complete.
+class BootDspProgram final : public BoardDspProgram {
+public:
+    using BoardDspProgram::BoardDspProgram;
+    DspProgramKind Kind() const override { return DspProgramKind::BootProgram; }
+
+protected:
+    bool AcceptsLoad() const override;
+};
+
+// The flash-access program. Requests (vector, then argument words on the data port):
+//   65 query: argument; with bit 23 set one extra word follows. Argument 127 answers the
+//      board's SubID, any other argument 0.
+//   68 read: address, count -> count words, flash bytes of the selected bank read through the
+//      window at 0xD00000 (outside the bank: 0xFF).
+//   69 select bank: bank AND 1 -> 0.
+//   104 with leading word 2: address, count, then count single words -> status after the last
+//      word. Bank 0: address 0..7174 lands in the parameter block, 0x1E000 and above in the FPGA
+//      area, whose range the program erases itself before writing; bank 1: the second-bank data
+//      at the address. Anything else, or a write that does not fit, answers 1 and writes nothing.
+//   104 with leading word 3: address -> status at once. 0xD02000 in bank 0 erases the parameter
+//      sector; 0xD00000 in bank 1 erases the sector at the erase cursor and advances it; any
+//      other address (or a cursor past the last sector) answers 1 and erases nothing.
+// Words that arrive outside a request are dropped.
+class FlashAccessDspProgram final : public BoardDspProgram {
+public:
+    using BoardDspProgram::BoardDspProgram;
+    DspProgramKind Kind() const override { return DspProgramKind::FlashAccess; }
+
+    static constexpr std::uint32_t kStatusRefused = 1;
+
+protected:
+    void OnCommand(DspHostInterface& host, std::uint8_t vector) override;
+    void OnWords(DspHostInterface& host) override;
+
+private:
+    void OnWord(DspHostInterface& host, std::uint32_t word);
+    enum class Stage { Idle, Query, QueryExtra, Read, Bank, Lead, Write, WriteData, Erase };
+
+    void Finish(DspHostInterface& host);
+
+    Stage stage_ = Stage::Idle;
+    std::vector<std::uint32_t> args_;
+    std::vector<std::uint8_t> data_;
+};
+
+} // namespace flashwell::sim

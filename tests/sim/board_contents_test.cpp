@@ -1,0 +1,121 @@
+#include "sim/board_contents.h"
+
+#include "boarddata/images/images.h"
+#include "sim_test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace flashwell::sim {
+namespace {
+
+using namespace testing;
+
+std::vector<std::uint8_t> Eeprom(std::initializer_list<std::uint8_t> header) {
+    return std::vector<std::uint8_t>(header);
+}
+
+TEST(BoardContents, OldContentsDifferFromEveryImageAndBootAsOurBoard) {
+    SimWorld world;
+    Board& board = world.AddBoard();
+    FillWithOldContents(board, 11);
+    const BoardReport r = Inspect(board);
+    EXPECT_EQ(r.identity, kBoardIdentity) << r.ToString();
+    EXPECT_TRUE(r.attached);
+    EXPECT_TRUE(r.runsBoardFirmware);
+    EXPECT_EQ(r.dsp, DspProgramKind::Loader);
+    EXPECT_EQ(r.eepromMarker, 0xC2);
+    EXPECT_FALSE(r.eepromIsBootImage);
+    EXPECT_EQ(r.fpga, FpgaContent::Other);
+    EXPECT_EQ(r.bootProgram, BootAreaContent::Other);
+    EXPECT_EQ(r.secondBank, SecondBankContent::Other);
+
+    // Same sizes, different bytes, and another seed gives other bytes again.
+    const OldContents a = MakeOldContents(11), b = MakeOldContents(12);
+    EXPECT_EQ(a.eeprom.size(), std::size_t{images::kEepromBootImageSize});
+    EXPECT_EQ(a.bootProgram.size(), std::size_t{images::kBootProgramCells});
+    EXPECT_EQ(a.secondBank.size(), FramedKpciData().size());
+    EXPECT_NE(a.fpga, b.fpga);
+    EXPECT_NE(a.eeprom, b.eeprom);
+}
+
+TEST(BoardContents, PresetsAreRecognisedByteForByte) {
+    SimWorld world;
+    Board& board = world.AddBoard();
+    const auto rev12 = images::RbfImageRev12View();
+    SetFpgaConfiguration(board, rev12);
+    SetSecondBankData(board, FramedKpciData());
+    SetBootArea(board, images::BootProgramImage());
+    SetEepromContents(board, images::EepromBootImageView());
+    BoardReport r = Inspect(board);
+    EXPECT_EQ(r.fpga, FpgaContent::Rev12);
+    EXPECT_EQ(r.secondBank, SecondBankContent::FramedKpci);
+    EXPECT_EQ(r.bootProgram, BootAreaContent::BootProgram);
+    EXPECT_TRUE(r.eepromIsBootImage);
+
+    // One byte off anywhere in the image is no longer that image.
+    std::vector<std::uint8_t> rbf(rev12.begin(), rev12.end());
+    rbf.back() ^= 1;
+    SetFpgaConfiguration(board, rbf);
+    EXPECT_EQ(Inspect(board).fpga, FpgaContent::Other);
+    SetFpgaConfiguration(board, {});
+    EXPECT_EQ(Inspect(board).fpga, FpgaContent::Erased);
+
+    boarddata::FlashDataRecord record = boarddata::DefaultFlashDataRecord();
+    record.ProductName = "vexta/USB";
+    SetParameterBlock(board, record);
+    r = Inspect(board);
+    EXPECT_FALSE(r.parameterBlockErased);
+    EXPECT_EQ(r.parameterRecord.ProductName, "vexta/USB");
+}
+
+TEST(BoardContents, PowerCycleBootsWhatTheEepromSays) {
+    SimWorld world;
+    Board& board = world.AddBoard();
+    const platform::HANDLE h = Open(world.Os(), board.DevicePath());
+    struct Case {
+        std::vector<std::uint8_t> eeprom;
+        UsbIdentity identity;
+        bool firmware;
+    };
+    const auto image = images::EepromBootImageView();
+    const std::vector<Case> cases{
+        {std::vector<std::uint8_t>(image.begin(), image.end()), kBoardIdentity, true},
+        // Identity only, from the header, low byte first.
+        {Eeprom({0xC0, 0x47, 0x05, 0x31, 0x21, 0, 0, 4}), kOldBootStateIdentity, false},
+        {Eeprom({0xC0, 0x57, 0x10, 0x01, 0x18, 0, 0, 4}), kBoardIdentity, false},
+        {Eeprom({0xFF}), kBootStateIdentity, false},
+        // Records without a descriptor: the header's identity, nothing runs.
+        {Eeprom({0xC2, 0x34, 0x12, 0x78, 0x56, 0, 0, 4, 0x80, 0x01, 0xE6, 0x00, 0x00}),
+         UsbIdentity{0x1234, 0x5678}, false},
+    };
+    for (const Case& c : cases) {
+        SetEepromContents(board, c.eeprom);
+        world.PowerCycle(board);
+        const BoardReport r = Inspect(board);
+        EXPECT_EQ(r.identity, c.identity) << r.ToString();
+        EXPECT_EQ(r.runsBoardFirmware, c.firmware) << r.ToString();
+        EXPECT_TRUE(r.attached);
+    }
+    EXPECT_NE(board.DevicePath().find("vid_1234&pid_5678"), std::string::npos);
+    // Handles from before the power cycle are dead.
+    EXPECT_FALSE(WritePipe(world.Os(), h, {0xFF}));
+    EXPECT_EQ(world.Os().GetLastError(), platform::kErrorDeviceNotConnected);
+}
+
+TEST(BoardContents, PowerCycleResetsDspAndBankButKeepsFlash) {
+    BoardConfig config;
+    config.dspAtPowerUp = DspStartup::FlashAccess;
+    SimWorld world;
+    Board& board = world.AddBoard(config);
+    board.Flash().SelectBank(1);
+    board.Dsp().HostWrite(7);
+    SetSecondBankData(board, FramedKpciData());
+    world.PowerCycle(board);
+    EXPECT_EQ(board.Flash().SelectedBank(), 0);
+    EXPECT_EQ(board.Dsp().ReceivePending(), 0u);
+    EXPECT_EQ(board.DspRuns(), DspProgramKind::FlashAccess);
+    EXPECT_EQ(Inspect(board).secondBank, SecondBankContent::FramedKpci);
+}
+
+} // namespace
+} // namespace flashwell::sim
