@@ -71,4 +71,13 @@ struct ScenarioResult {
 ScenarioResult ParseScenario(const std::string& text, const std::string& fileName);
 ScenarioResult LoadScenarioFile(const std::string& path);
 
+class SimWorld;
+
+// Plugs the scenario's boards into the world, with their contents, and configures its Windows.
+void ApplyScenario(SimWorld& world, const Scenario& scenario);
+
+// Power-cycles every board of the world and describes what each then runs and holds, as JSON.
+std::string BoardReportJson(SimWorld& world);
+bool WriteBoardReport(SimWorld& world, const std::string& path, std::string& error);
+
 } // namespace flashwell::sim

@@ -1,0 +1,227 @@
+// The program entry: chooses the machine (the real driver on Windows, simulated boards
+// elsewhere or on request) and the face, creates the main window and runs it.
+#include "app/main_form.h"
+#include "device/adapter_usb.h"
+#include "protocol/board_protocol.h"
+#include "sim/scenario/scenario.h"
+#include "sim/sim_world.h"
+#include "ui/console/console_ui.h"
+
+#ifdef _WIN32
+#include "platform/win32/win32_os_port.h"
+#endif
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define STDOUT_FILENO 1
+#else
+#include <unistd.h>
+#endif
+
+using namespace flashwell;
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+struct Options {
+    std::optional<std::string> simulate; // empty text: the built-in scenario
+    std::string time;
+    bool update = false;
+    bool yes = false;
+    std::string revision;
+    std::string steps;
+    int board = -1;
+    std::string report;
+    bool console = false;
+};
+
+// "virtual": no pacing; "real": one simulated second per second; "xN": N times faster.
+std::optional<double> ParseTime(const std::string& text) {
+    if (text == "virtual") return 0.0;
+    if (text == "real") return 1.0;
+    if (text.size() > 1 && text[0] == 'x') {
+        try {
+            std::size_t used = 0;
+            const double factor = std::stod(text.substr(1), &used);
+            if (used == text.size() - 1 && factor > 0) return factor;
+        } catch (const std::exception&) {
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<int> ParseRevision(const std::string& text) {
+    if (text == "1.1") return 0;
+    if (text == "1.2") return 1;
+    if (text == "1.3") return 2;
+    if (text == "cancel") return -1;
+    return std::nullopt;
+}
+
+// "flash,rbf,kpci,boot,firmware" (any subset, or "none") ticks exactly those step boxes.
+bool ApplySteps(app::TForm1& form, const std::string& text) {
+    struct Step {
+        const char* name;
+        app::Control* box;
+    };
+    const Step steps[] = {{"flash", &form.CheckBox6},
+                          {"rbf", &form.CheckBox1},
+                          {"kpci", &form.CheckBox2},
+                          {"boot", &form.CheckBox3},
+                          {"firmware", &form.CheckBox4}};
+    for (const Step& s : steps)
+        s.box->checked = false;
+    if (text == "none") return true;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = std::min(text.find(',', start), text.size());
+        const std::string name = text.substr(start, end - start);
+        bool known = false;
+        for (const Step& s : steps)
+            if (name == s.name) {
+                s.box->checked = true;
+                known = true;
+            }
+        if (!known) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+int Usage(const std::string& message) {
+    std::cerr << "flashwell: " << message << "\nTry 'flashwell --help'.\n";
+    return kUsageError;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App cli{"Flashwell: brings measurement boards up to the revision built into this tool."};
+    Options o;
+    std::string simulate;
+    auto* simulateOption =
+        cli.add_option("--simulate", simulate,
+                       "Run against simulated boards, described by a scenario file (default: "
+                       "the built-in scenario)")
+            ->expected(0, 1);
+    cli.add_option("--time", o.time, "Simulated clock: virtual, real or xN (N times real time)");
+    cli.add_flag("--update", o.update, "Click \"Update\" after the scan and exit after the run");
+    cli.add_flag("--yes", o.yes, "Answer every question with its first button");
+    cli.add_option("--revision", o.revision, "Answer of the SubID dialog: 1.1, 1.2, 1.3 or cancel");
+    cli.add_option("--steps", o.steps,
+                   "Update steps to run: a comma list of flash, rbf, kpci, boot, firmware, or "
+                   "none");
+    cli.add_option("--board", o.board, "Select board line N (0 to 3) after the scan");
+    cli.add_option("--report", o.report,
+                   "Write a JSON report on every simulated board when the program ends");
+    cli.add_flag("--console", o.console, "Use the terminal even where a window could be shown");
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return cli.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return Usage(e.what());
+    }
+
+#ifdef _WIN32
+    const bool simulated = simulateOption->count() > 0;
+#else
+    // Without Windows there is no board driver: the simulation is the only machine there is.
+    const bool simulated = true;
+#endif
+    (void)simulateOption;
+
+    sim::ClockOptions clock;
+    clock.speedFactor = 1.0; // people watch in real time unless told otherwise
+    if (!o.time.empty()) {
+        const auto factor = ParseTime(o.time);
+        if (!factor) return Usage("--time must be virtual, real or xN, not '" + o.time + "'");
+        clock.speedFactor = *factor;
+    }
+    std::optional<int> revision;
+    if (!o.revision.empty()) {
+        revision = ParseRevision(o.revision);
+        if (!revision) return Usage("--revision must be 1.1, 1.2, 1.3 or cancel");
+    }
+    if (o.board != -1 && (o.board < 0 || o.board > 3)) return Usage("--board must be 0 to 3");
+    if (!o.report.empty() && !simulated) return Usage("--report needs simulated boards");
+
+    sim::Scenario scenario = sim::DefaultScenario();
+    if (simulated && !simulate.empty()) {
+        sim::ScenarioResult loaded = sim::LoadScenarioFile(simulate);
+        if (!loaded.scenario) {
+            std::cerr << "flashwell: " << loaded.error << '\n';
+            return kUsageError;
+        }
+        scenario = std::move(*loaded.scenario);
+    }
+
+    std::unique_ptr<sim::SimWorld> world;
+    std::unique_ptr<platform::OsPort> nativeOs;
+    platform::OsPort* os = nullptr;
+    if (simulated) {
+        sim::WorldOptions options;
+        options.clock = clock;
+        world = std::make_unique<sim::SimWorld>(options);
+        sim::ApplyScenario(*world, scenario);
+        os = &world->Os();
+    } else {
+#ifdef _WIN32
+        nativeOs = std::make_unique<platform::win32::Win32OsPort>();
+        os = nativeOs.get();
+#endif
+    }
+
+    ui::ConsoleOptions consoleOptions;
+    consoleOptions.yes = o.yes;
+    consoleOptions.revision = revision;
+    consoleOptions.interactive = isatty(STDOUT_FILENO) != 0;
+    ui::ConsoleUi console(std::cin, std::cout, consoleOptions);
+    if (simulated)
+        std::cout << "Simulated boards: scenario \"" << scenario.name << "\", "
+                  << scenario.boards.size() << " board(s), clock "
+                  << (clock.speedFactor == 0 ? std::string("virtual")
+                                             : "x" + std::to_string(clock.speedFactor))
+                  << "\n";
+
+    device::BoardTable boards(*os);
+    protocol::BoardProtocol protocol(boards, console);
+    app::TForm1 form(app::Services{*os, boards, protocol, console});
+    form.FormCreate();
+
+    if (!o.steps.empty() && !ApplySteps(form, o.steps))
+        return Usage("--steps takes a comma list of flash, rbf, kpci, boot, firmware, or none");
+    if (o.board >= 0) {
+        if (!form.RadioButtons[static_cast<std::size_t>(o.board)]->enabled)
+            return Usage("board line " + std::to_string(o.board) + " cannot be selected");
+        form.SelectBoardLine(o.board);
+    }
+    console.ShowBoardLines();
+
+    int status = 0;
+    if (o.update) {
+        form.Button1Click();
+        const auto succeeded = console.LastRunSucceeded();
+        status = succeeded.value_or(false) ? 0 : 1;
+    } else {
+        console.RunCommandLoop();
+    }
+
+    if (!o.report.empty() && world) {
+        std::string error;
+        if (!sim::WriteBoardReport(*world, o.report, error)) {
+            std::cerr << "flashwell: " << error << '\n';
+            return 1;
+        }
+    }
+    return status;
+}
