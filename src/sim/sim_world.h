@@ -54,6 +54,7 @@ public:
     platform::OsPort& Os() { return windows_; }
     SimWindows& Windows() { return windows_; }
     TrafficRecorder& Recorder() { return recorder_; }
+    const TrafficRecorder& Recorder() const { return recorder_; }
     VirtualClock& Clock() { return clock_; }
 
 private:
