@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < runs; ++i) {
         const auto start = std::chrono::steady_clock::now();
         testing::AppWorld w;
+        w.world.Recorder().SetEnabled(false); // as the program runs it
         sim::ApplyScenario(w.world, sim::DefaultScenario());
         app::TForm1& form = w.Start();
         form.Button1Click();

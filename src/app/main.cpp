@@ -172,6 +172,7 @@ int main(int argc, char** argv) {
         sim::WorldOptions options;
         options.clock = clock;
         world = std::make_unique<sim::SimWorld>(options);
+        world->Recorder().SetEnabled(false);
         sim::ApplyScenario(*world, scenario);
         os = &world->Os();
     } else {

@@ -161,7 +161,8 @@ bool PackFlashData(const FlashDataRecord& record, FlashDataBlock& block) {
     VisitFields(block, r, Packer{});
     std::uint8_t year[4] = {0, 0, 0, 0};
     const std::string& text = r.BoardDate.Year;
-    std::copy_n(text.begin(), std::min<std::size_t>(text.size(), 4), year);
+    for (std::size_t i = 0; i < 4 && i < text.size(); ++i)
+        year[i] = static_cast<std::uint8_t>(text[i]);
     ApplyTwoDigitYearRule(year);
     TextToCharField(CharFieldToText(year, 4), &block[offsets::BoardDateYear], widths::StampYear);
     return true;

@@ -118,9 +118,12 @@ void SetSubId(Board& board, std::int32_t subId) {
 
 std::vector<std::uint8_t> FramedKpciData() {
     const auto kpci = images::KpciImage();
-    std::vector<std::uint8_t> framed{0x54, 0xAA, 0x32, 0x00, 0x00, 0x01};
-    framed.insert(framed.end(), kpci.begin(), kpci.end());
-    framed.insert(framed.end(), {0x54, 0xAA, 0x32});
+    constexpr std::uint8_t header[6] = {0x54, 0xAA, 0x32, 0x00, 0x00, 0x01};
+    constexpr std::uint8_t trailer[3] = {0x54, 0xAA, 0x32};
+    std::vector<std::uint8_t> framed(sizeof header + kpci.size() + sizeof trailer);
+    std::copy(std::begin(header), std::end(header), framed.begin());
+    std::copy(kpci.begin(), kpci.end(), framed.begin() + sizeof header);
+    std::copy(std::begin(trailer), std::end(trailer), framed.end() - sizeof trailer);
     return framed;
 }
 

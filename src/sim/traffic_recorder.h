@@ -67,8 +67,13 @@ struct TrafficEvent {
 
 class TrafficRecorder {
 public:
-    void Record(TrafficEvent event) { events_.push_back(std::move(event)); }
+    void Record(TrafficEvent event) {
+        if (enabled_) events_.push_back(std::move(event));
+    }
     void Clear() { events_.clear(); }
+    // A whole update is some 200 000 requests; the program keeps no record unless asked to.
+    void SetEnabled(bool enabled) { enabled_ = enabled; }
+    bool Enabled() const { return enabled_; }
 
     const std::vector<TrafficEvent>& Events() const { return events_; }
     std::size_t Size() const { return events_.size(); }
@@ -91,6 +96,7 @@ public:
 
 private:
     std::vector<TrafficEvent> events_;
+    bool enabled_ = true;
 };
 
 } // namespace flashwell::sim
