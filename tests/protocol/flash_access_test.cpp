@@ -60,6 +60,32 @@ TEST(LoadDspProgram, FlashProgramTravelsIn151PacketsAfterTheCommandAndPause) {
     EXPECT_EQ(w.Mark(), before);
 }
 
+// The boot program step: load the boot program over the running flash-access program and wait
+// the step's 4000 ms; the program has written itself into the boot area by then.
+TEST(LoadDspProgram, BootProgramWritesItselfWithinTheStepsWait) {
+    for (bool interrupted : {false, true}) {
+        SCOPED_TRACE(interrupted);
+        FlashWorld w({}, 21);
+        std::vector<std::uint32_t> image(images::kDspImageBufferCells);
+        const int n = images::BuildBootProgramImage(image.data());
+        EXPECT_TRUE(w.proto.LoadDspProgram(0, image.data(), n));
+        EXPECT_EQ(OfVector(DecodeRequests(w.Writes()), 5).size(), 1u);
+        EXPECT_EQ(w.board.DspRuns(), sim::DspProgramKind::BootProgram);
+        if (interrupted) {
+            w.world.Os().Sleep(800);
+            w.world.PowerCycle(w.board);
+            EXPECT_EQ(sim::Inspect(w.board).bootProgram, sim::BootAreaContent::Erased);
+            continue;
+        }
+        for (int i = 0; i < 5; ++i)
+            w.world.Os().Sleep(800);
+        const sim::BoardReport r = sim::Inspect(w.board);
+        EXPECT_EQ(r.bootProgram, sim::BootAreaContent::BootProgram);
+        // The rest of bank 0 is untouched.
+        EXPECT_EQ(r.fpga, sim::FpgaContent::Other);
+    }
+}
+
 TEST(ParameterBlock, WrittenBlockIsReadBackFromTheFlash) {
     ProtocolWorld w;
     const boarddata::FlashDataRecord original = SampleRecord();

@@ -117,5 +117,59 @@ TEST(BoardContents, PowerCycleResetsDspAndBankButKeepsFlash) {
     EXPECT_EQ(Inspect(board).secondBank, SecondBankContent::FramedKpci);
 }
 
+TEST(Controller, DownloadOnlyWhileHeldAndReenumerationAfterTheDelay) {
+    SimWorld world;
+    Board& board = world.AddBoard();
+    platform::OsPort& os = world.Os();
+    const platform::HANDLE h = Open(os, board.DevicePath());
+    platform::DWORD n = 0;
+    std::uint8_t address[2] = {0x00, 0x10};
+    // The 18-byte descriptor of an EZ-USB development board.
+    std::vector<std::uint8_t> descriptor{0x12, 0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0x40, 0x47,
+                                         0x05, 0x80, 0x10, 0x00, 0x01, 0x01, 0x02, 0x00, 0x01};
+    EXPECT_FALSE(os.DeviceIoControl(h, kIoctlLoadMemory, address, 2, descriptor.data(),
+                                    static_cast<platform::DWORD>(descriptor.size()), &n));
+    EXPECT_EQ(os.GetLastError(), platform::kErrorGenFailure);
+    EXPECT_EQ(board.ControllerRam()[0x1000], 0);
+
+    std::vector<std::uint8_t> hold{0xA0, 0, 0x00, 0xE6, 0, 0, 1, 0, 0, 1};
+    ASSERT_TRUE(os.DeviceIoControl(h, kIoctlVendorRequest, hold.data(), 10, nullptr, 0, &n));
+    // A held CPU runs no firmware: pipe traffic goes nowhere.
+    ASSERT_TRUE(WritePipe(os, h, {0x10}));
+    EXPECT_TRUE(ReadPipe(os, h, 3).empty());
+    ASSERT_TRUE(os.DeviceIoControl(h, kIoctlLoadMemory, address, 2, descriptor.data(),
+                                   static_cast<platform::DWORD>(descriptor.size()), &n));
+    hold[9] = 0;
+    ASSERT_TRUE(os.DeviceIoControl(h, kIoctlVendorRequest, hold.data(), 10, nullptr, 0, &n));
+    EXPECT_FALSE(world.Windows().IsAttached(board));
+    EXPECT_FALSE(WritePipe(os, h, {0xFF}));
+    EXPECT_EQ(os.GetLastError(), platform::kErrorDeviceNotConnected);
+
+    os.Sleep(999);
+    EXPECT_FALSE(world.Windows().IsAttached(board));
+    os.Sleep(1);
+    EXPECT_TRUE(world.Windows().IsAttached(board));
+    EXPECT_EQ(board.Identity(), (UsbIdentity{0x0547, 0x1080}));
+    EXPECT_EQ(board.Kind(), DeviceKind::OtherUsb);
+    EXPECT_EQ(board.Firmware(), nullptr);
+    EXPECT_NE(board.DevicePath().find("vid_0547&pid_1080"), std::string::npos);
+}
+
+TEST(BoardFaults, EepromByteTakesOnlyAtItsWrite) {
+    SimWorld world;
+    Board& board = world.AddBoard();
+    board.Faults().eepromWriteTakesAt = {{5, 2}, {6, 0}};
+    board.EepromStore(5, 0x3C);
+    EXPECT_EQ(board.EepromFetch(5), 0xC3);
+    board.EepromStore(5, 0x3C);
+    EXPECT_EQ(board.EepromFetch(5), 0x3C);
+    for (int i = 0; i < 5; ++i)
+        board.EepromStore(6, 0x00);
+    EXPECT_EQ(board.EepromFetch(6), 0xFF);
+    // Addresses wrap at the EEPROM's size.
+    board.EepromStore(static_cast<std::uint16_t>(board.Eeprom().size() + 7), 0x11);
+    EXPECT_EQ(board.EepromFetch(7), 0x11);
+}
+
 } // namespace
 } // namespace flashwell::sim
