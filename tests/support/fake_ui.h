@@ -4,6 +4,7 @@
 #include "platform/ui_port.h"
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ public:
                                         const std::string& text,
                                         platform::MessageButtons buttons) override {
         shown.push_back({kind, title, text, buttons});
+        if (onShow) onShow(shown.back());
         if (!answers.empty()) {
             const platform::MessageAnswer a = answers.front();
             answers.pop_front();
@@ -42,6 +44,8 @@ public:
 
     std::vector<ShownMessage> shown;
     std::deque<platform::MessageAnswer> answers;
+    // Runs while the box is open, before it is answered (the user acting meanwhile).
+    std::function<void(const ShownMessage&)> onShow;
     int pumps = 0;
 };
 

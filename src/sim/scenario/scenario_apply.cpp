@@ -79,8 +79,11 @@ void ApplyScenario(SimWorld& world, const Scenario& scenario) {
         // "blank" leaves every memory erased.
         if (!b.parameterBlock.readable) board.FailAnswerWords({1});
         board.Faults().reenumerationNeedsReconnect = !b.reenumerationComesBack;
-        for (const auto& [address, takesAt] : b.eepromWeakBytes)
-            board.Faults().eepromWriteTakesAt[address] = takesAt;
+        // The update's own tries each make up to 101 write attempts (the EEPROM write's
+        // retries): the byte takes at the first write of try k.
+        for (const auto& [address, verifyAt] : b.eepromWeakBytes)
+            board.Faults().eepromWriteTakesAt[address] =
+                verifyAt == 0 ? 0 : (verifyAt - 1) * 101 + 1;
         board.ResetFaultCounters();
     }
 }
