@@ -1,6 +1,7 @@
 #include "sim/board.h"
 
 #include "boarddata/images/images.h"
+#include "sim/board_contents.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -127,6 +128,8 @@ Board::Board(int id, BoardConfig config, BoardBus* bus)
         firmware_ = std::make_unique<BoardFirmware>(config_.firmwareVersion, *this);
     for (const FaultRule& rule : config_.faults)
         AddFault(rule);
+    const auto initial = InitialEeprom(config_.kind, Identity());
+    std::copy_n(initial.begin(), std::min(initial.size(), eeprom_.size()), eeprom_.begin());
     LoadPowerUpProgram();
 }
 

@@ -250,6 +250,8 @@ public:
     bool OnBus() const { return bus_ == nullptr || bus_->Present(*this); }
     DspProgramKind DspRuns();
 
+    // A new board's EEPROM makes it come back as the kind it was created as (InitialEeprom in
+    // board_contents.h); its flash is erased.
     // Restarts the board from its EEPROM and flash: it leaves the bus and comes back at once
     // under the identity its EEPROM gives (0xC2: the loaded records' descriptor; 0xC0: the
     // header's vendor and product, no firmware; otherwise 04b4:8613, no firmware). Controller

@@ -140,6 +140,34 @@ OldContents MakeOldContents(std::uint64_t seed) {
     return old;
 }
 
+std::vector<std::uint8_t> InitialEeprom(DeviceKind kind, UsbIdentity identity) {
+    switch (kind) {
+    case DeviceKind::UsbBoard1801:
+    case DeviceKind::UsbBoard1802: {
+        std::vector<std::uint8_t> eeprom = MakeOldContents(0).eeprom;
+        if (const auto at = DescriptorOffset(eeprom)) {
+            eeprom[*at + 10] = static_cast<std::uint8_t>(identity.product);
+            eeprom[*at + 11] = static_cast<std::uint8_t>(identity.product >> 8);
+        }
+        return eeprom;
+    }
+    case DeviceKind::EzUsbBoot2131:
+    case DeviceKind::OtherUsb:
+        return {0xC0,
+                static_cast<std::uint8_t>(identity.vendor),
+                static_cast<std::uint8_t>(identity.vendor >> 8),
+                static_cast<std::uint8_t>(identity.product),
+                static_cast<std::uint8_t>(identity.product >> 8),
+                0x00,
+                0x00,
+                0x04};
+    case DeviceKind::EzUsbBoot8613:
+    case DeviceKind::PciBoard:
+        break;
+    }
+    return {};
+}
+
 void FillWithOldContents(Board& board, std::uint64_t seed) {
     const OldContents old = MakeOldContents(seed);
     SetEepromContents(board, old.eeprom);

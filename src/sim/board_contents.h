@@ -53,6 +53,11 @@ struct OldContents {
     std::vector<std::uint32_t> bootProgram; // DspImage as long as the boot program
 };
 OldContents MakeOldContents(std::uint64_t seed);
+// What a new board's EEPROM holds, so that a power cycle brings it back as the kind it was
+// created as: a board gets an old firmware with its descriptor (MakeOldContents(0), product
+// 1802 patched in for the partner product), a controller in boot state 0xFF bytes or a 0xC0
+// header with its identity. The rest of the EEPROM reads 0xFF.
+std::vector<std::uint8_t> InitialEeprom(DeviceKind kind, UsbIdentity identity);
 // Stores MakeOldContents(seed) on the board and power-cycles it, so that it comes up from them
 // (as 1057:1801 for a USB board). The parameter block and SubID are left alone.
 void FillWithOldContents(Board& board, std::uint64_t seed);

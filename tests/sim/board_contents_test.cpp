@@ -102,6 +102,21 @@ TEST(BoardContents, PowerCycleBootsWhatTheEepromSays) {
     EXPECT_EQ(world.Os().GetLastError(), platform::kErrorDeviceNotConnected);
 }
 
+TEST(BoardContents, NewBoardsComeBackAsWhatTheyWereCreatedAs) {
+    SimWorld world;
+    for (DeviceKind kind : {DeviceKind::UsbBoard1801, DeviceKind::UsbBoard1802,
+                            DeviceKind::EzUsbBoot8613, DeviceKind::EzUsbBoot2131}) {
+        BoardConfig config;
+        config.kind = kind;
+        Board& board = world.AddBoard(config);
+        const UsbIdentity before = board.Identity();
+        const bool firmware = board.Firmware() != nullptr;
+        world.PowerCycle(board);
+        EXPECT_EQ(board.Identity(), before) << IdentityText(before);
+        EXPECT_EQ(board.Firmware() != nullptr, firmware) << IdentityText(before);
+    }
+}
+
 TEST(BoardContents, PowerCycleResetsDspAndBankButKeepsFlash) {
     BoardConfig config;
     config.dspAtPowerUp = DspStartup::FlashAccess;

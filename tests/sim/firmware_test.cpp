@@ -140,11 +140,11 @@ TEST_F(FirmwareTest, MalformedWritesAreRejectedNotGuessed) {
 }
 
 TEST_F(FirmwareTest, EepromPacketsGoToTheHooks) {
-    // By default the packets reach the board's EEPROM, blank at first.
-    EXPECT_EQ(Exchange({0x56, 0x00, 0x10}, 1), std::vector<std::uint8_t>{0xFF});
-    Exchange({0x55, 0x00, 0x10, 0x5A}, 0);
-    EXPECT_EQ(board.Eeprom()[0x10], 0x5A);
-    EXPECT_EQ(Exchange({0x56, 0x00, 0x10}, 1), std::vector<std::uint8_t>{0x5A});
+    // By default the packets reach the board's EEPROM, blank beyond its firmware.
+    EXPECT_EQ(Exchange({0x56, 0x20, 0x10}, 1), std::vector<std::uint8_t>{0xFF});
+    Exchange({0x55, 0x20, 0x10, 0x5A}, 0);
+    EXPECT_EQ(board.Eeprom()[0x2010], 0x5A);
+    EXPECT_EQ(Exchange({0x56, 0x20, 0x10}, 1), std::vector<std::uint8_t>{0x5A});
 
     struct Eeprom : ControllerHooks {
         std::map<std::uint16_t, std::uint8_t> bytes;
