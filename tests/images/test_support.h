@@ -10,14 +10,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 namespace flashwell::images::test {
 
 struct HexRecord {
-    std::size_t line = 0;    // 1-based line number
-    std::size_t offset = 0;  // offset of the ':' in the text
-    std::size_t length = 0;  // characters of the line including CR LF
+    std::size_t line = 0;   // 1-based line number
+    std::size_t offset = 0; // offset of the ':' in the text
+    std::size_t length = 0; // characters of the line including CR LF
     unsigned count = 0;
     unsigned address = 0;
     unsigned type = 0;
@@ -56,10 +57,12 @@ inline std::optional<std::vector<HexRecord>> ParseHexText(std::string_view text)
         r.address = bytes[1] << 8 | bytes[2];
         r.type = bytes[3];
         if (bytes.size() != r.count + 5u) return std::nullopt;
-        for (unsigned i = 0; i < r.count; ++i) r.data.push_back(static_cast<std::uint8_t>(bytes[4 + i]));
+        for (unsigned i = 0; i < r.count; ++i)
+            r.data.push_back(static_cast<std::uint8_t>(bytes[4 + i]));
         r.checksum = bytes.back();
         unsigned sum = 0;
-        for (unsigned b : bytes) sum += b;
+        for (unsigned b : bytes)
+            sum += b;
         r.checksumOk = (sum & 0xFF) == 0;
         records.push_back(std::move(r));
         pos = eol + 2;
@@ -72,7 +75,8 @@ class TempDir {
 public:
     explicit TempDir(const std::string& name) {
         path_ = std::filesystem::temp_directory_path() /
-                ("flashwell-images-" + name + "-" + std::to_string(Counter()++));
+                ("flashwell-images-" + name + "-" + std::to_string(::getpid()) + "-" +
+                 std::to_string(Counter()++));
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
     }
@@ -112,7 +116,8 @@ inline void WriteBytes(const std::filesystem::path& path, const void* data, std:
 int RunCommand(const std::string& command);
 
 // Finds `pattern` in `memory`; returns its offset or -1.
-inline long Find(const std::vector<std::uint8_t>& memory, const std::vector<std::uint8_t>& pattern) {
+inline long Find(const std::vector<std::uint8_t>& memory,
+                 const std::vector<std::uint8_t>& pattern) {
     if (pattern.empty() || memory.size() < pattern.size()) return -1;
     for (std::size_t i = 0; i + pattern.size() <= memory.size(); ++i) {
         if (std::equal(pattern.begin(), pattern.end(), memory.begin() + static_cast<long>(i)))
