@@ -1,11 +1,15 @@
 // The program entry: chooses the machine (the real driver on Windows, simulated boards
-// elsewhere or on request) and the face, creates the main window and runs it.
+// elsewhere or on request) and the face (a window where a display can be opened, the terminal
+// otherwise), creates the main window and runs it.
 #include "app/main_form.h"
 #include "device/adapter_usb.h"
 #include "protocol/board_protocol.h"
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
 #include "ui/console/console_ui.h"
+#ifdef FLASHWELL_HAVE_FLTK
+#include "ui/fltk/fltk_ui.h"
+#endif
 
 #ifdef _WIN32
 #include "platform/win32/win32_os_port.h"
@@ -115,7 +119,9 @@ int main(int argc, char** argv) {
             ->expected(0, 1);
     cli.add_option("--time", o.time, "Simulated clock: virtual, real or xN (N times real time)");
     cli.add_flag("--update", o.update, "Click \"Update\" after the scan and exit after the run");
-    cli.add_flag("--yes", o.yes, "Answer every question with its first button");
+    cli.add_flag("--yes", o.yes,
+                 "Answer every question with its first button (in the window: shown, then "
+                 "clicked after half a second)");
     cli.add_option("--revision", o.revision, "Answer of the SubID dialog: 1.1, 1.2, 1.3 or cancel");
     cli.add_option("--steps", o.steps,
                    "Update steps to run: a comma list of flash, rbf, kpci, boot, firmware, or "
@@ -187,6 +193,18 @@ int main(int argc, char** argv) {
     consoleOptions.revision = revision;
     consoleOptions.interactive = isatty(STDOUT_FILENO) != 0;
     ui::ConsoleUi console(std::cin, std::cout, consoleOptions);
+    app::AppUi* face = &console;
+#ifdef FLASHWELL_HAVE_FLTK
+    std::unique_ptr<ui::FltkUi> window;
+    if (!o.console && ui::FltkDisplayAvailable()) {
+        ui::FltkOptions windowOptions;
+        // Long enough to read the box, short enough for unattended runs.
+        if (o.yes) windowOptions.autoAnswerAfter = 0.5;
+        windowOptions.revision = revision;
+        window = std::make_unique<ui::FltkUi>(windowOptions);
+        face = window.get();
+    }
+#endif
     if (simulated)
         std::cout << "Simulated boards: scenario \"" << scenario.name << "\", "
                   << scenario.boards.size() << " board(s), clock "
@@ -195,8 +213,8 @@ int main(int argc, char** argv) {
                   << "\n";
 
     device::BoardTable boards(*os);
-    protocol::BoardProtocol protocol(boards, console);
-    app::TForm1 form(app::Services{*os, boards, protocol, console});
+    protocol::BoardProtocol protocol(boards, *face);
+    app::TForm1 form(app::Services{*os, boards, protocol, *face});
     form.FormCreate();
 
     if (!o.steps.empty() && !ApplySteps(form, o.steps))
@@ -206,15 +224,29 @@ int main(int argc, char** argv) {
             return Usage("board line " + std::to_string(o.board) + " cannot be selected");
         form.SelectBoardLine(o.board);
     }
-    console.ShowBoardLines();
 
     int status = 0;
-    if (o.update) {
-        form.Button1Click();
-        const auto succeeded = console.LastRunSucceeded();
-        status = succeeded.value_or(false) ? 0 : 1;
-    } else {
-        console.RunCommandLoop();
+#ifdef FLASHWELL_HAVE_FLTK
+    if (window) {
+        window->Sync();
+        if (o.update) {
+            // As in the terminal: one run, then the program ends with its outcome.
+            window->Click(form.Button1);
+            status = window->LastRunSucceeded().value_or(false) ? 0 : 1;
+        } else {
+            window->Run();
+        }
+    }
+#endif
+    if (face == &console) {
+        console.ShowBoardLines();
+        if (o.update) {
+            form.Button1Click();
+            const auto succeeded = console.LastRunSucceeded();
+            status = succeeded.value_or(false) ? 0 : 1;
+        } else {
+            console.RunCommandLoop();
+        }
     }
 
     if (!o.report.empty() && world) {

@@ -1,0 +1,121 @@
+// The windowed face of the program: renders the main window and SubID dialog models with FLTK,
+// forwards clicks to their handlers and shows the message boxes.
+#pragma once
+
+#include "app/app_ui.h"
+#include "app/controls.h"
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class Fl_Button;
+class Fl_Double_Window;
+class Fl_Text_Display;
+class Fl_Widget;
+class Fl_Window;
+
+namespace flashwell::ui {
+
+// A message box while it is on screen.
+struct FltkMessageView {
+    platform::MessageKind kind;
+    std::string title; // as the core gave it (Windows-1252)
+    std::string text;
+    Fl_Window* window = nullptr;
+    std::vector<Fl_Button*> buttons; // left to right; the first is the default
+};
+
+// The SubID dialog while it is on screen.
+struct FltkSubIdView {
+    app::TSubIDDialog* dialog = nullptr;
+    Fl_Window* window = nullptr;
+    std::array<Fl_Button*, 3> revisions{};
+    Fl_Button* accept = nullptr;
+    Fl_Button* cancel = nullptr;
+};
+
+struct FltkOptions {
+    // Answer every message box with its first button this many seconds after it appeared.
+    std::optional<double> autoAnswerAfter;
+    // The SubID dialog's answer (0, 1, 2 for revisions 1.1, 1.2, 1.3; -1 for Cancel), clicked
+    // after the same delay (none given: at once).
+    std::optional<int> revision;
+    // Pixel size of the window font. The layout was made for an 8-point dialog font at 96 dpi;
+    // the toolkit's sans is wider, and at 10 px its texts fit the layout's boxes as that font's
+    // did (at 11 px "Estimated Time:" runs into the time beside it and the dialog's lines are cut).
+    int fontSize = 10;
+};
+
+class FltkUi final : public app::AppUi {
+public:
+    // Opens the display: check FltkDisplayAvailable() first.
+    explicit FltkUi(FltkOptions options = {});
+    ~FltkUi() override;
+    FltkUi(const FltkUi&) = delete;
+    FltkUi& operator=(const FltkUi&) = delete;
+
+    platform::MessageAnswer ShowMessage(platform::MessageKind kind, const std::string& title,
+                                        const std::string& text,
+                                        platform::MessageButtons buttons) override;
+    void ProcessPendingMessages() override;
+    void ShowSubIdDialog(app::TSubIDDialog& dialog) override;
+    void ShowMainWindow(app::TForm1& form) override;
+    void LogAppended(const std::string& line) override;
+
+    // Runs the window's event loop until the window is closed.
+    void Run();
+    // Brings every widget in line with the models.
+    void Sync();
+    // What a person's click on the control does: nothing when the widget is hidden or disabled
+    // (then false).
+    bool Click(const app::Control& control);
+    // A close request, as from the window manager's close button; true when the window closed.
+    bool RequestClose();
+
+    Fl_Double_Window* MainWindow() const;
+    // The widget that renders a control of the main window (nullptr if none does).
+    Fl_Widget* WidgetOf(const app::Control& control) const;
+    // The bars over status panels 1 and 2, and panel 0's text.
+    Fl_Widget* GaugeWidget(const app::Gauge& gauge) const;
+    std::string StatusPanelText(int index) const;
+    Fl_Text_Display* MemoWidget() const;
+    std::string MemoText() const;
+
+    // The final message of the last run: true for the success message.
+    std::optional<bool> LastRunSucceeded() const { return lastRunSucceeded_; }
+
+    // Called once a message box or the dialog is on screen, from inside its modal loop; clicks
+    // made there are the user's answer.
+    std::function<void(FltkMessageView&)> onMessageShown;
+    std::function<void(FltkSubIdView&)> onSubIdDialogShown;
+    // Called at the end of every pass over pending messages.
+    std::function<void()> onPendingMessages;
+
+private:
+    struct Widgets;
+    void BuildMainWindow();
+    void AfterHandler();
+
+    FltkOptions options_;
+    app::TForm1* form_ = nullptr;
+    std::unique_ptr<Widgets> main_;
+    std::optional<bool> lastRunSucceeded_;
+};
+
+// True when an X display can be opened (DISPLAY set and the server answering).
+bool FltkDisplayAvailable();
+
+struct RgbImage {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> pixels; // rows top to bottom, 3 bytes a pixel
+};
+
+// The client area of a shown window, drawn afresh off screen (other windows cannot hide it).
+RgbImage CaptureWindow(Fl_Window& window);
+
+} // namespace flashwell::ui

@@ -1,0 +1,163 @@
+#include "ui/fltk/widgets.h"
+
+#include <FL/Fl.H>
+#include <FL/fl_draw.H>
+
+#include <algorithm>
+
+namespace flashwell::ui::fltk {
+
+TextLabel::TextLabel(int x, int y, int w, int h) : Fl_Widget(x, y, w, h) {
+    box(FL_FLAT_BOX);
+}
+
+void TextLabel::SetText(const std::string& utf8) {
+    if (utf8 == text_) return;
+    text_ = utf8;
+    redraw();
+}
+
+void TextLabel::Measure(int& w, int& h) const {
+    fl_font(labelfont(), labelsize());
+    w = 0;
+    h = 0;
+    if (!text_.empty()) fl_measure(text_.c_str(), w, h, 0);
+}
+
+void TextLabel::draw() {
+    draw_box(box(), color());
+    fl_font(labelfont(), labelsize());
+    fl_color(active_r() ? labelcolor() : fl_inactive(labelcolor()));
+    fl_draw(text_.c_str(), x(), y(), w(), h(), FL_ALIGN_TOP_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP,
+            nullptr, 0);
+}
+
+CaptionFrame::CaptionFrame(int x, int y, int w, int h) : Fl_Group(x, y, w, h) {
+    box(FL_FLAT_BOX);
+}
+
+void CaptionFrame::SetCaption(const std::string& utf8) {
+    if (utf8 == caption_) return;
+    caption_ = utf8;
+    redraw();
+}
+
+void CaptionFrame::draw() {
+    if (damage() & ~FL_DAMAGE_CHILD) {
+        draw_box(FL_FLAT_BOX, x(), y(), w(), h(), color());
+        fl_font(labelfont(), labelsize());
+        const int textHeight = fl_height();
+        const int lineY = y() + textHeight / 2;
+        draw_box(FL_ENGRAVED_FRAME, x(), lineY, w(), h() - (lineY - y()), color());
+        if (!caption_.empty()) {
+            const int textWidth = static_cast<int>(fl_width(caption_.c_str()));
+            fl_color(color());
+            fl_rectf(x() + 6, y(), textWidth + 4, textHeight);
+            fl_color(labelcolor());
+            fl_draw(caption_.c_str(), x() + 8, y() + textHeight - fl_descent());
+        }
+    }
+    draw_children();
+}
+
+DefaultButton::DefaultButton(int x, int y, int w, int h) : Fl_Button(x, y, w, h) {}
+
+int DefaultButton::handle(int event) {
+    if (event == FL_SHORTCUT && (Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter)) {
+        do_callback();
+        return 1;
+    }
+    return Fl_Button::handle(event);
+}
+
+void DefaultButton::draw() {
+    Fl_Button::draw();
+    fl_color(active_r() ? FL_BLACK : fl_inactive(FL_BLACK));
+    fl_rect(x(), y(), w(), h());
+}
+
+PercentBar::PercentBar(int x, int y, int w, int h) : Fl_Widget(x, y, w, h) {
+    box(FL_FLAT_BOX);
+}
+
+bool PercentBar::SetPercent(int percent) {
+    percent = std::clamp(percent, 0, 100);
+    if (percent == percent_) return false;
+    percent_ = percent;
+    redraw();
+    return true;
+}
+
+void PercentBar::draw() {
+    draw_box(FL_FLAT_BOX, x(), y(), w(), h(), color());
+    const int filled = w() * percent_ / 100;
+    fl_color(selection_color());
+    fl_rectf(x(), y(), filled, h());
+    const std::string text = std::to_string(percent_) + "%";
+    fl_font(labelfont(), labelsize());
+    // The text changes colour where the bar has reached it, so it stays readable over both.
+    fl_push_clip(x() + filled, y(), w() - filled, h());
+    fl_color(labelcolor());
+    fl_draw(text.c_str(), x(), y(), w(), h(), FL_ALIGN_CENTER, nullptr, 0);
+    fl_pop_clip();
+    fl_push_clip(x(), y(), filled, h());
+    fl_color(FL_WHITE);
+    fl_draw(text.c_str(), x(), y(), w(), h(), FL_ALIGN_CENTER, nullptr, 0);
+    fl_pop_clip();
+}
+
+MessageIcon::MessageIcon(int x, int y, platform::MessageKind kind)
+    : Fl_Widget(x, y, 32, 32), kind_(kind) {}
+
+void MessageIcon::draw() {
+    const int X = x(), Y = y();
+    const char* mark = nullptr;
+    switch (kind_) {
+    case platform::MessageKind::Warning:
+        fl_color(fl_rgb_color(250, 200, 30));
+        fl_polygon(X + 16, Y + 1, X + 31, Y + 29, X + 1, Y + 29);
+        fl_color(FL_BLACK);
+        fl_loop(X + 16, Y + 1, X + 31, Y + 29, X + 1, Y + 29);
+        mark = "!";
+        break;
+    case platform::MessageKind::Confirmation:
+        fl_color(fl_rgb_color(30, 90, 200));
+        fl_pie(X, Y, 32, 32, 0, 360);
+        fl_color(FL_WHITE);
+        mark = "?";
+        break;
+    case platform::MessageKind::Error:
+        fl_color(fl_rgb_color(210, 30, 30));
+        fl_pie(X, Y, 32, 32, 0, 360);
+        fl_color(FL_WHITE);
+        fl_line_style(FL_SOLID, 3);
+        fl_line(X + 10, Y + 10, X + 22, Y + 22);
+        fl_line(X + 22, Y + 10, X + 10, Y + 22);
+        fl_line_style(0);
+        return;
+    case platform::MessageKind::Plain:
+        return;
+    }
+    fl_font(FL_HELVETICA_BOLD, 20);
+    fl_draw(mark, X, Y + (kind_ == platform::MessageKind::Warning ? 6 : 0), 32, 32, FL_ALIGN_CENTER,
+            nullptr, 0);
+}
+
+FixedWindow::FixedWindow(int w, int h, const char* title) : Fl_Double_Window(w, h, title) {}
+
+void FixedWindow::resize(int x, int y, int w, int h) {
+    Fl_Double_Window::resize(x, y, w, h);
+    if (!onResize || inResize_) return;
+    inResize_ = true;
+    int wantW = w, wantH = h;
+    onResize(wantW, wantH);
+    if (wantW != this->w() || wantH != this->h()) Fl_Double_Window::resize(x, y, wantW, wantH);
+    inResize_ = false;
+}
+
+void FixedWindow::draw() {
+    Fl_Double_Window::draw();
+    drawn_ = true;
+}
+
+} // namespace flashwell::ui::fltk
