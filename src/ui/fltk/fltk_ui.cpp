@@ -106,12 +106,22 @@ struct FltkUi::Widgets {
     }
 };
 
+namespace {
+void SyncBeforeWaiting(void* data) {
+    static_cast<FltkUi*>(data)->Sync();
+}
+} // namespace
+
 FltkUi::FltkUi(FltkOptions options) : options_(options) {
     fl_open_display();
     Fl::background(240, 240, 240);
+    // Whatever changed the models since the last word (the end of the scan, say) is on screen
+    // before the window waits for the user.
+    Fl::add_check(SyncBeforeWaiting, this);
 }
 
 FltkUi::~FltkUi() {
+    Fl::remove_check(SyncBeforeWaiting, this);
     if (main_ && main_->window) main_->window->hide();
     main_.reset();
     Fl::check();
@@ -198,8 +208,9 @@ void FltkUi::BuildMainWindow() {
     const auto toggle = [&](const app::Control& c, bool round, Action action) {
         int x = 0, y = 0;
         origin(c, x, y);
-        Fl_Button* b = round ? static_cast<Fl_Button*>(new Fl_Round_Button(x, y, c.width, c.height))
-                             : new Fl_Check_Button(x, y, c.width, c.height);
+        Fl_Button* b = round
+                           ? static_cast<Fl_Button*>(new fltk::RadioButton(x, y, c.width, c.height))
+                           : new Fl_Check_Button(x, y, c.width, c.height);
         StyleText(*b, font);
         b->when(FL_WHEN_RELEASE_ALWAYS);
         b->callback(RunAction, m.Keep(std::move(action)));
@@ -616,11 +627,17 @@ void FltkUi::ShowSubIdDialog(app::TSubIDDialog& dialog) {
         t->SetText(fltk::Utf8FromCp1252(l->caption));
         int w = 0, h = 0;
         t->Measure(w, h);
+        // A line longer than the fixed dialog is wide gets a smaller size rather than lose its end.
+        while (l->left + w > window.w() && t->labelsize() > 8) {
+            t->labelsize(t->labelsize() - 1);
+            t->Measure(w, h);
+        }
         t->size(std::max(w, 1), std::max(h, 1));
     }
     for (std::size_t i = 0; i < 3; ++i) {
         const app::Control& r = *radios[i];
-        auto* b = new Fl_Round_Button(r.left, r.top, r.width, r.height);
+        auto* b = new fltk::RadioButton(r.left, r.top, r.width, r.height);
+        b->color(kButtonFace);
         StyleText(*b, font);
         b->copy_label(fltk::CaptionLabel(r.caption).c_str());
         b->when(FL_WHEN_RELEASE_ALWAYS);

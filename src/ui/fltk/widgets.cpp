@@ -76,6 +76,29 @@ void DefaultButton::draw() {
     fl_rect(x(), y(), w(), h());
 }
 
+RadioButton::RadioButton(int x, int y, int w, int h) : Fl_Button(x, y, w, h) {
+    type(FL_TOGGLE_BUTTON);
+    box(FL_FLAT_BOX);
+    align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
+}
+
+void RadioButton::draw() {
+    draw_box(FL_FLAT_BOX, color());
+    constexpr int kMark = 13;
+    const int mx = x() + 1, my = y() + (h() - kMark) / 2;
+    const bool on = active_r() != 0;
+    fl_color(on ? FL_WHITE : color());
+    fl_pie(mx, my, kMark, kMark, 0, 360);
+    fl_color(on ? fl_rgb_color(110, 110, 110) : fl_inactive(fl_rgb_color(110, 110, 110)));
+    fl_arc(mx, my, kMark, kMark, 0, 360);
+    if (value()) {
+        fl_color(on ? FL_BLACK : fl_inactive(FL_BLACK));
+        fl_pie(mx + 4, my + 4, kMark - 8, kMark - 8, 0, 360);
+    }
+    draw_label(x() + kMark + 5, y(), w() - kMark - 5, h(), FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
+    if (Fl::focus() == this) draw_focus(FL_FLAT_BOX, x() + kMark + 3, y(), w() - kMark - 3, h());
+}
+
 PercentBar::PercentBar(int x, int y, int w, int h) : Fl_Widget(x, y, w, h) {
     box(FL_FLAT_BOX);
 }

@@ -55,6 +55,16 @@ protected:
     void draw() override;
 };
 
+// A round selection mark drawn as a circle at any size (the toolkit's own turns into a diamond
+// at small sizes).
+class RadioButton : public Fl_Button {
+public:
+    RadioButton(int x, int y, int w, int h);
+
+protected:
+    void draw() override;
+};
+
 // A horizontal bar without border that shows its percentage as text.
 class PercentBar : public Fl_Widget {
 public:

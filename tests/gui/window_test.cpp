@@ -1,0 +1,398 @@
+// The window as a person uses it: the simulated default board behind it, the virtual clock, and
+// clicks on the widgets. Screenshots of each state are left in the build folder.
+#include "app/main_form.h"
+#include "device/adapter_usb.h"
+#include "protocol/board_protocol.h"
+#include "screenshot.h"
+#include "sim/scenario/scenario.h"
+#include "sim/sim_world.h"
+#include "ui/fltk/fltk_ui.h"
+#include "ui/fltk/text.h"
+#include "ui/fltk/widgets.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ui/fltk/fl_headers.h"
+
+using namespace flashwell;
+
+namespace {
+
+sim::WorldOptions VirtualTime() {
+    sim::WorldOptions options;
+    options.clock.speedFactor = 0; // virtual time: nothing waits for real
+    return options;
+}
+
+// The program as main() puts it together, with the window face.
+struct GuiWorld {
+    explicit GuiWorld(const sim::Scenario& scenario = sim::DefaultScenario())
+        : world(VirtualTime()) {
+        world.Recorder().SetEnabled(false);
+        sim::ApplyScenario(world, scenario);
+    }
+    app::TForm1& Start() {
+        form.FormCreate();
+        Fl::check(); // the event loop's first turn, before anyone can look or click
+        return form;
+    }
+
+    sim::SimWorld world;
+    device::BoardTable boards{world.Os()};
+    ui::FltkUi ui;
+    protocol::BoardProtocol protocol{boards, ui};
+    app::TForm1 form{app::Services{world.Os(), boards, protocol, ui}};
+};
+
+struct SeenBox {
+    platform::MessageKind kind;
+    std::string title;
+    std::string text;
+    std::vector<std::string> buttons;
+};
+
+std::vector<std::string> Labels(const std::vector<Fl_Button*>& buttons) {
+    std::vector<std::string> out;
+    for (const Fl_Button* b : buttons)
+        out.emplace_back(b->label());
+    return out;
+}
+
+// Answers every box with the button of that label (the first one when the box has none such).
+void AnswerBoxes(ui::FltkUi& ui, std::vector<SeenBox>& seen, const std::string& label) {
+    ui.onMessageShown = [&seen, label](ui::FltkMessageView& box) {
+        seen.push_back({box.kind, box.title, box.text, Labels(box.buttons)});
+        Fl_Button* chosen = box.buttons.front();
+        for (Fl_Button* b : box.buttons)
+            if (label == b->label()) chosen = b;
+        chosen->do_callback();
+    };
+}
+
+// Key presses as the toolkit delivers them to a window.
+void PressKey(Fl_Window& window, int key) {
+    Fl::e_keysym = key;
+    Fl::e_text = const_cast<char*>("");
+    Fl::e_length = 0;
+    Fl::handle(FL_KEYBOARD, &window);
+}
+
+std::string LabelText(const Fl_Widget* w) {
+    return w != nullptr && w->label() ? w->label() : "";
+}
+
+bool Shown(const Fl_Widget* w) {
+    return w != nullptr && w->visible_r();
+}
+bool Active(const Fl_Widget* w) {
+    return w != nullptr && w->active_r();
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!ui::FltkDisplayAvailable()) GTEST_SKIP() << "no X display (and no Xvfb) here";
+    }
+};
+
+TEST_F(WindowTest, AfterTheScanShowsTheBoardLineAtTheFixedSize) {
+    GuiWorld w;
+    app::TForm1& f = w.Start();
+    Fl_Double_Window* window = w.ui.MainWindow();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(window->shown());
+    EXPECT_STREQ(window->label(), "Flashwell");
+    EXPECT_EQ(window->w(), 457);
+    EXPECT_EQ(window->h(), 297);
+
+    Fl_Widget* line0 = w.ui.WidgetOf(f.RadioButton1);
+    EXPECT_EQ(LabelText(line0), "vexta/USB");
+    EXPECT_TRUE(Active(line0));
+    EXPECT_EQ(static_cast<Fl_Button*>(line0)->value(), 1);
+    for (const app::Control* c : {&f.RadioButton2, &f.RadioButton3, &f.RadioButton4}) {
+        EXPECT_EQ(LabelText(w.ui.WidgetOf(*c)), "Board not found");
+        EXPECT_FALSE(Active(w.ui.WidgetOf(*c)));
+        EXPECT_FALSE(w.ui.Click(*c)) << "a disabled board line takes no click";
+    }
+    // Widgets sit where the model puts them (parents' offsets added).
+    const Fl_Widget* update = w.ui.WidgetOf(f.Button1);
+    EXPECT_EQ(update->x(), 201 + 7);
+    EXPECT_EQ(update->y(), 68);
+    EXPECT_EQ(update->w(), 75);
+    EXPECT_EQ(update->h(), 25);
+    EXPECT_EQ(LabelText(update), "Update");
+    EXPECT_EQ(w.ui.WidgetOf(f.RadioButton1)->x(), 16);
+    EXPECT_EQ(w.ui.WidgetOf(f.RadioButton1)->y(), 24);
+    const Fl_Widget* memo = w.ui.WidgetOf(f.Memo1.control);
+    EXPECT_EQ(memo->x(), 4);
+    EXPECT_EQ(memo->y(), 118);
+    EXPECT_EQ(memo->w(), 448);
+    EXPECT_EQ(memo->h(), 154);
+    EXPECT_FALSE(Shown(w.ui.WidgetOf(f.Button4)));
+    EXPECT_FALSE(Shown(w.ui.WidgetOf(f.Label4)));
+    EXPECT_FALSE(Shown(w.ui.WidgetOf(f.CheckBox1)));
+    EXPECT_TRUE(Shown(w.ui.WidgetOf(f.CheckBox5)));
+
+    EXPECT_EQ(w.ui.StatusPanelText(0), "Board: 0");
+    EXPECT_EQ(static_cast<ui::fltk::TextLabel*>(w.ui.WidgetOf(f.Label3))->Text(), "00:00");
+    EXPECT_EQ(w.ui.MemoText(), "Found board 0...\n   loading Flashprogram...\n"
+                               "   ...finished with 2262 words\nBoard 1 not present\n"
+                               "Board 2 not present\nBoard 3 not present");
+    EXPECT_NE(flashwell::testing::SavePng(ui::CaptureWindow(*window), "main_after_scan"), "");
+
+    // A resize from the program and one from outside (as a window manager would): both return.
+    window->size(600, 100);
+    Fl::check();
+    EXPECT_EQ(window->w(), 457);
+    EXPECT_EQ(window->h(), 297);
+    XResizeWindow(fl_display, fl_xid(window), 520, 380);
+    XSync(fl_display, False);
+    XWindowAttributes attributes{};
+    for (int i = 0; i < 100; ++i) {
+        Fl::wait(0.05);
+        XGetWindowAttributes(fl_display, fl_xid(window), &attributes);
+        if (attributes.width == 457 && attributes.height == 297 && window->w() == 457) break;
+    }
+    EXPECT_EQ(attributes.width, 457);
+    EXPECT_EQ(attributes.height, 297);
+    EXPECT_EQ(window->w(), 457);
+    EXPECT_EQ(window->h(), 297);
+    EXPECT_EQ(f.ClientWidth, 457);
+    EXPECT_EQ(f.ClientHeight, 297);
+}
+
+TEST_F(WindowTest, AdvancedShowsTheFiveStepBoxesAndKeepsTheirTicks) {
+    GuiWorld w;
+    app::TForm1& f = w.Start();
+    const app::Control* boxes[] = {&f.CheckBox1, &f.CheckBox2, &f.CheckBox6, &f.CheckBox3,
+                                   &f.CheckBox4};
+    ASSERT_TRUE(w.ui.Click(f.CheckBox5));
+    EXPECT_TRUE(f.CheckBox5.checked);
+    EXPECT_EQ(static_cast<Fl_Button*>(w.ui.WidgetOf(f.CheckBox5))->value(), 1);
+    const char* captions[] = {"RBF-Update", "KPCI-Update", "Flashdaten", "Bootprogramm",
+                              "Firmware"};
+    for (int i = 0; i < 5; ++i) {
+        Fl_Widget* box = w.ui.WidgetOf(*boxes[i]);
+        EXPECT_TRUE(Shown(box)) << captions[i];
+        EXPECT_EQ(LabelText(box), captions[i]);
+        EXPECT_EQ(static_cast<Fl_Button*>(box)->value(), 1);
+    }
+    // Two columns: three boxes on the left, two on the right.
+    EXPECT_EQ(w.ui.WidgetOf(f.CheckBox6)->x(), w.ui.WidgetOf(f.CheckBox1)->x());
+    EXPECT_EQ(w.ui.WidgetOf(f.CheckBox3)->x(), 201 + 112);
+
+    ASSERT_TRUE(w.ui.Click(f.CheckBox2));
+    EXPECT_FALSE(f.CheckBox2.checked);
+    EXPECT_EQ(static_cast<Fl_Button*>(w.ui.WidgetOf(f.CheckBox2))->value(), 0);
+    EXPECT_NE(flashwell::testing::SavePng(ui::CaptureWindow(*w.ui.MainWindow()), "main_advanced"),
+              "");
+
+    ASSERT_TRUE(w.ui.Click(f.CheckBox5));
+    for (const app::Control* box : boxes) {
+        EXPECT_FALSE(Shown(w.ui.WidgetOf(*box)));
+        EXPECT_FALSE(w.ui.Click(*box)) << "a hidden box takes no click";
+    }
+    EXPECT_FALSE(f.CheckBox2.checked);
+    EXPECT_TRUE(f.CheckBox1.checked);
+}
+
+TEST_F(WindowTest, UpdateAndOkRunToTheSuccessMessage) {
+    GuiWorld w;
+    app::TForm1& f = w.Start();
+    std::vector<SeenBox> seen;
+    AnswerBoxes(w.ui, seen, "OK");
+
+    bool sawMiddle = false;
+    bool closeRefused = false;
+    bool escapeIgnored = false;
+    int barPercent = -1;
+    std::string status, panelText;
+    w.ui.onPendingMessages = [&] {
+        if (sawMiddle || f.Gauge1.Percent() < 50) return;
+        sawMiddle = true;
+        Fl_Double_Window& window = *w.ui.MainWindow();
+        barPercent = static_cast<ui::fltk::PercentBar*>(w.ui.GaugeWidget(f.Gauge1))->Percent();
+        status = static_cast<ui::fltk::TextLabel*>(w.ui.WidgetOf(f.Label1))->Text();
+        panelText = w.ui.StatusPanelText(0);
+        EXPECT_FALSE(Active(w.ui.WidgetOf(f.Button1)));
+        EXPECT_FALSE(Active(w.ui.WidgetOf(f.Button3)));
+        EXPECT_FALSE(Active(w.ui.WidgetOf(f.CheckBox5)));
+        EXPECT_TRUE(Active(w.ui.WidgetOf(f.RadioButton1))) << "board lines stay selectable";
+        flashwell::testing::SavePng(ui::CaptureWindow(window), "main_during_run");
+        // The window manager's close button and Esc both ask to close; a run refuses both.
+        Fl::handle(FL_CLOSE, &window);
+        closeRefused = window.shown() && f.Running();
+        PressKey(window, FL_Escape);
+        escapeIgnored = window.shown() && f.Running();
+    };
+
+    ASSERT_TRUE(w.ui.Click(f.Button1));
+
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].kind, platform::MessageKind::Warning);
+    EXPECT_EQ(seen[0].title, "Warning");
+    EXPECT_EQ(seen[0].text, app::kConfirmText);
+    EXPECT_EQ(seen[0].buttons, (std::vector<std::string>{"OK", "Cancel"}));
+    EXPECT_EQ(seen[1].kind, platform::MessageKind::Plain);
+    EXPECT_EQ(seen[1].title, "Flashwell");
+    EXPECT_EQ(seen[1].text, app::kSuccessText);
+    EXPECT_EQ(seen[1].buttons, (std::vector<std::string>{"OK"}));
+    EXPECT_EQ(w.ui.LastRunSucceeded(), std::optional<bool>(true));
+
+    ASSERT_TRUE(sawMiddle);
+    EXPECT_GE(barPercent, 50);
+    EXPECT_EQ(status, "Update process running... please wait");
+    EXPECT_EQ(panelText, "Board: 0");
+    EXPECT_TRUE(closeRefused);
+    EXPECT_TRUE(escapeIgnored);
+
+    // After the run: gauges back at 0, controls enabled, the estimate kept, log followed.
+    EXPECT_EQ(static_cast<ui::fltk::PercentBar*>(w.ui.GaugeWidget(f.Gauge1))->Percent(), 0);
+    EXPECT_EQ(static_cast<ui::fltk::PercentBar*>(w.ui.GaugeWidget(f.Gauge2))->Percent(), 0);
+    EXPECT_TRUE(Active(w.ui.WidgetOf(f.Button1)));
+    EXPECT_TRUE(Active(w.ui.WidgetOf(f.Button3)));
+    EXPECT_NE(static_cast<ui::fltk::TextLabel*>(w.ui.WidgetOf(f.Label3))->Text(), "00:00");
+    EXPECT_EQ(static_cast<ui::fltk::TextLabel*>(w.ui.WidgetOf(f.Label1))->Text(), "");
+    Fl_Text_Display* memo = w.ui.MemoWidget();
+    EXPECT_EQ(memo->buffer()->length(), static_cast<int>(w.ui.MemoText().size()));
+    int endX = 0, endY = 0;
+    EXPECT_TRUE(memo->position_to_xy(memo->buffer()->length(), &endX, &endY) != 0)
+        << "the last line is in view";
+    EXPECT_NE(w.ui.MemoText().find("*** Update Firmware ***"), std::string::npos);
+
+    // Now "Quit" closes the window.
+    ASSERT_TRUE(w.ui.Click(f.Button3));
+    EXPECT_FALSE(w.ui.MainWindow()->shown());
+}
+
+TEST_F(WindowTest, EnterClicksUpdateAndEscapeCancelsTheConfirmationThenQuits) {
+    GuiWorld w;
+    app::TForm1& f = w.Start();
+    std::vector<std::string> titles;
+    w.ui.onMessageShown = [&](ui::FltkMessageView& box) {
+        titles.push_back(box.title);
+        PressKey(*box.window, FL_Escape);
+    };
+    PressKey(*w.ui.MainWindow(), FL_Enter);
+    EXPECT_EQ(titles, (std::vector<std::string>{"Warning"}));
+    EXPECT_FALSE(f.Running());
+    EXPECT_EQ(f.Memo1.lines.size(), 6u) << "Cancel: nothing ran";
+    EXPECT_TRUE(Active(w.ui.WidgetOf(f.Button1)));
+
+    // Info shows its text in a plain box; closing it through the title bar is an answer too.
+    w.ui.onMessageShown = [&](ui::FltkMessageView& box) {
+        titles.push_back(box.title);
+        EXPECT_EQ(box.text, app::TForm1::InfoText());
+        EXPECT_EQ(Labels(box.buttons), (std::vector<std::string>{"OK"}));
+        Fl::handle(FL_CLOSE, box.window);
+    };
+    ASSERT_TRUE(w.ui.Click(f.Button2));
+    EXPECT_EQ(titles.back(), "Flashwell");
+
+    PressKey(*w.ui.MainWindow(), FL_Escape);
+    EXPECT_FALSE(w.ui.MainWindow()->shown());
+}
+
+sim::Scenario UnknownSubIdScenario() {
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.boards.at(0).subId = 0;
+    return scenario;
+}
+
+// Leaves only the FPGA configuration step ticked, through the Advanced view.
+void OnlyRbfStep(GuiWorld& w) {
+    app::TForm1& f = w.form;
+    ASSERT_TRUE(w.ui.Click(f.CheckBox5));
+    for (const app::Control* box : {&f.CheckBox2, &f.CheckBox3, &f.CheckBox4, &f.CheckBox6})
+        ASSERT_TRUE(w.ui.Click(*box));
+}
+
+TEST_F(WindowTest, SubIdDialogAsksForTheRevisionAndItsAnswerIsUsed) {
+    GuiWorld w(UnknownSubIdScenario());
+    app::TForm1& f = w.Start();
+    OnlyRbfStep(w);
+    std::vector<SeenBox> seen;
+    AnswerBoxes(w.ui, seen, "OK");
+
+    int shown = 0;
+    w.ui.onSubIdDialogShown = [&](ui::FltkSubIdView& d) {
+        ++shown;
+        Fl_Window& window = *d.window;
+        EXPECT_STREQ(window.label(), "Unknown Device");
+        EXPECT_EQ(window.w(), 221);
+        EXPECT_EQ(window.h(), 203);
+        EXPECT_TRUE(window.modal());
+        int sx = 0, sy = 0, sw = 0, sh = 0;
+        Fl::screen_xywh(sx, sy, sw, sh, 0);
+        EXPECT_EQ(window.x(), sx + (sw - 221) / 2);
+        EXPECT_EQ(window.y(), sy + (sh - 203) / 2);
+        EXPECT_EQ(LabelText(d.revisions[0]), "Revision 1.1 (Altera Acex)");
+        EXPECT_EQ(LabelText(d.revisions[1]), "Revision 1.2 (Altera Cyclone)");
+        EXPECT_EQ(LabelText(d.revisions[2]), "Revision 1.3 (Altera Cyclone)");
+        EXPECT_EQ(d.revisions[0]->value(), 1);
+        EXPECT_EQ(d.revisions[2]->x(), 8);
+        EXPECT_EQ(d.revisions[2]->y(), 144);
+        EXPECT_EQ(LabelText(d.accept), "Accept");
+        EXPECT_EQ(LabelText(d.cancel), "Cancel");
+        EXPECT_EQ(d.accept->x(), 56);
+        EXPECT_EQ(d.accept->y(), 176);
+        flashwell::testing::SavePng(ui::CaptureWindow(window), "subid_dialog");
+        flashwell::testing::SavePng(ui::CaptureWindow(*w.ui.MainWindow()),
+                                    "main_behind_subid_dialog");
+
+        d.revisions[2]->do_callback();
+        EXPECT_EQ(d.revisions[2]->value(), 1);
+        EXPECT_EQ(d.revisions[0]->value(), 0);
+        PressKey(window, FL_Enter); // Enter is "Accept"
+    };
+
+    ASSERT_TRUE(w.ui.Click(f.Button1));
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(f.SubIDDialog.RevisionChoice, 2);
+    EXPECT_TRUE(f.AlteraUnidentified);
+    const std::string log = w.ui.MemoText();
+    EXPECT_NE(log.find("   Write RBF for USB Hardware Rev. 1.x - SubID: 0"), std::string::npos);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].text, app::kSuccessText);
+}
+
+TEST_F(WindowTest, SubIdDialogClosedThroughItsCloseBoxSetsNothing) {
+    GuiWorld w(UnknownSubIdScenario());
+    app::TForm1& f = w.Start();
+    OnlyRbfStep(w);
+    std::vector<SeenBox> seen;
+    AnswerBoxes(w.ui, seen, "OK");
+    w.ui.onSubIdDialogShown = [&](ui::FltkSubIdView& d) {
+        d.revisions[1]->do_callback();
+        Fl::handle(FL_CLOSE, d.window);
+    };
+
+    ASSERT_TRUE(w.ui.Click(f.Button1));
+    EXPECT_EQ(f.SubIDDialog.RevisionChoice, -1);
+    EXPECT_NE(w.ui.MemoText().find("Error occured during RBF - Cancelling actions"),
+              std::string::npos);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].text, app::kErrorText);
+    EXPECT_EQ(w.ui.LastRunSucceeded(), std::optional<bool>(false));
+
+    // Esc is "Cancel".
+    w.ui.onSubIdDialogShown = [&](ui::FltkSubIdView& d) { PressKey(*d.window, FL_Escape); };
+    seen.clear();
+    ASSERT_TRUE(w.ui.Click(f.Button1));
+    EXPECT_EQ(f.SubIDDialog.RevisionChoice, -1);
+    EXPECT_EQ(seen.back().text, app::kErrorText);
+}
+
+TEST(WindowText, WindowsCodePageBecomesUtf8) {
+    EXPECT_EQ(ui::fltk::Utf8FromCp1252("a\r\nb"), "a\nb");
+    EXPECT_EQ(ui::fltk::Utf8FromCp1252("\x80 \xE4\xFC\xDF"),
+              "\xE2\x82\xAC \xC3\xA4\xC3\xBC\xC3\x9F");
+    EXPECT_EQ(ui::fltk::CaptionLabel("@home"), "@@home");
+}
+
+} // namespace
