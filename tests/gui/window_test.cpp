@@ -63,9 +63,13 @@ std::vector<std::string> Labels(const std::vector<Fl_Button*>& buttons) {
     return out;
 }
 
-// Answers every box with the button of that label (the first one when the box has none such).
-void AnswerBoxes(ui::FltkUi& ui, std::vector<SeenBox>& seen, const std::string& label) {
-    ui.onMessageShown = [&seen, label](ui::FltkMessageView& box) {
+// Answers every box with the button of that label (the first one when the box has none such);
+// the first box is saved as a picture when a name is given.
+void AnswerBoxes(ui::FltkUi& ui, std::vector<SeenBox>& seen, const std::string& label,
+                 const std::string& firstBoxPicture = "") {
+    ui.onMessageShown = [&seen, label, firstBoxPicture](ui::FltkMessageView& box) {
+        if (seen.empty() && !firstBoxPicture.empty())
+            flashwell::testing::SavePng(ui::CaptureWindow(*box.window), firstBoxPicture);
         seen.push_back({box.kind, box.title, box.text, Labels(box.buttons)});
         Fl_Button* chosen = box.buttons.front();
         for (Fl_Button* b : box.buttons)
@@ -205,7 +209,7 @@ TEST_F(WindowTest, UpdateAndOkRunToTheSuccessMessage) {
     GuiWorld w;
     app::TForm1& f = w.Start();
     std::vector<SeenBox> seen;
-    AnswerBoxes(w.ui, seen, "OK");
+    AnswerBoxes(w.ui, seen, "OK", "message_confirm_update");
 
     bool sawMiddle = false;
     bool closeRefused = false;
