@@ -2,6 +2,7 @@
 # Runs a window test on a private virtual X server, so that the tests neither need nor disturb a
 # desktop. Xvfb picks a free display itself (-displayfd), so parallel runs cannot collide. With
 # no Xvfb it falls back to xvfb-run, then to whatever display there is; with none the tests skip.
+# -noreset: a server whose last client leaves resets, and for that moment takes no connections.
 set -u
 here="$(cd "$(dirname "$0")" && pwd)"
 # The X and font libraries keep caches for the life of the process.
@@ -12,7 +13,7 @@ for arg in "$@"; do
 done
 
 if command -v Xvfb >/dev/null 2>&1; then
-    coproc XVFB { exec Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null; }
+    coproc XVFB { exec Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp -noreset 2>/dev/null; }
     number=""
     read -r -t 30 number <&"${XVFB[0]}"
     if [ -n "$number" ]; then
@@ -25,6 +26,6 @@ if command -v Xvfb >/dev/null 2>&1; then
     kill "$XVFB_PID" 2>/dev/null
 fi
 if command -v xvfb-run >/dev/null 2>&1; then
-    exec xvfb-run -a -s "-screen 0 1024x768x24" "$@"
+    exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$@"
 fi
 exec "$@"

@@ -52,7 +52,7 @@ struct FltkOptions {
 
 class FltkUi final : public app::AppUi {
 public:
-    // Opens the display: check FltkDisplayAvailable() first.
+    // Needs the display: check FltkDisplayAvailable() first.
     explicit FltkUi(FltkOptions options = {});
     ~FltkUi() override;
     FltkUi(const FltkUi&) = delete;
@@ -106,7 +106,8 @@ private:
     std::optional<bool> lastRunSucceeded_;
 };
 
-// True when an X display can be opened (DISPLAY set and the server answering).
+// True when an X display can be had (DISPLAY set and the server answering); the connection is
+// then open and kept for the window face.
 bool FltkDisplayAvailable();
 
 struct RgbImage {
