@@ -24,6 +24,19 @@ struct Control {
     std::string parent;
 };
 
+inline Control MakeControl(const char* name, const char* parent, const char* caption, int left,
+                           int top, int width = 0, int height = 0) {
+    Control c;
+    c.name = name;
+    c.parent = parent;
+    c.caption = caption;
+    c.left = left;
+    c.top = top;
+    c.width = width;
+    c.height = height;
+    return c;
+}
+
 struct Gauge {
     std::string name;
     int minimum = 0;

@@ -10,19 +10,6 @@ namespace flashwell::app {
 
 namespace {
 
-Control Make(const char* name, const char* parent, const char* caption, int left, int top,
-             int width, int height) {
-    Control c;
-    c.name = name;
-    c.parent = parent;
-    c.caption = caption;
-    c.left = left;
-    c.top = top;
-    c.width = width;
-    c.height = height;
-    return c;
-}
-
 // Days since 30 December 1899, the usual zero of date-time values.
 double DaysFromCivil(int y, unsigned m, unsigned d) {
     y -= m <= 2;
@@ -57,29 +44,29 @@ int YearNumber(const std::string& year) {
 }
 
 TForm1::TForm1(Services services)
-    : Panel1(Make("Panel1", "", "", 0, 0, 201, 113)),
-      GroupBox1(Make("GroupBox1", "Panel1", "Boards", 8, 8, 185, 89)),
-      Panel2(Make("Panel2", "", "", 201, 0, 256, 113)),
-      Panel3(Make("Panel3", "", "", 0, 113, 457, 164)),
-      RadioButton1(Make("RadioButton1", "GroupBox1", "Board not found", 8, 16, 113, 17)),
-      RadioButton2(Make("RadioButton2", "GroupBox1", "Board not found", 8, 32, 113, 17)),
-      RadioButton3(Make("RadioButton3", "GroupBox1", "Board not found", 8, 48, 113, 17)),
-      RadioButton4(Make("RadioButton4", "GroupBox1", "Board not found", 8, 64, 113, 17)),
-      Label1(Make("Label1", "Panel2", "", 8, 53, 0, 13)),
-      Label2(Make("Label2", "Panel1", "Estimated Time:", 8, 98, 0, 13)),
-      Label3(Make("Label3", "Panel1", "00:00", 96, 98, 0, 13)),
-      Label4(Make("Label4", "Panel2", "Label4", 112, 96, 0, 13)),
-      CheckBox1(Make("CheckBox1", "Panel2", "RBF-Update", 8, 3, 97, 17)),
-      CheckBox2(Make("CheckBox2", "Panel2", "KPCI-Update", 8, 19, 97, 17)),
-      CheckBox3(Make("CheckBox3", "Panel2", "Bootprogramm", 112, 3, 97, 17)),
-      CheckBox4(Make("CheckBox4", "Panel2", "Firmware", 112, 19, 97, 17)),
-      CheckBox5(Make("CheckBox5", "Panel2", "Advanced", 8, 94, 73, 17)),
-      CheckBox6(Make("CheckBox6", "Panel2", "Flashdaten", 8, 35, 97, 17)),
-      Button1(Make("Button1", "Panel2", "Update", 7, 68, 75, 25)),
-      Button2(Make("Button2", "Panel2", "Info", 87, 68, 75, 25)),
-      Button3(Make("Button3", "Panel2", "Quit", 167, 68, 75, 25)),
-      Button4(Make("Button4", "", "Read Flash", 368, 40, 75, 25)),
-      StatusBar1(Make("StatusBar1", "", "", 0, 277, 457, 20)), os_(services.os),
+    : Panel1(MakeControl("Panel1", "", "", 0, 0, 201, 113)),
+      GroupBox1(MakeControl("GroupBox1", "Panel1", "Boards", 8, 8, 185, 89)),
+      Panel2(MakeControl("Panel2", "", "", 201, 0, 256, 113)),
+      Panel3(MakeControl("Panel3", "", "", 0, 113, 457, 164)),
+      RadioButton1(MakeControl("RadioButton1", "GroupBox1", "Board not found", 8, 16, 113, 17)),
+      RadioButton2(MakeControl("RadioButton2", "GroupBox1", "Board not found", 8, 32, 113, 17)),
+      RadioButton3(MakeControl("RadioButton3", "GroupBox1", "Board not found", 8, 48, 113, 17)),
+      RadioButton4(MakeControl("RadioButton4", "GroupBox1", "Board not found", 8, 64, 113, 17)),
+      Label1(MakeControl("Label1", "Panel2", "", 8, 53, 0, 13)),
+      Label2(MakeControl("Label2", "Panel1", "Estimated Time:", 8, 98, 0, 13)),
+      Label3(MakeControl("Label3", "Panel1", "00:00", 96, 98, 0, 13)),
+      Label4(MakeControl("Label4", "Panel2", "Label4", 112, 96, 0, 13)),
+      CheckBox1(MakeControl("CheckBox1", "Panel2", "RBF-Update", 8, 3, 97, 17)),
+      CheckBox2(MakeControl("CheckBox2", "Panel2", "KPCI-Update", 8, 19, 97, 17)),
+      CheckBox3(MakeControl("CheckBox3", "Panel2", "Bootprogramm", 112, 3, 97, 17)),
+      CheckBox4(MakeControl("CheckBox4", "Panel2", "Firmware", 112, 19, 97, 17)),
+      CheckBox5(MakeControl("CheckBox5", "Panel2", "Advanced", 8, 94, 73, 17)),
+      CheckBox6(MakeControl("CheckBox6", "Panel2", "Flashdaten", 8, 35, 97, 17)),
+      Button1(MakeControl("Button1", "Panel2", "Update", 7, 68, 75, 25)),
+      Button2(MakeControl("Button2", "Panel2", "Info", 87, 68, 75, 25)),
+      Button3(MakeControl("Button3", "Panel2", "Quit", 167, 68, 75, 25)),
+      Button4(MakeControl("Button4", "", "Read Flash", 368, 40, 75, 25)),
+      StatusBar1(MakeControl("StatusBar1", "", "", 0, 277, 457, 20)), os_(services.os),
       boards_(services.boards), protocol_(services.protocol), ui_(services.ui) {
     RadioButtons = {&RadioButton1, &RadioButton2, &RadioButton3, &RadioButton4};
     for (Control* box : {&CheckBox1, &CheckBox2, &CheckBox3, &CheckBox4, &CheckBox6}) {
@@ -89,7 +76,7 @@ TForm1::TForm1(Services services)
     Label4.visible = false;
     Button4.enabled = false;
     Button4.visible = false;
-    Memo1.control = Make("Memo1", "Panel3", "", 4, 5, 448, 154);
+    Memo1.control = MakeControl("Memo1", "Panel3", "", 4, 5, 448, 154);
     StatusPanels[0] = {90, "", false, true};
     StatusPanels[1] = {150, "", true, true};
     StatusPanels[2] = {200, "", true, true};

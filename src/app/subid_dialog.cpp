@@ -4,33 +4,19 @@
 
 namespace flashwell::app {
 
-namespace {
-
-Control Make(const char* name, const char* caption, int left, int top, int width = 0,
-             int height = 0) {
-    Control c;
-    c.name = name;
-    c.caption = caption;
-    c.left = left;
-    c.top = top;
-    c.width = width;
-    c.height = height;
-    return c;
-}
-
-} // namespace
-
 TSubIDDialog::TSubIDDialog()
-    : Label1(Make("Label1", "Couldn't identify SubID", 8, 10)),
-      Label2(Make("Label2", "For writing the correct RBF data type of the", 8, 24)),
-      Label3(Make("Label3", "board must be known. The automatic", 8, 40)),
-      Label4(Make("Label4", "detection of this is failed.", 8, 56)),
-      Label5(Make("Label5", "Please specify the revision manually", 8, 96)),
-      RadioButton1(Make("RadioButton1", "Revision 1.1 (Altera Acex)", 8, 112, 161, 17)),
-      RadioButton2(Make("RadioButton2", "Revision 1.2 (Altera Cyclone)", 8, 128, 169, 17)),
-      RadioButton3(Make("RadioButton3", "Revision 1.3 (Altera Cyclone)", 8, 144, 169, 17)),
-      Button1(Make("Button1", "Accept", 56, 176, 81, 25)),
-      Button2(Make("Button2", "Cancel", 144, 176, 75, 25)) {
+    : Label1(MakeControl("Label1", "", "Couldn't identify SubID", 8, 10)),
+      Label2(MakeControl("Label2", "", "For writing the correct RBF data type of the", 8, 24)),
+      Label3(MakeControl("Label3", "", "board must be known. The automatic", 8, 40)),
+      Label4(MakeControl("Label4", "", "detection of this is failed.", 8, 56)),
+      Label5(MakeControl("Label5", "", "Please specify the revision manually", 8, 96)),
+      RadioButton1(MakeControl("RadioButton1", "", "Revision 1.1 (Altera Acex)", 8, 112, 161, 17)),
+      RadioButton2(
+          MakeControl("RadioButton2", "", "Revision 1.2 (Altera Cyclone)", 8, 128, 169, 17)),
+      RadioButton3(
+          MakeControl("RadioButton3", "", "Revision 1.3 (Altera Cyclone)", 8, 144, 169, 17)),
+      Button1(MakeControl("Button1", "", "Accept", 56, 176, 81, 25)),
+      Button2(MakeControl("Button2", "", "Cancel", 144, 176, 75, 25)) {
     RadioButton1.checked = true;
     FormCreate();
 }

@@ -133,6 +133,8 @@ private:
     device::TUSBAdapter* OpenAdapter(int board);
     void Debug(const char* line);
     void Sleep(DWORD ms);
+    void FinishSeparateCall(int board, std::int64_t count, std::span<const std::uint32_t> arguments,
+                            std::span<std::uint32_t> answer, std::int32_t& answerCount);
     void ReadAnswerWords(int board, std::uint32_t count, std::span<std::uint32_t> answer,
                          std::int32_t& answerCount);
     enum class CombinedOutcome {

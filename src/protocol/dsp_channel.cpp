@@ -241,7 +241,37 @@ std::int32_t TransferPacket(device::TUSBAdapter& adapter, std::vector<std::uint8
     return 0;
 }
 
+// Host command part, the leading word part when there is one, and the arguments part.
+std::vector<std::uint8_t> CombinedPacket(std::int32_t vector, const std::uint32_t* leadingWord,
+                                         std::span<const std::uint32_t> arguments) {
+    std::vector<std::uint8_t> packet = {2, kCommandVectorRegister, HostCommandByte(vector), 0};
+    if (leadingWord != nullptr) {
+        AppendWordPart(packet, 6, 1);
+        wire::AppendLE32(packet, *leadingWord);
+    }
+    if (!arguments.empty()) {
+        AppendWordPart(packet, 6, static_cast<std::uint32_t>(arguments.size()));
+        for (std::uint32_t w : arguments)
+            wire::AppendLE32(packet, w);
+    }
+    return packet;
+}
+
 } // namespace
+
+// After the host command of the separate path: the arguments, then the answer words. A count
+// of -1 from the DSP ends the call without either.
+void BoardProtocol::FinishSeparateCall(int board, std::int64_t count,
+                                       std::span<const std::uint32_t> arguments,
+                                       std::span<std::uint32_t> answer, std::int32_t& answerCount) {
+    if (count == -1) return;
+    if (!arguments.empty())
+        Array_To_DSP(board, arguments.data(), static_cast<std::int32_t>(arguments.size()));
+    if (count > 0)
+        ReadAnswerWords(board,
+                        static_cast<std::uint32_t>(std::min<std::int64_t>(count, kMaxAnswerWords)),
+                        answer, answerCount);
+}
 
 std::int32_t BoardProtocol::DspCall(int board, std::int32_t vector,
                                     std::span<const std::uint32_t> arguments,
@@ -252,12 +282,7 @@ std::int32_t BoardProtocol::DspCall(int board, std::int32_t vector,
 
     if (adapter->FirmwareVersion >= kCombinedPacketFrom &&
         arguments.size() <= kCombinedArgumentsDspCall) {
-        std::vector<std::uint8_t> packet = {2, kCommandVectorRegister, HostCommandByte(vector), 0};
-        if (!arguments.empty()) {
-            AppendWordPart(packet, 6, static_cast<std::uint32_t>(arguments.size()));
-            for (std::uint32_t w : arguments)
-                wire::AppendLE32(packet, w);
-        }
+        const auto packet = CombinedPacket(vector, nullptr, arguments);
         // Only a failed count exchange is reported; callers confirm the rest through the answer.
         return ExchangeCombined(*adapter, packet, answer, answerCount) ==
                        CombinedOutcome::CountExchangeFailed
@@ -276,14 +301,7 @@ std::int32_t BoardProtocol::DspCall(int board, std::int32_t vector,
         count = announced;
         answerCount = announced;
     }
-    if (count != -1) {
-        if (!arguments.empty())
-            Array_To_DSP(board, arguments.data(), static_cast<std::int32_t>(arguments.size()));
-        if (count > 0)
-            ReadAnswerWords(
-                board, static_cast<std::uint32_t>(std::min<std::int64_t>(count, kMaxAnswerWords)),
-                answer, answerCount);
-    }
+    FinishSeparateCall(board, count, arguments, answer, answerCount);
     return 0;
 }
 
@@ -296,14 +314,7 @@ bool BoardProtocol::DspCallWithWord(int board, std::int32_t vector, std::uint32_
 
     if (adapter->FirmwareVersion >= kCombinedPacketFrom &&
         arguments.size() <= kCombinedArgumentsWithWord) {
-        std::vector<std::uint8_t> packet = {2, kCommandVectorRegister, HostCommandByte(vector), 0};
-        AppendWordPart(packet, 6, 1);
-        wire::AppendLE32(packet, leadingWord);
-        if (!arguments.empty()) {
-            AppendWordPart(packet, 6, static_cast<std::uint32_t>(arguments.size()));
-            for (std::uint32_t w : arguments)
-                wire::AppendLE32(packet, w);
-        }
+        const auto packet = CombinedPacket(vector, &leadingWord, arguments);
         const CombinedOutcome outcome = ExchangeCombined(*adapter, packet, answer, answerCount);
         return outcome != CombinedOutcome::CountExchangeFailed &&
                outcome != CombinedOutcome::CountIsFailureWord;
@@ -328,14 +339,7 @@ bool BoardProtocol::DspCallWithWord(int board, std::int32_t vector, std::uint32_
         count = static_cast<std::int32_t>(announced);
         answerCount = static_cast<std::int32_t>(announced);
     }
-    if (count != -1) {
-        if (!arguments.empty())
-            Array_To_DSP(board, arguments.data(), static_cast<std::int32_t>(arguments.size()));
-        if (count > 0)
-            ReadAnswerWords(
-                board, static_cast<std::uint32_t>(std::min<std::int64_t>(count, kMaxAnswerWords)),
-                answer, answerCount);
-    }
+    FinishSeparateCall(board, count, arguments, answer, answerCount);
     return true;
 }
 
