@@ -10,6 +10,9 @@
 #ifdef FLASHWELL_HAVE_FLTK
 #include "ui/fltk/fltk_ui.h"
 #endif
+#ifdef FLASHWELL_HAVE_WIN32_UI
+#include "ui/win32/win32_ui.h"
+#endif
 
 #ifdef _WIN32
 #include "platform/win32/win32_os_port.h"
@@ -205,6 +208,18 @@ int main(int argc, char** argv) {
         face = window.get();
     }
 #endif
+#ifdef FLASHWELL_HAVE_WIN32_UI
+    std::unique_ptr<ui::Win32Ui> window;
+    if (!o.console && ui::Win32DisplayAvailable()) {
+        ui::Win32Options windowOptions;
+        // Long enough to read the box, short enough for unattended runs.
+        if (o.yes) windowOptions.autoAnswerAfter = 0.5;
+        windowOptions.revision = revision;
+        window = std::make_unique<ui::Win32Ui>(windowOptions);
+        face = window.get();
+        ui::HideOwnConsole();
+    }
+#endif
     if (simulated)
         std::cout << "Simulated boards: scenario \"" << scenario.name << "\", "
                   << scenario.boards.size() << " board(s), clock "
@@ -226,7 +241,7 @@ int main(int argc, char** argv) {
     }
 
     int status = 0;
-#ifdef FLASHWELL_HAVE_FLTK
+#if defined(FLASHWELL_HAVE_FLTK) || defined(FLASHWELL_HAVE_WIN32_UI)
     if (window) {
         window->Sync();
         if (o.update) {

@@ -1,0 +1,140 @@
+// The native Windows face of the program: the main window and the SubID dialog built from the
+// core's models with the system's own controls, message boxes from the system.
+#pragma once
+
+#include "app/app_ui.h"
+#include "app/controls.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace flashwell::ui {
+
+struct Win32Options {
+    // Answer every message box with its first button this many seconds after it appeared. The
+    // box is really shown, so that whoever watches can read it.
+    std::optional<double> autoAnswerAfter;
+    // The SubID dialog's answer (0, 1, 2 for revisions 1.1, 1.2, 1.3; -1 for Cancel), given
+    // after the same delay (none given: at once).
+    std::optional<int> revision;
+};
+
+// A message box while it is on screen.
+struct Win32MessageView {
+    platform::MessageKind kind;
+    platform::MessageButtons buttons;
+    std::string title; // as the core gave it (Windows-1252)
+    std::string text;
+    UINT style = 0; // what MessageBoxA was given
+    HWND box = nullptr;
+    // Control identifier of the first (default) button.
+    int firstButton = IDOK;
+};
+
+// The SubID dialog while it is on screen.
+struct Win32SubIdView {
+    app::TSubIDDialog* dialog = nullptr;
+    HWND window = nullptr;
+    std::array<HWND, 3> revisions{};
+    HWND accept = nullptr;
+    HWND cancel = nullptr;
+};
+
+class Win32Ui final : public app::AppUi {
+public:
+    explicit Win32Ui(Win32Options options = {});
+    ~Win32Ui() override;
+    Win32Ui(const Win32Ui&) = delete;
+    Win32Ui& operator=(const Win32Ui&) = delete;
+
+    platform::MessageAnswer ShowMessage(platform::MessageKind kind, const std::string& title,
+                                        const std::string& text,
+                                        platform::MessageButtons buttons) override;
+    void ProcessPendingMessages() override;
+    void ShowSubIdDialog(app::TSubIDDialog& dialog) override;
+    void ShowMainWindow(app::TForm1& form) override;
+    void LogAppended(const std::string& line) override;
+
+    // Runs the message loop until the main window is gone.
+    void Run();
+    // Brings every control in line with the models.
+    void Sync();
+    // A person's click on the control: nothing when it is hidden or disabled (then false).
+    bool Click(const app::Control& control);
+    // A close request, as from the title bar's close box; true when the window closed.
+    bool RequestClose();
+
+    HWND MainWindow() const { return main_; }
+    // The window that renders a control of the main window (nullptr if none does).
+    HWND HandleOf(const app::Control& control) const;
+    HWND StatusBar() const { return statusBar_; }
+    HWND GaugeWindow(const app::Gauge& gauge) const;
+    HWND SubIdWindow() const { return subId_; }
+
+    // The final message of the last run: true for the success message.
+    std::optional<bool> LastRunSucceeded() const { return lastRunSucceeded_; }
+
+    // Called once a message box or the dialog is on screen, from inside its modal loop; what the
+    // hook does there (clicking a button, say) is the user's answer.
+    std::function<void(Win32MessageView&)> onMessageShown;
+    std::function<void(Win32SubIdView&)> onSubIdDialogShown;
+    // Called at the end of every pass over pending messages.
+    std::function<void()> onPendingMessages;
+
+private:
+    struct Controls;
+    static LRESULT CALLBACK MainProc(HWND, UINT, WPARAM, LPARAM);
+    static LRESULT CALLBACK SubIdProc(HWND, UINT, WPARAM, LPARAM);
+    static LRESULT CALLBACK HelperProc(HWND, UINT, WPARAM, LPARAM);
+    LRESULT OnMainMessage(HWND, UINT, WPARAM, LPARAM);
+    LRESULT OnSubIdMessage(HWND, UINT, WPARAM, LPARAM);
+    void OnTimer(UINT_PTR id);
+    void BuildMainWindow();
+    void BuildSubIdDialog();
+    void ApplyClientSize();
+    void OnCommand(int id);
+    void PlaceGauge(int part, const RECT& rect);
+    void EndSubIdDialog();
+    void PumpMessages(HWND dialog);
+
+    Win32Options options_;
+    HINSTANCE instance_ = nullptr;
+    HFONT font_ = nullptr;
+    HWND helper_ = nullptr;
+    HWND main_ = nullptr;
+    HWND statusBar_ = nullptr;
+    HWND subId_ = nullptr;
+    app::TForm1* form_ = nullptr;
+    std::unique_ptr<Controls> controls_;
+    bool applyingSize_ = false;
+    bool closed_ = false;
+    HWND focusBeforeDeactivation_ = nullptr;
+
+    // The box or dialog now on screen, for the timers that look after it.
+    std::optional<Win32MessageView> box_;
+    bool boxHookDone_ = false;
+    std::optional<Win32SubIdView> subIdView_;
+    bool subIdOpen_ = false;
+
+    std::optional<bool> lastRunSucceeded_;
+};
+
+// True when windows can be created here (false under wine without a display, for one).
+bool Win32DisplayAvailable();
+
+// When the program was started on its own console (from Explorer, say), that console only stands
+// behind the window: hide it. A console shared with a command prompt stays.
+void HideOwnConsole();
+
+} // namespace flashwell::ui

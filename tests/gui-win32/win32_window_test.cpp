@@ -1,0 +1,407 @@
+// The native window as a person uses it: the simulated default board behind it, the virtual
+// clock, clicks and keys on the controls, real message boxes answered as they come up.
+// Screenshots go to the current folder (win32-*.bmp).
+#include "app/main_form.h"
+#include "device/adapter_usb.h"
+#include "protocol/board_protocol.h"
+#include "screenshot.h"
+#include "sim/scenario/scenario.h"
+#include "sim/sim_world.h"
+#include "ui/win32/win32_ui.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace flashwell;
+
+namespace {
+
+int failures = 0;
+
+void Check(bool ok, const std::string& what) {
+    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
+    std::fflush(stdout);
+    if (!ok) ++failures;
+}
+
+sim::WorldOptions VirtualTime() {
+    sim::WorldOptions options;
+    options.clock.speedFactor = 0; // virtual time: nothing waits for real
+    return options;
+}
+
+ui::Win32Options AnswerFirstButton() {
+    ui::Win32Options options;
+    options.autoAnswerAfter = 0.05;
+    return options;
+}
+
+// The program as main() puts it together, with the native window face.
+struct GuiWorld {
+    explicit GuiWorld(const sim::Scenario& scenario = sim::DefaultScenario(),
+                      ui::Win32Options options = AnswerFirstButton())
+        : world(VirtualTime()), ui(options) {
+        world.Recorder().SetEnabled(false);
+        sim::ApplyScenario(world, scenario);
+    }
+    app::TForm1& Start() {
+        form.FormCreate();
+        ui.ProcessPendingMessages(); // the first turn of the loop, before anyone looks or clicks
+        return form;
+    }
+
+    sim::SimWorld world;
+    device::BoardTable boards{world.Os()};
+    ui::Win32Ui ui;
+    protocol::BoardProtocol protocol{boards, ui};
+    app::TForm1 form{app::Services{world.Os(), boards, protocol, ui}};
+};
+
+struct SeenBox {
+    std::string title;
+    std::string text;
+    UINT style = 0;
+    std::string firstButtonText;
+};
+
+// A button's caption as a person reads it, without the underlined key's marker.
+std::string Label(HWND hwnd);
+
+std::string Text(HWND hwnd) {
+    if (hwnd == nullptr) return {};
+    std::string text(static_cast<std::size_t>(GetWindowTextLengthA(hwnd)) + 1, '\0');
+    text.resize(
+        static_cast<std::size_t>(GetWindowTextA(hwnd, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+std::string Label(HWND hwnd) {
+    std::string out;
+    for (char c : Text(hwnd))
+        if (c != '&') out.push_back(c);
+    return out;
+}
+
+SIZE ClientSize(HWND hwnd) {
+    RECT r{};
+    GetClientRect(hwnd, &r);
+    return {r.right - r.left, r.bottom - r.top};
+}
+
+bool Ticked(HWND hwnd) {
+    return SendMessageA(hwnd, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+bool Contains(const std::string& haystack, const std::string& needle) {
+    return haystack.find(needle) != std::string::npos;
+}
+
+void Shot(HWND hwnd, const char* name) {
+    const std::string file = std::string("win32-") + name + ".bmp";
+    Check(test::SaveWindowBmp(hwnd, file), "screenshot " + file);
+}
+
+// Records every box, and answers with `answer` (a button identifier) when one is given; the
+// face's own answer (its first button) comes otherwise.
+void WatchBoxes(ui::Win32Ui& ui, std::vector<SeenBox>& seen, std::optional<int>& answer,
+                const char* screenshotOfFirst = nullptr) {
+    ui.onMessageShown = [&seen, &answer, screenshotOfFirst](ui::Win32MessageView& box) {
+        seen.push_back(
+            {box.title, box.text, box.style, Label(GetDlgItem(box.box, box.firstButton))});
+        if (screenshotOfFirst != nullptr && seen.size() == 1) Shot(box.box, screenshotOfFirst);
+        if (answer) PostMessageA(box.box, WM_COMMAND, MAKEWPARAM(*answer, BN_CLICKED), 0);
+    };
+}
+
+void PressKey(HWND target, WPARAM key) {
+    PostMessageA(target, WM_KEYDOWN, key, 1);
+    PostMessageA(target, WM_KEYUP, key, 0xC0000001);
+}
+
+void MainWindowAndUpdate() {
+    std::printf("== main window, Advanced view, full update\n");
+    GuiWorld w;
+    std::vector<SeenBox> seen;
+    std::optional<int> answer;
+    WatchBoxes(w.ui, seen, answer);
+    app::TForm1& f = w.Start();
+    HWND main = w.ui.MainWindow();
+    Check(main != nullptr && IsWindowVisible(main), "the main window is shown after the scan");
+    if (main == nullptr) return;
+    Check(Text(main) == "Flashwell", "window caption");
+    SIZE size = ClientSize(main);
+    Check(size.cx == 457 && size.cy == 297, "client area 457 x 297 (is " + std::to_string(size.cx) +
+                                                " x " + std::to_string(size.cy) + ")");
+
+    SetWindowPos(main, nullptr, 0, 0, 700, 520, SWP_NOMOVE | SWP_NOZORDER);
+    size = ClientSize(main);
+    Check(size.cx == 457 && size.cy == 297, "client area back at 457 x 297 after a larger size");
+    SetWindowPos(main, nullptr, 0, 0, 200, 120, SWP_NOMOVE | SWP_NOZORDER);
+    w.ui.ProcessPendingMessages();
+    size = ClientSize(main);
+    Check(size.cx == 457 && size.cy == 297, "client area back at 457 x 297 after a smaller size");
+
+    HWND line0 = w.ui.HandleOf(f.RadioButton1);
+    Check(Text(line0) == "vexta/USB",
+          "board line 0 reads \"vexta/USB\" (is \"" + Text(line0) + "\")");
+    Check(line0 != nullptr && IsWindowEnabled(line0), "board line 0 is enabled");
+    Check(Ticked(line0), "board line 0 is selected");
+    for (const app::Control* c : {&f.RadioButton2, &f.RadioButton3, &f.RadioButton4}) {
+        HWND h = w.ui.HandleOf(*c);
+        Check(Text(h) == "Board not found" && !IsWindowEnabled(h) && !Ticked(h),
+              c->name + " reads \"Board not found\", disabled");
+        Check(!w.ui.Click(*c), c->name + " takes no click");
+    }
+    HWND update = w.ui.HandleOf(f.Button1);
+    Check(Text(update) == "Update" &&
+              (GetWindowLongPtrA(update, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON,
+          "\"Update\" is the default push button");
+    HWND bar = w.ui.StatusBar();
+    char panel[64] = {};
+    SendMessageA(bar, SB_GETTEXTA, 0, reinterpret_cast<LPARAM>(panel));
+    Check(std::string(panel) == "Board: 0", "status panel 0 reads \"Board: 0\"");
+    int edges[4] = {};
+    Check(SendMessageA(bar, SB_GETPARTS, 4, reinterpret_cast<LPARAM>(edges)) == 4 &&
+              edges[0] == 90 && edges[1] == 240 && edges[2] == 440 && edges[3] == 490,
+          "status bar panels 90, 150, 200, 50 wide");
+    RECT part1{}, part2{}, g1{}, g2{};
+    SendMessageA(bar, SB_GETRECT, 1, reinterpret_cast<LPARAM>(&part1));
+    SendMessageA(bar, SB_GETRECT, 2, reinterpret_cast<LPARAM>(&part2));
+    GetWindowRect(w.ui.GaugeWindow(f.Gauge1), &g1);
+    GetWindowRect(w.ui.GaugeWindow(f.Gauge2), &g2);
+    MapWindowPoints(nullptr, bar, reinterpret_cast<POINT*>(&g1), 2);
+    MapWindowPoints(nullptr, bar, reinterpret_cast<POINT*>(&g2), 2);
+    Check(g2.left >= part1.left && g2.right <= part1.right && g2.right - g2.left > 100,
+          "Gauge2 lies over panel 1");
+    Check(g1.left >= part2.left && g1.right <= part2.right && g1.right - g1.left > 150,
+          "Gauge1 lies over panel 2");
+    HWND memo = w.ui.HandleOf(f.Memo1.control);
+    Check(Contains(Text(memo), "Found board 0...\r\n   loading Flashprogram..."),
+          "the log shows the scan");
+    Check((GetWindowLongPtrA(memo, GWL_STYLE) & (ES_READONLY | WS_VSCROLL | ES_MULTILINE)) ==
+              (ES_READONLY | WS_VSCROLL | ES_MULTILINE),
+          "the log is a read-only multi-line edit box with a vertical scroll bar");
+    LOGFONTA lf{};
+    GetObjectA(reinterpret_cast<HFONT>(SendMessageA(update, WM_GETFONT, 0, 0)), sizeof lf, &lf);
+    Check(std::string(lf.lfFaceName) == "MS Sans Serif" && lf.lfHeight == -11,
+          "controls use MS Sans Serif 8 points");
+    Check(!IsWindowVisible(w.ui.HandleOf(f.CheckBox1)), "step boxes hidden at start");
+    Check(!IsWindowVisible(w.ui.HandleOf(f.Button4)), "\"Read Flash\" hidden");
+    Shot(main, "main");
+
+    // Advanced view.
+    Check(w.ui.Click(f.CheckBox5), "\"Advanced\" takes a click");
+    Check(Ticked(w.ui.HandleOf(f.CheckBox5)), "\"Advanced\" ticked");
+    for (const app::Control* c :
+         {&f.CheckBox1, &f.CheckBox2, &f.CheckBox6, &f.CheckBox3, &f.CheckBox4}) {
+        HWND h = w.ui.HandleOf(*c);
+        Check(IsWindowVisible(h) && Ticked(h), c->caption + " shown and ticked");
+    }
+    w.ui.ProcessPendingMessages();
+    Shot(main, "advanced");
+    w.ui.Click(f.CheckBox2);
+    Check(!f.CheckBox2.checked && !Ticked(w.ui.HandleOf(f.CheckBox2)), "a step box unticks");
+    w.ui.Click(f.CheckBox2);
+    Check(f.CheckBox2.checked && Ticked(w.ui.HandleOf(f.CheckBox2)), "and ticks again");
+    w.ui.Click(f.CheckBox5);
+    Check(!IsWindowVisible(w.ui.HandleOf(f.CheckBox1)) && f.CheckBox1.checked,
+          "unticking \"Advanced\" hides the boxes, ticks kept");
+
+    // Enter starts a run; Cancel in the confirmation ends it at once.
+    answer = IDCANCEL;
+    const std::size_t logBefore = f.Memo1.lines.size();
+    SetFocus(update);
+    PressKey(update, VK_RETURN);
+    w.ui.ProcessPendingMessages();
+    Check(seen.size() == 1 && seen[0].title == "Warning" && seen[0].text == app::kConfirmText &&
+              seen[0].style == (MB_ICONWARNING | MB_OKCANCEL),
+          "Enter asks the confirmation: a warning box with OK and Cancel");
+    Check(f.Memo1.lines.size() == logBefore && IsWindowEnabled(update) && !f.Running(),
+          "Cancel leaves the log and re-enables the controls");
+    answer.reset();
+    seen.clear();
+
+    // The full update, boxes answered with their first button.
+    bool sawRun = false, closeRefused = false, controlsDisabled = false, midShot = false;
+    w.ui.onPendingMessages = [&] {
+        if (!f.Running()) return;
+        if (!sawRun) {
+            sawRun = true;
+            controlsDisabled = !IsWindowEnabled(w.ui.HandleOf(f.Button1)) &&
+                               !IsWindowEnabled(w.ui.HandleOf(f.Button2)) &&
+                               !IsWindowEnabled(w.ui.HandleOf(f.Button3)) &&
+                               !IsWindowEnabled(w.ui.HandleOf(f.CheckBox5));
+            closeRefused = !w.ui.RequestClose() && IsWindow(main);
+        }
+        if (!midShot && f.Gauge1.Percent() >= 50 && f.Gauge2.Percent() >= 30) {
+            midShot = true;
+            Shot(main, "run");
+        }
+    };
+    Check(w.ui.Click(f.Button1), "\"Update\" takes a click");
+    w.ui.onPendingMessages = nullptr;
+    Check(sawRun && controlsDisabled, "during the run the buttons and \"Advanced\" are disabled");
+    Check(closeRefused, "closing is refused during the run");
+    Check(midShot, "screenshot in the middle of the run");
+    Check(!seen.empty() && seen.front().text == app::kConfirmText &&
+              seen.front().firstButtonText == "OK",
+          "the run starts with the confirmation");
+    Check(!seen.empty() && seen.back().title == "Flashwell" &&
+              seen.back().text == app::kSuccessText && seen.back().style == MB_OK,
+          "\"Update successfully ended\" in a plain box");
+    Check(w.ui.LastRunSucceeded().value_or(false), "the run succeeded");
+    const std::string log = Text(memo);
+    Check(Contains(log, "*** UpdateRBF ***") && Contains(log, "*** Update KPCI ***") &&
+              Contains(log, "*** Update Bootprogram ***") &&
+              Contains(log, "*** Update Firmware ***"),
+          "every step in the log");
+    RECT sel{};
+    SendMessageA(memo, EM_GETSEL, reinterpret_cast<WPARAM>(&sel.left),
+                 reinterpret_cast<LPARAM>(&sel.right));
+    const LRESULT firstVisible = SendMessageA(memo, EM_GETFIRSTVISIBLELINE, 0, 0);
+    const LRESULT lines = SendMessageA(memo, EM_GETLINECOUNT, 0, 0);
+    Check(firstVisible > 0 && lines - firstVisible < 20, "the log follows its newest line");
+    Check(IsWindowEnabled(update) && IsWindowEnabled(w.ui.HandleOf(f.Button3)),
+          "the controls are enabled again");
+    Check(f.Gauge1.Percent() == 0 && f.Gauge2.Percent() == 0, "both gauges back at 0");
+
+    // Info.
+    seen.clear();
+    Check(w.ui.Click(f.Button2), "\"Info\" takes a click");
+    Check(seen.size() == 1 && seen[0].text == app::TForm1::InfoText() && seen[0].style == MB_OK &&
+              seen[0].title == "Flashwell",
+          "\"Info\" shows the Info text in a plain box");
+
+    // Esc is "Quit".
+    PressKey(update, VK_ESCAPE);
+    w.ui.ProcessPendingMessages();
+    Check(w.ui.MainWindow() == nullptr && !IsWindow(main), "Esc closes the window");
+}
+
+void SubIdDialog() {
+    std::printf("== SubID dialog\n");
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.boards.at(0).subId = 7;
+    GuiWorld w(scenario);
+    std::vector<SeenBox> seen;
+    std::optional<int> answer;
+    WatchBoxes(w.ui, seen, answer);
+    app::TForm1& f = w.Start();
+    HWND main = w.ui.MainWindow();
+    HWND dialog = w.ui.SubIdWindow();
+    Check(dialog != nullptr && !IsWindowVisible(dialog), "the SubID dialog exists, hidden");
+    for (app::Control* box : {&f.CheckBox6, &f.CheckBox3, &f.CheckBox4})
+        f.SetStepBox(*box, false);
+
+    // First showing: revision 1.3 and Enter.
+    int shown = 0;
+    w.ui.onSubIdDialogShown = [&](ui::Win32SubIdView& view) {
+        ++shown;
+        SIZE size = ClientSize(view.window);
+        Check(size.cx == 221 && size.cy == 203, "dialog client area 221 x 203");
+        Check(Text(view.window) == "Unknown Device", "dialog caption");
+        Check((GetWindowLongPtrA(view.window, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0,
+              "the dialog stays on top");
+        Check(!IsWindowEnabled(main), "the main window is disabled while it is open");
+        Check(Ticked(view.revisions[0]) &&
+                  Text(view.revisions[2]) == "Revision 1.3 (Altera Cyclone)",
+              "revision 1.1 selected at first");
+        Shot(view.window, "subid");
+        SendMessageA(view.revisions[2], BM_CLICK, 0, 0);
+        Check(Ticked(view.revisions[2]) && !Ticked(view.revisions[0]), "revision 1.3 clicked");
+        PressKey(view.revisions[2], VK_RETURN);
+    };
+    w.ui.Click(f.Button1);
+    Check(shown == 1, "the dialog came up once");
+    Check(f.SubIDDialog.RevisionChoice == 2, "Enter accepted revision 1.3");
+    Check(Contains(Text(w.ui.HandleOf(f.Memo1.control)),
+                   "   Write RBF for USB Hardware Rev. 1.x - SubID: 7"),
+          "the log names the unknown SubID");
+    bool askedKpci = false;
+    for (const SeenBox& b : seen)
+        if (b.title == "Warning" && b.style == (MB_ICONWARNING | MB_YESNO) &&
+            Contains(b.text, "Altera type could not be identified!") && b.firstButtonText == "Yes")
+            askedKpci = true;
+    Check(askedKpci, "the KPCI step asked with a Yes/No warning");
+    Check(IsWindowEnabled(main) && !IsWindowVisible(dialog), "the dialog is gone, the window back");
+    Check(w.ui.LastRunSucceeded().value_or(false), "the run succeeded");
+
+    // Second showing: the close box sets nothing, so the last choice stands.
+    f.SetStepBox(f.CheckBox2, false);
+    w.ui.onSubIdDialogShown = [&](ui::Win32SubIdView& view) {
+        ++shown;
+        Check(Ticked(view.revisions[2]), "the selection carries over");
+        PostMessageA(view.window, WM_CLOSE, 0, 0);
+    };
+    w.ui.Click(f.Button1);
+    Check(shown == 2 && f.SubIDDialog.RevisionChoice == 2,
+          "the close box leaves the choice as it was");
+    Check(w.ui.LastRunSucceeded().value_or(false), "and the run went on with it");
+
+    // Third showing: Esc cancels.
+    w.ui.onSubIdDialogShown = [&](ui::Win32SubIdView& view) {
+        ++shown;
+        PressKey(view.accept, VK_ESCAPE);
+    };
+    w.ui.Click(f.Button1);
+    Check(shown == 3 && f.SubIDDialog.RevisionChoice == -1, "Esc cancels the dialog");
+    Check(Contains(Text(w.ui.HandleOf(f.Memo1.control)),
+                   "Error occured during RBF - Cancelling actions"),
+          "the cancelled step is in the log");
+    Check(!seen.empty() && seen.back().text == app::kErrorText,
+          "the run ends with the error message");
+    Check(w.ui.LastRunSucceeded() == false, "the run failed");
+}
+
+void ErrorBox() {
+    std::printf("== reconnect boxes\n");
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.boards.at(0).reenumerationComesBack = false;
+    GuiWorld w(scenario);
+    std::vector<SeenBox> seen;
+    std::optional<int> answer;
+    bool errorShot = false;
+    w.ui.onMessageShown = [&](ui::Win32MessageView& box) {
+        seen.push_back(
+            {box.title, box.text, box.style, Label(GetDlgItem(box.box, box.firstButton))});
+        if (box.title == "Error" && !errorShot) {
+            errorShot = true;
+            Shot(box.box, "error-box");
+        }
+    };
+    app::TForm1& f = w.Start();
+    for (app::Control* box : {&f.CheckBox6, &f.CheckBox1, &f.CheckBox2, &f.CheckBox3})
+        f.SetStepBox(*box, false);
+    w.ui.Click(f.Button1);
+    bool confirm = false, error = false;
+    for (const SeenBox& b : seen) {
+        if (b.title == "Confirm" && b.style == (MB_ICONQUESTION | MB_OKCANCEL) &&
+            Contains(b.text, "Automatic ReEnumeration failed"))
+            confirm = true;
+        if (b.title == "Error" && (b.style & MB_ICONERROR) != 0 &&
+            Contains(b.text, "Could not reconnect to board!") && b.firstButtonText == "Cancel")
+            error = true;
+    }
+    Check(confirm, "a failed re-enumeration asks to reconnect (question, OK and Cancel)");
+    Check(error, "a failed reconnect shows an error box with a single \"Cancel\"");
+    Check(errorShot, "screenshot of the error box");
+}
+
+} // namespace
+
+int main() {
+    if (!ui::Win32DisplayAvailable()) {
+        std::printf("FAIL no display: windows cannot be created here\n");
+        return 1;
+    }
+    MainWindowAndUpdate();
+    SubIdDialog();
+    ErrorBox();
+    std::printf(failures == 0 ? "== all window checks passed\n" : "== %d window check(s) failed\n",
+                failures);
+    return failures == 0 ? 0 : 1;
+}
