@@ -105,6 +105,11 @@ void TForm1::UpdateFlashData() {
         // calibration data with nothing.
         Log("   Parameter block could not be read - nothing written");
         Fail();
+    } else if (static_cast<std::uint32_t>(subId) == protocol::FailureWord) {
+        // Without the SubID the counter mode cannot be decided; guessing would write a block
+        // that may not fit the board.
+        Log("   SubID could not be read - nothing written");
+        Fail();
     } else {
         if (ApplySerialNumberRules(record)) changed = true;
 
@@ -287,8 +292,13 @@ void TForm1::UpdateBootprogram() {
     const int n = images::BuildBootProgramImage(buffer.data());
     Log("   loading Bootprogram...");
     ShowProgress(0, 100, 20);
-    protocol_.LoadDspProgram(index, buffer.data(), n);
+    const bool loaded = protocol_.LoadDspProgram(index, buffer.data(), n);
     ShowProgress(0, 100, 40);
+    if (!loaded) {
+        // Part of the program never reached the DSP: what it writes into the flash is not it.
+        Log("   Loading the boot program failed!");
+        Fail();
+    }
     Log("   Waiting for flash to be written...");
     buffer.clear();
     ShowProgress(0, 100, 50);

@@ -125,6 +125,7 @@ void BoardProtocol::TriggerHostCommand(int board, std::int32_t vector) {
     const bool direct = adapter->InterfaceVersion >= kDirectRegisterFrom;
     const std::uint32_t result =
         WriteHostRegister(board, kCommandVectorRegister, HostCommandByte(vector));
+    if (result != 0) ++transferFaults_;
     if (!direct && result != 0) {
         char line[80];
         std::snprintf(line, sizeof line, "Fehler: IRQ 0x%02X konnte nicht ausgel\xF6st werden",

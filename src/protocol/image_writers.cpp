@@ -65,14 +65,18 @@ std::uint32_t BoardProtocol::WriteKpciImage(int board, const std::uint8_t* data,
             const std::int32_t n = std::min(kFlashBlockCells, total - first);
             const bool ok =
                 WriteFlashBlock(board, static_cast<std::uint32_t>(first), n, cells.data() + first);
+            // The blocks after the 32nd go to the next sector, which must be erased first:
+            // written over old data they would only clear bits of it.
+            bool nextSectorErased = true;
             if (p == kBlocksBeforeSecondSector) {
                 if (mode != 1 && total >= 65536)
                     savedAddress = (cells[65533] << 16) | (cells[65534] << 8) | cells[65535];
-                EraseFlashSector(board, address::SecondBankErase);
+                nextSectorErased = EraseFlashSector(board, address::SecondBankErase) || p == blocks;
             }
-            if (!ok) {
+            if (!ok || !nextSectorErased) {
+                const std::int32_t failed = ok ? p + 1 : p;
                 ui_.ShowMessage(platform::MessageKind::Error, "Error",
-                                "Fehler beim Schreiben des " + std::to_string(p) + ". Blockes",
+                                "Fehler beim Schreiben des " + std::to_string(failed) + ". Blockes",
                                 platform::MessageButtons::Cancel);
                 result = FailureWord;
                 allWritten = false;

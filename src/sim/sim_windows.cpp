@@ -325,6 +325,9 @@ BOOL SimWindows::CloseHandle(HANDLE handle) {
 BOOL SimWindows::DeviceIoControl(HANDLE device, DWORD code, void* inBuffer, DWORD inSize,
                                  void* outBuffer, DWORD outSize, DWORD* bytesReturned) {
     Due();
+    if (ioControlObserver_) ioControlObserver_(ioControlCount_, code);
+    ++ioControlCount_;
+    Due();
     TrafficEvent e(EventKind::IoControl);
     e.handle = device;
     e.code = code;

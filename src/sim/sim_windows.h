@@ -81,6 +81,14 @@ public:
     const std::vector<DebugLine>& DebugOutput() const { return debug_; }
     std::vector<std::string> DebugTexts() const;
 
+    // Called before every DeviceIoControl with its number (from 0) and code: the place to make
+    // a device vanish or a request fail at an exact point of a run.
+    using IoControlObserver = std::function<void(std::uint64_t index, platform::DWORD code)>;
+    void SetIoControlObserver(IoControlObserver observer) {
+        ioControlObserver_ = std::move(observer);
+    }
+    std::uint64_t IoControlCount() const { return ioControlCount_; }
+
     // platform::OsPort
     platform::DWORD GetSystemDirectoryA(char* buffer, platform::DWORD size) override;
     platform::HMODULE LoadLibraryA(const char* fileName) override;
@@ -169,6 +177,8 @@ private:
     std::size_t badEntryCalls_ = 0;
     std::vector<DebugLine> debug_;
     std::function<void()> poller_;
+    IoControlObserver ioControlObserver_;
+    std::uint64_t ioControlCount_ = 0;
 };
 
 } // namespace flashwell::sim

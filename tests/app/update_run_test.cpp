@@ -479,3 +479,55 @@ TEST(UpdateFirmware, FailedReadIsNeverAVerifiedZero) {
     EXPECT_TRUE(f.UpdateFailed);
     EXPECT_EQ(w.FinalMessage(), app::kErrorText);
 }
+
+// What the fault sweep found: failures that used to end with the success message.
+TEST(SweepFindings, RefusedBootProgramChunkFailsTheRun) {
+    BoardWorld w(Record(1, 2, "2005"));
+    app::TForm1& f = w.Start();
+    w.Only({&f.CheckBox3});
+    bool armed = false;
+    int seen = 0;
+    w.world.Windows().SetIoControlObserver([&](std::uint64_t, platform::DWORD code) {
+        if (!armed && code == 0x222051 && w.Logged("   loading Bootprogram...")) {
+            // The host command goes through; the tenth word chunk of the program is refused.
+            if (++seen == 11) {
+                w.board->AddFault({0, 0, platform::kErrorInvalidParameter, true});
+                armed = true;
+            }
+        }
+    });
+    f.Button1Click();
+    EXPECT_TRUE(armed);
+    EXPECT_TRUE(w.Logged("   Loading the boot program failed!"));
+    EXPECT_TRUE(f.UpdateFailed);
+    EXPECT_EQ(w.FinalMessage(), app::kErrorText);
+    EXPECT_NE(w.AfterPowerCycle().bootProgram, sim::BootAreaContent::BootProgram);
+}
+
+TEST(SweepFindings, FailedSecondSectorEraseStopsTheKpciWrite) {
+    BoardWorld w(Record(1, 2, "2005"));
+    app::TForm1& f = w.Start();
+    w.Only({&f.CheckBox2});
+    w.board->ResetFaultCounters();
+    w.board->Faults().failErases = {2}; // the erase after block 32
+    f.Button1Click();
+    EXPECT_TRUE(std::any_of(w.ui.boxes.shown.begin(), w.ui.boxes.shown.end(), [](const auto& m) {
+        return m.text == "Fehler beim Schreiben des 33. Blockes";
+    }));
+    EXPECT_TRUE(w.Logged("   Error in writing flash data"));
+    EXPECT_EQ(w.FinalMessage(), app::kErrorText);
+    EXPECT_NE(w.AfterPowerCycle().secondBank, sim::SecondBankContent::FramedKpci);
+}
+
+TEST(SweepFindings, UnreadableSubIdWritesNoParameterBlock) {
+    const FlashDataRecord before = Record(1, 2, "2005");
+    BoardWorld w(before, 3);
+    app::TForm1& f = w.Start();
+    w.Only({&f.CheckBox6});
+    w.board->FailAnswerWords({1}); // the SubID answer, the first word read after the scan
+    f.Button1Click();
+    EXPECT_TRUE(w.Logged("   SubID could not be read - nothing written"));
+    EXPECT_TRUE(f.UpdateFailed);
+    const auto r = w.AfterPowerCycle().parameterRecord;
+    EXPECT_EQ(r.FeatureFlags[2], before.FeatureFlags[2]) << "no counter mode guessed";
+}

@@ -1,0 +1,279 @@
+#include "fault_sweep.h"
+
+#include "sim/board_contents.h"
+#include "sim/scenario/scenario.h"
+#include "support/app_world.h"
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+namespace flashwell::sweep {
+
+namespace {
+
+using testing::AppWorld;
+
+constexpr std::size_t kBulkThreshold = 40;
+
+struct CleanRun {
+    std::vector<std::string> signatures; // one per request, in order
+    std::uint64_t answerWords = 0;
+    boarddata::FlashDataBlock intendedBlock{};
+};
+
+// What kind of request this is, coarse enough that the thousands of word packets of a flash
+// block or the EEPROM byte packets share one signature.
+std::string Signature(const sim::TrafficEvent& e) {
+    std::ostringstream s;
+    s << std::hex << e.code;
+    if (e.code == 0x222051 && !e.output.empty())
+        s << ":w" << int(e.output[0]) << ":" << std::dec << e.output.size();
+    if (e.code == 0x22204E) s << ":r" << std::dec << e.bytesReturned;
+    return s.str();
+}
+
+std::unique_ptr<AppWorld> MakeWorld(bool record) {
+    auto w = std::make_unique<AppWorld>();
+    w->world.Recorder().SetEnabled(record);
+    sim::ApplyScenario(w->world, sim::DefaultScenario());
+    return w;
+}
+
+bool EveryImageInPlace(const sim::BoardReport& r, const boarddata::FlashDataBlock& intended) {
+    return r.eepromIsBootImage && r.identity == sim::kBoardIdentity &&
+           r.fpga == sim::FpgaContent::Rev12 &&
+           r.bootProgram == sim::BootAreaContent::BootProgram &&
+           r.secondBank == sim::SecondBankContent::FramedKpci && r.parameterBlock == intended;
+}
+
+CleanRun RecordCleanRun() {
+    CleanRun clean;
+    auto w = MakeWorld(true);
+    sim::Board& board = w->world.GetBoard(0);
+    const std::uint64_t wordsBefore = board.Dsp().HostReadCount();
+    w->Start().Button1Click();
+    clean.answerWords = board.Dsp().HostReadCount() - wordsBefore;
+    for (const auto& e : w->world.Recorder().OfKind(sim::EventKind::IoControl))
+        clean.signatures.push_back(Signature(e));
+    w->world.PowerCycle(board);
+    clean.intendedBlock = sim::Inspect(board).parameterBlock;
+    return clean;
+}
+
+std::string CurrentStep(const AppWorld& w) {
+    if (!w.form) return "scan";
+    const auto& lines = w.form->Memo1.lines;
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+        if (it->rfind("***", 0) == 0) return *it;
+    return "scan";
+}
+
+RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlock& intended,
+              std::uint64_t limitMs) {
+    RunResult result;
+    result.kind = kind;
+    result.index = index;
+    result.step = "not reached";
+    auto w = MakeWorld(false);
+    sim::Board& board = w->world.GetBoard(0);
+    const boarddata::FlashDataBlock original = sim::Inspect(board).parameterBlock;
+    bool vanished = false;
+
+    if (kind == FaultKind::FailureWordAnswer) {
+        board.FailAnswerWords({index});
+        result.step = "(answer word)";
+    } else {
+        w->world.Windows().SetIoControlObserver([&](std::uint64_t i, platform::DWORD) {
+            if (i != index) return;
+            result.step = CurrentStep(*w);
+            switch (kind) {
+            case FaultKind::Vanish1167:
+                w->world.Vanish(board, platform::kErrorDeviceNotConnected);
+                vanished = true;
+                break;
+            case FaultKind::Vanish31:
+                w->world.Vanish(board, platform::kErrorGenFailure);
+                vanished = true;
+                break;
+            case FaultKind::Refused87:
+                board.AddFault(
+                    {sim::FaultRule::kAnyCode, 0, platform::kErrorInvalidParameter, true});
+                break;
+            case FaultKind::Busy170:
+                board.AddFault({sim::FaultRule::kAnyCode, 0, platform::kErrorBusy, true});
+                break;
+            case FaultKind::FailureWordAnswer:
+                break;
+            }
+        });
+    }
+    w->Start().Button1Click();
+    result.virtualMs = w->world.Clock().NowMs();
+    for (const auto& shown : w->ui.boxes.shown) {
+        if (shown.text == app::kSuccessText) result.successShown = true;
+        if (shown.text == app::kErrorText) result.errorShown = true;
+    }
+    if (kind == FaultKind::FailureWordAnswer) {
+        // Name the step by where the lost word was: the first step whose lines follow it is
+        // not known here, so report the whole run.
+        result.step = "(answer word)";
+    }
+
+    w->world.Windows().SetIoControlObserver(nullptr);
+    if (vanished) w->world.Reattach(board);
+    w->world.PowerCycle(board);
+    const sim::BoardReport r = sim::Inspect(board);
+    result.everyImageInPlace = EveryImageInPlace(r, intended);
+    result.block = r.parameterBlock == original   ? BlockOutcome::Unchanged
+                   : r.parameterBlock == intended ? BlockOutcome::Intended
+                                                  : BlockOutcome::Lost;
+
+    if (result.virtualMs > limitMs)
+        result.brokenRule = "did not end within the time limit";
+    else if (result.successShown == result.errorShown)
+        result.brokenRule = "no single final message";
+    else if (result.successShown && !result.everyImageInPlace)
+        result.brokenRule =
+            "success reported but the board does not hold every image: " + r.ToString();
+    return result;
+}
+
+} // namespace
+
+const char* FaultKindName(FaultKind kind) {
+    switch (kind) {
+    case FaultKind::Vanish1167:
+        return "vanish 1167";
+    case FaultKind::Vanish31:
+        return "vanish 31";
+    case FaultKind::Refused87:
+        return "refused 87";
+    case FaultKind::Busy170:
+        return "busy 170";
+    case FaultKind::FailureWordAnswer:
+        return "failure word";
+    }
+    return "?";
+}
+
+const char* BlockOutcomeName(BlockOutcome outcome) {
+    switch (outcome) {
+    case BlockOutcome::Unchanged:
+        return "unchanged";
+    case BlockOutcome::Intended:
+        return "intended";
+    case BlockOutcome::Lost:
+        return "lost";
+    }
+    return "?";
+}
+
+std::size_t SweepReport::Broken() const {
+    return static_cast<std::size_t>(std::count_if(
+        runs.begin(), runs.end(), [](const RunResult& r) { return !r.brokenRule.empty(); }));
+}
+
+std::string SweepReport::Matrix() const {
+    std::ostringstream out;
+    out << "clean run: " << cleanRequests << " requests, " << cleanAnswerWords << " answer words, "
+        << streams << " streams; " << runs.size() << " faulted runs\n\n";
+    out << "runs per fault kind and step (success / error / broken rule):\n";
+    std::map<std::pair<std::string, std::string>, std::array<int, 4>> cells;
+    for (const RunResult& r : runs) {
+        auto& c = cells[{FaultKindName(r.kind), r.step}];
+        ++c[0];
+        c[1] += r.successShown;
+        c[2] += r.errorShown;
+        c[3] += !r.brokenRule.empty();
+    }
+    for (const auto& [key, c] : cells)
+        out << "  " << key.first << " | " << key.second << " | runs " << c[0] << ", success "
+            << c[1] << ", error " << c[2] << ", broken " << c[3] << "\n";
+    out << "\nparameter block after each run:\n";
+    std::map<std::string, std::array<int, 3>> blocks;
+    for (const RunResult& r : runs)
+        ++blocks[FaultKindName(r.kind)][static_cast<int>(r.block)];
+    for (const auto& [kind, c] : blocks)
+        out << "  " << kind << " | unchanged " << c[0] << ", intended " << c[1] << ", lost " << c[2]
+            << "\n";
+    out << "\nruns that broke a rule: " << Broken() << "\n";
+    for (const RunResult& r : runs)
+        if (!r.brokenRule.empty())
+            out << "  " << FaultKindName(r.kind) << " at " << r.index << " (" << r.step
+                << "): " << r.brokenRule << "\n";
+    return out.str();
+}
+
+SweepReport RunSweep(const SweepOptions& options) {
+    SweepReport report;
+    const CleanRun clean = RecordCleanRun();
+    report.cleanRequests = clean.signatures.size();
+    report.cleanAnswerWords = clean.answerWords;
+
+    std::map<std::string, std::size_t> counts;
+    for (const auto& s : clean.signatures)
+        ++counts[s];
+    std::vector<std::uint64_t> control;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> streams; // [first, last]
+    for (std::uint64_t i = 0; i < clean.signatures.size(); ++i) {
+        const bool bulk = counts[clean.signatures[i]] > kBulkThreshold;
+        if (!bulk) {
+            control.push_back(i);
+        } else if (!streams.empty() && streams.back().second + 1 == i) {
+            streams.back().second = i;
+        } else {
+            streams.push_back({i, i});
+        }
+    }
+    report.streams = streams.size();
+
+    std::mt19937_64 random(options.seed);
+    std::set<std::uint64_t> chosen;
+    if (options.full || control.size() <= options.controlSample) {
+        chosen.insert(control.begin(), control.end());
+    } else {
+        std::vector<std::uint64_t> sample;
+        std::sample(control.begin(), control.end(), std::back_inserter(sample),
+                    options.controlSample, random);
+        chosen.insert(sample.begin(), sample.end());
+    }
+    for (const auto& [first, last] : streams) {
+        chosen.insert(first);
+        chosen.insert(last);
+        for (std::size_t n = 0; n < options.samplesPerStream && last > first + 1; ++n)
+            chosen.insert(first + 1 + random() % (last - first - 1));
+    }
+
+    const FaultKind requestKinds[] = {FaultKind::Vanish1167, FaultKind::Vanish31,
+                                      FaultKind::Refused87, FaultKind::Busy170};
+    std::size_t turn = 0;
+    for (std::uint64_t index : chosen) {
+        if (options.full) {
+            for (FaultKind kind : requestKinds)
+                report.runs.push_back(
+                    Run(kind, index, clean.intendedBlock, options.virtualLimitMs));
+        } else {
+            // One kind per request, taking turns, keeps the sampled mode short.
+            report.runs.push_back(
+                Run(requestKinds[turn++ % 4], index, clean.intendedBlock, options.virtualLimitMs));
+        }
+    }
+
+    std::set<std::uint64_t> words = {1, clean.answerWords};
+    for (std::size_t n = 0; n < options.answerWordSamples && clean.answerWords > 2; ++n)
+        words.insert(2 + random() % (clean.answerWords - 2));
+    for (std::uint64_t ordinal : words)
+        report.runs.push_back(Run(FaultKind::FailureWordAnswer, ordinal, clean.intendedBlock,
+                                  options.virtualLimitMs));
+    return report;
+}
+
+RunResult RunWithFault(FaultKind kind, std::uint64_t index) {
+    const CleanRun clean = RecordCleanRun();
+    return Run(kind, index, clean.intendedBlock, SweepOptions{}.virtualLimitMs);
+}
+
+} // namespace flashwell::sweep
