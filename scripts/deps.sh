@@ -19,4 +19,4 @@ flashwell_need() {
 }
 
 FLASHWELL_BASE_PACKAGES=(cmake ninja-build g++ clang binutils ccache libgtest-dev libgmock-dev
-    nlohmann-json3-dev libcli11-dev libfltk1.3-dev xvfb xauth libpng-dev)
+    nlohmann-json3-dev libcli11-dev libfltk1.3-dev xvfb xauth libpng-dev libclang-rt-14-dev)
