@@ -250,7 +250,8 @@ ScenarioResult ParseScenario(const std::string& text, const std::string& fileNam
     json document;
     try {
         document = json::parse(text);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // Not only syntax errors: a number too large for any type is thrown as out_of_range.
         result.error = fileName + ": (document): not valid JSON: " + e.what();
         return result;
     }
