@@ -328,6 +328,8 @@ void Win32Ui::ShowMainWindow(app::TForm1& form) {
     BuildMainWindow();
     BuildSubIdDialog();
     ShowWindow(main_, SW_SHOW);
+    // Started from a console, the program would otherwise leave the keyboard with the console.
+    SetForegroundWindow(main_);
     UpdateWindow(main_);
     Sync();
     // The scan that follows does not pass messages on: what is on screen now is what the user
