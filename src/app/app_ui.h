@@ -5,8 +5,30 @@
 #include "platform/ui_port.h"
 
 #include <string>
+#include <vector>
 
 namespace flashwell::app {
+
+// The buttons of a message box, left to right, with what each answers.
+struct ButtonChoice {
+    const char* label;
+    platform::MessageAnswer answer;
+};
+
+inline std::vector<ButtonChoice> ButtonChoices(platform::MessageButtons buttons) {
+    using A = platform::MessageAnswer;
+    switch (buttons) {
+    case platform::MessageButtons::Ok:
+        return {{"OK", A::Ok}};
+    case platform::MessageButtons::OkCancel:
+        return {{"OK", A::Ok}, {"Cancel", A::Cancel}};
+    case platform::MessageButtons::YesNo:
+        return {{"Yes", A::Yes}, {"No", A::No}};
+    case platform::MessageButtons::Cancel:
+        return {{"Cancel", A::Cancel}};
+    }
+    return {{"OK", A::Ok}};
+}
 
 class TSubIDDialog;
 class TForm1;

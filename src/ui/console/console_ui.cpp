@@ -24,26 +24,6 @@ const char* KindName(platform::MessageKind kind) {
     return "Message";
 }
 
-struct Choice {
-    const char* label;
-    platform::MessageAnswer answer;
-};
-
-std::vector<Choice> Choices(platform::MessageButtons buttons) {
-    using A = platform::MessageAnswer;
-    switch (buttons) {
-    case platform::MessageButtons::Ok:
-        return {{"OK", A::Ok}};
-    case platform::MessageButtons::OkCancel:
-        return {{"OK", A::Ok}, {"Cancel", A::Cancel}};
-    case platform::MessageButtons::YesNo:
-        return {{"Yes", A::Yes}, {"No", A::No}};
-    case platform::MessageButtons::Cancel:
-        return {{"Cancel", A::Cancel}};
-    }
-    return {{"OK", A::Ok}};
-}
-
 std::string Lower(std::string s) {
     for (char& c : s)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -106,7 +86,7 @@ platform::MessageAnswer ConsoleUi::ShowMessage(platform::MessageKind kind, const
                                                const std::string& text,
                                                platform::MessageButtons buttons) {
     EndProgressLine();
-    const std::vector<Choice> choices = Choices(buttons);
+    const std::vector<app::ButtonChoice> choices = app::ButtonChoices(buttons);
     out_ << "+-- " << KindName(kind) << ": " << Cp1252ToUtf8(title) << '\n';
     std::istringstream lines(Cp1252ToUtf8(text));
     for (std::string l; std::getline(lines, l);)
@@ -126,7 +106,7 @@ platform::MessageAnswer ConsoleUi::ShowMessage(platform::MessageKind kind, const
             const std::string reply = Lower(ReadLine());
             if (!in_) break; // end of input closes the box
             bool matched = false;
-            for (const Choice& c : choices) {
+            for (const app::ButtonChoice& c : choices) {
                 const std::string label = Lower(c.label);
                 if (reply == label || (!reply.empty() && label.rfind(reply, 0) == 0) ||
                     (reply.empty() && &c == &choices.front())) {

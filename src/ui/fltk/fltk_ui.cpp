@@ -27,26 +27,6 @@ void RunTimedAction(void* data) {
 const Fl_Color kButtonFace = fl_rgb_color(240, 240, 240);
 const Fl_Color kHighlight = fl_rgb_color(0, 120, 215);
 
-struct Choice {
-    const char* label;
-    platform::MessageAnswer answer;
-};
-
-std::vector<Choice> Choices(platform::MessageButtons buttons) {
-    using A = platform::MessageAnswer;
-    switch (buttons) {
-    case platform::MessageButtons::Ok:
-        return {{"OK", A::Ok}};
-    case platform::MessageButtons::OkCancel:
-        return {{"OK", A::Ok}, {"Cancel", A::Cancel}};
-    case platform::MessageButtons::YesNo:
-        return {{"Yes", A::Yes}, {"No", A::No}};
-    case platform::MessageButtons::Cancel:
-        return {{"Cancel", A::Cancel}};
-    }
-    return {{"OK", A::Ok}};
-}
-
 // Escape reaches a window as its callback; a close request from the window manager too.
 bool EscapePressed() {
     return Fl::event() != FL_CLOSE && Fl::event_key() == FL_Escape;
@@ -497,7 +477,7 @@ platform::MessageAnswer FltkUi::ShowMessage(platform::MessageKind kind, const st
                                             const std::string& text,
                                             platform::MessageButtons buttons) {
     const int font = options_.fontSize;
-    const std::vector<Choice> choices = Choices(buttons);
+    const std::vector<app::ButtonChoice> choices = app::ButtonChoices(buttons);
     const std::string body = fltk::Utf8FromCp1252(text);
     const bool hasIcon = kind != platform::MessageKind::Plain;
 
@@ -549,7 +529,7 @@ platform::MessageAnswer FltkUi::ShowMessage(platform::MessageKind kind, const st
     Action onWindow = [&] {
         if (EscapePressed()) {
             // Esc is "Cancel" where there is one; a box with only "OK" takes it as OK.
-            for (const Choice& c : choices)
+            for (const app::ButtonChoice& c : choices)
                 if (c.answer == platform::MessageAnswer::Cancel ||
                     buttons == platform::MessageButtons::Ok) {
                     answer = c.answer;
