@@ -15,7 +15,7 @@ flashwell_need() {
         $sudo apt-get update -qq
         export FLASHWELL_APT_UPDATED=1
     fi
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
 
 FLASHWELL_BASE_PACKAGES=(cmake ninja-build g++ clang binutils ccache libgtest-dev libgmock-dev
