@@ -131,6 +131,8 @@ private:
 
     static bool HasState(int board) { return board >= 0 && board < kProtocolBoards; }
     device::TUSBAdapter* OpenAdapter(int board);
+    std::int32_t PipeRequest(int board, DWORD code, std::uint32_t pipe, void* buffer,
+                             std::int32_t length, DWORD* returned);
     void Debug(const char* line);
     void Sleep(DWORD ms);
     void FinishSeparateCall(int board, std::int64_t count, std::span<const std::uint32_t> arguments,

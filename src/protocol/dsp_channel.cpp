@@ -60,8 +60,10 @@ std::int32_t BoardProtocol::ChunkSize(int board) const {
     return HasState(board) ? chunkSize_[static_cast<std::size_t>(board)] : kChunkSize;
 }
 
-std::int32_t BoardProtocol::BulkRead(int board, std::uint32_t pipe, void* destination,
-                                     std::int32_t length) {
+// One pipe request with the failure handling both directions share: not open is -1; a refused
+// request lets a lost device go and is -99.
+std::int32_t BoardProtocol::PipeRequest(int board, DWORD code, std::uint32_t pipe, void* buffer,
+                                        std::int32_t length, DWORD* returned) {
     device::TUSBAdapter* adapter = OpenAdapter(board);
     if (adapter == nullptr) {
         ++transferFaults_;
@@ -69,36 +71,31 @@ std::int32_t BoardProtocol::BulkRead(int board, std::uint32_t pipe, void* destin
     }
     std::uint8_t pipeNumber[4];
     wire::PutLE32(pipeNumber, pipe);
-    DWORD returned = 0;
-    if (!adapter->IoControl(device::ioctl::ReadPipe, pipeNumber, 4, destination,
-                            static_cast<DWORD>(length), &returned)) {
+    if (!adapter->IoControl(code, pipeNumber, 4, buffer, static_cast<DWORD>(length), returned)) {
         boards_.DropBoardOnDeviceLoss(board);
-        if (destination != nullptr && length > 0)
-            std::memset(destination, 0, static_cast<std::size_t>(length));
         ++transferFaults_;
         return kRequestRefused;
     }
+    return 0;
+}
+
+std::int32_t BoardProtocol::BulkRead(int board, std::uint32_t pipe, void* destination,
+                                     std::int32_t length) {
+    DWORD returned = 0;
+    const std::int32_t result =
+        PipeRequest(board, device::ioctl::ReadPipe, pipe, destination, length, &returned);
+    if (result == kRequestRefused && destination != nullptr && length > 0)
+        std::memset(destination, 0, static_cast<std::size_t>(length));
+    if (result != 0) return result;
     if (static_cast<std::int32_t>(returned) < length) ++transferFaults_;
     return static_cast<std::int32_t>(returned);
 }
 
 std::int32_t BoardProtocol::BulkWrite(int board, std::uint32_t pipe, const void* data,
                                       std::int32_t length) {
-    device::TUSBAdapter* adapter = OpenAdapter(board);
-    if (adapter == nullptr) {
-        ++transferFaults_;
-        return kNotOpen;
-    }
-    std::uint8_t pipeNumber[4];
-    wire::PutLE32(pipeNumber, pipe);
     // The driver takes the bytes to send in the output buffer (direct input method).
-    if (!adapter->IoControl(device::ioctl::WritePipe, pipeNumber, 4, const_cast<void*>(data),
-                            static_cast<DWORD>(length), nullptr)) {
-        boards_.DropBoardOnDeviceLoss(board);
-        ++transferFaults_;
-        return kRequestRefused;
-    }
-    return 0;
+    return PipeRequest(board, device::ioctl::WritePipe, pipe, const_cast<void*>(data), length,
+                       nullptr);
 }
 
 std::uint32_t BoardProtocol::WriteHostRegister(int board, std::uint32_t reg, std::uint32_t value) {
