@@ -75,7 +75,8 @@ std::string TrafficEvent::ToString() const {
         s += code_;
         s += " in[" + Hex(input) + "] out[" + Hex(output) + "]";
     } else if (kind == EventKind::Sleep || kind == EventKind::EnumDeviceInterfaces) {
-        s += " " + std::to_string(code);
+        s += ' ';
+        s += std::to_string(code);
     }
     if (!name.empty()) s += " \"" + name + "\"";
     if (board >= 0) s += " board " + std::to_string(board);

@@ -32,8 +32,11 @@ std::string Lower(std::string s) {
 
 std::string Bar(int percent, int width) {
     const int filled = percent * width / 100;
-    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
-           std::string(static_cast<std::size_t>(width - filled), '.') + "]";
+    std::string bar = "[";
+    bar.append(static_cast<std::size_t>(filled), '#');
+    bar.append(static_cast<std::size_t>(width - filled), '.');
+    bar += ']';
+    return bar;
 }
 
 } // namespace
@@ -212,7 +215,7 @@ void ConsoleUi::RunCommandLoop() {
     for (;;) {
         out_ << "flashwell> " << std::flush;
         std::string line = ReadLine();
-        if (!in_) line = "q";
+        if (!in_) line = std::string(1, 'q'); // end of input quits
         std::istringstream words(line);
         std::string command;
         words >> command;
