@@ -19,9 +19,8 @@ TEST(ImageGenerator, RegeneratedFilesEqualTheCommittedImages) {
     ASSERT_EQ(WriteImages(dir.str()), "");
     for (const auto& file : ImageFiles()) {
         const auto generated = images::test::ReadBytes(dir.path() / file.fileName);
-        const auto committed =
-            images::test::ReadBytes(std::filesystem::path(FLASHWELL_COMMITTED_IMAGE_DIR) /
-                                    file.fileName);
+        const auto committed = images::test::ReadBytes(
+            std::filesystem::path(FLASHWELL_COMMITTED_IMAGE_DIR) / file.fileName);
         EXPECT_EQ(generated.size(), file.size) << file.fileName;
         EXPECT_TRUE(generated == committed) << file.fileName << " differs from images/";
     }

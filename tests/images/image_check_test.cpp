@@ -26,7 +26,8 @@ std::string Check(ImageKind kind, const std::vector<std::uint8_t>& bytes) {
 }
 
 void SetCell(std::vector<std::uint8_t>& bytes, std::size_t cell, std::uint32_t value) {
-    for (int b = 0; b < 4; ++b) bytes[4 * cell + b] = static_cast<std::uint8_t>(value >> (8 * b));
+    for (int b = 0; b < 4; ++b)
+        bytes[4 * cell + b] = static_cast<std::uint8_t>(value >> (8 * b));
 }
 
 TEST(ImageCheck, EveryImageInTheFolderIsSound) {
@@ -155,9 +156,9 @@ protected:
         records = *parsed;
     }
     std::string Run() const {
-        return CheckImage(ImageKind::RamFirmwareHex,
-                          std::span(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                    text.size()));
+        return CheckImage(
+            ImageKind::RamFirmwareHex,
+            std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
     }
     // Recomputes the checksum of the line starting at offset (its length unchanged).
     void FixChecksum(std::size_t line) {

@@ -36,8 +36,10 @@ TEST(DspImages, FlashProgramBuilderWritesCountAddressAndReturns2262) {
     EXPECT_EQ(BuildFlashProgramImage(cells.data()), 2262);
     EXPECT_EQ(cells[0], 2260u);
     EXPECT_EQ(cells[1], 0x100u);
-    for (int i = 0; i < 2262; ++i) EXPECT_LE(cells[i], 0xFFFFFFu) << "cell " << i;
-    for (int i = 2262; i < kDspImageBufferCells; ++i) ASSERT_EQ(cells[i], kSentinel) << i;
+    for (int i = 0; i < 2262; ++i)
+        EXPECT_LE(cells[i], 0xFFFFFFu) << "cell " << i;
+    for (int i = 2262; i < kDspImageBufferCells; ++i)
+        ASSERT_EQ(cells[i], kSentinel) << i;
 }
 
 TEST(DspImages, BootProgramBuilderWritesCountAddressAndReturns3418) {
@@ -45,8 +47,10 @@ TEST(DspImages, BootProgramBuilderWritesCountAddressAndReturns3418) {
     EXPECT_EQ(BuildBootProgramImage(cells.data()), 3418);
     EXPECT_EQ(cells[0], 3416u);
     EXPECT_EQ(cells[1], 0x100u);
-    for (int i = 0; i < 3418; ++i) EXPECT_LE(cells[i], 0xFFFFFFu) << "cell " << i;
-    for (int i = 3418; i < kDspImageBufferCells; ++i) ASSERT_EQ(cells[i], kSentinel) << i;
+    for (int i = 0; i < 3418; ++i)
+        EXPECT_LE(cells[i], 0xFFFFFFu) << "cell " << i;
+    for (int i = 3418; i < kDspImageBufferCells; ++i)
+        ASSERT_EQ(cells[i], kSentinel) << i;
 }
 
 TEST(DspImages, TwoCallsGiveIdenticalContents) {
@@ -91,7 +95,8 @@ TEST(DspImages, BootProgramStartsWithAar1BcrPctlSettings) {
     // movep #$A4001F,x:$FFFFFD (PCTL): 0000100s W1MMMRRR 1Spppppp + immediate word.
     const std::array<std::uint32_t, 6> expected{0x08F4B8, 0xD00409, 0x08F4BB,
                                                 0x01FFFF, 0x08F4BD, 0xA4001F};
-    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(cells[2 + i], expected[i]) << i;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(cells[2 + i], expected[i]) << i;
 }
 
 TEST(DspImages, BootProgramEndsWithBitPatternTable) {
@@ -99,10 +104,11 @@ TEST(DspImages, BootProgramEndsWithBitPatternTable) {
     const std::array<std::uint32_t, 21> table{
         0xFFFFFF, 0xAAAAAA, 0x555555, 0x808080, 0x404040, 0x202020, 0x101010,
         0x080808, 0x040404, 0x020202, 0x010101, 0x7F7F7F, 0xBFBFBF, 0xDFDFDF,
-        0xEFEFEF, 0xF7F7F7, 0xFBFBFB, 0xFDFDFD, 0xFEFEFE, 0, 0};
+        0xEFEFEF, 0xF7F7F7, 0xFBFBFB, 0xFDFDFD, 0xFEFEFE, 0,        0};
     const std::size_t first = 2 + (0xE43 - 0x100);
     ASSERT_EQ(first + table.size(), cells.size());
-    for (std::size_t i = 0; i < table.size(); ++i) EXPECT_EQ(cells[first + i], table[i]) << i;
+    for (std::size_t i = 0; i < table.size(); ++i)
+        EXPECT_EQ(cells[first + i], table[i]) << i;
 }
 
 // ------------------------------------------------------------------- KPCI data
@@ -126,7 +132,8 @@ std::vector<KpciRecordView> WalkKpci(std::span<const std::uint8_t> data, std::si
     while (g + 2 <= groups) {
         KpciRecordView r{3 * g, group(g) >> 16, group(g) & 0xFFFF, group(g + 1), {}};
         if (g + 2 + r.count > groups) break;
-        for (unsigned i = 0; i < r.count; ++i) r.words.push_back(group(g + 2 + i));
+        for (unsigned i = 0; i < r.count; ++i)
+            r.words.push_back(group(g + 2 + i));
         g += 2 + r.count;
         records.push_back(std::move(r));
         if (records.back().type == 0xE0) break;
@@ -159,7 +166,8 @@ TEST(Kpci, WalkEndsExactlyAtTheEndWithTheClosingRecord) {
     EXPECT_EQ(last.address, 0x100u);
     EXPECT_EQ(last.offset, 86370u - 6);
     std::size_t groups = 0;
-    for (const auto& r : records) groups += 2 + r.count;
+    for (const auto& r : records)
+        groups += 2 + r.count;
     EXPECT_EQ(groups, 28790u);
 }
 
@@ -182,8 +190,8 @@ TEST(Kpci, RecordCountsByType) {
 TEST(Kpci, FirstProgramRecordAndTexts) {
     std::size_t end = 0;
     const auto records = WalkKpci(KpciImage(), &end);
-    const auto firstA0 = std::find_if(records.begin(), records.end(),
-                                      [](const auto& r) { return r.type == 0xA0; });
+    const auto firstA0 =
+        std::find_if(records.begin(), records.end(), [](const auto& r) { return r.type == 0xA0; });
     ASSERT_NE(firstA0, records.end());
     EXPECT_EQ(firstA0->address, 0x100u);
     const auto name = std::find_if(records.begin(), records.end(), [](const auto& r) {
@@ -212,8 +220,10 @@ std::vector<EepromRecord> WalkEeprom(std::span<const std::uint8_t> image, std::s
     std::vector<EepromRecord> records;
     std::size_t pos = 8;
     while (pos + 4 <= image.size()) {
-        EepromRecord r{pos, static_cast<unsigned>(image[pos]) << 8 | image[pos + 1],
-                       static_cast<unsigned>(image[pos + 2]) << 8 | image[pos + 3], {}};
+        EepromRecord r{pos,
+                       static_cast<unsigned>(image[pos]) << 8 | image[pos + 1],
+                       static_cast<unsigned>(image[pos + 2]) << 8 | image[pos + 3],
+                       {}};
         const std::size_t count = r.lengthWord & 0x3FF;
         if (pos + 4 + count > image.size()) break;
         r.data.assign(image.begin() + static_cast<long>(pos + 4),
@@ -245,9 +255,8 @@ TEST(EepromBootImage, RecordsAreExactlyAsListed) {
     std::size_t end = 0;
     const auto records = WalkEeprom(EepromBootImageView(), &end);
     const std::vector<std::pair<unsigned, unsigned>> expected{
-        {3, 0x0000},    {3, 0x000B},    {3, 0x001B},    {3, 0x0033},   {3, 0x0043},
-        {3, 0x0053},    {1023, 0x0080}, {1023, 0x047F}, {1023, 0x087E}, {678, 0x0C7D},
-        {0x8001, 0xE600}};
+        {3, 0x0000},    {3, 0x000B},    {3, 0x001B},    {3, 0x0033},   {3, 0x0043},     {3, 0x0053},
+        {1023, 0x0080}, {1023, 0x047F}, {1023, 0x087E}, {678, 0x0C7D}, {0x8001, 0xE600}};
     ASSERT_EQ(records.size(), expected.size());
     unsigned programBytes = 0;
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -256,7 +265,8 @@ TEST(EepromBootImage, RecordsAreExactlyAsListed) {
         if (i + 1 < expected.size()) programBytes += static_cast<unsigned>(records[i].data.size());
     }
     EXPECT_EQ(programBytes, 3765u);
-    for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(records[i].data[0], 0x02) << "LJMP " << i;
+    for (std::size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(records[i].data[0], 0x02) << "LJMP " << i;
     // Last record: 0x80 0x01 0xE6 0x00 0x00, ending at byte 3817.
     const std::array<std::uint8_t, 5> release{0x80, 0x01, 0xE6, 0x00, 0x00};
     EXPECT_TRUE(std::equal(release.begin(), release.end(), EepromBootImage + 3813));
@@ -345,7 +355,8 @@ TEST_F(RamFirmware, FormsThirtyThreeRunsTheFirstAt08CD) {
     }
     ASSERT_EQ(runs.size(), 33u);
     unsigned total = 0;
-    for (const auto& r : runs) total += r.length;
+    for (const auto& r : runs)
+        total += r.length;
     EXPECT_EQ(total, 3343u);
     EXPECT_EQ(runs[0].address, 0x08CDu);
     EXPECT_EQ(runs[0].length, 49u);
@@ -360,7 +371,8 @@ TEST_F(RamFirmware, FormsThirtyThreeRunsTheFirstAt08CD) {
     // The downloader's position arithmetic: pos advances 13 x records + 2 x length per run and
     // stops with the 13 characters of the end record left.
     std::size_t pos = 0;
-    for (const auto& r : runs) pos += 13 * r.records + 2 * r.length;
+    for (const auto& r : runs)
+        pos += 13 * r.records + 2 * r.length;
     EXPECT_EQ(pos, 10053u - 13);
 }
 
@@ -370,7 +382,8 @@ std::vector<std::uint8_t> HexRam(std::string_view text) {
     std::vector<std::uint8_t> ram(0x10000, 0);
     const auto records = ParseHexText(text);
     for (const auto& r : *records) {
-        for (unsigned i = 0; i < r.count; ++i) ram[r.address + i] = r.data[i];
+        for (unsigned i = 0; i < r.count; ++i)
+            ram[r.address + i] = r.data[i];
     }
     return ram;
 }
@@ -402,7 +415,9 @@ TEST(UsbIdentity, RamFirmwareCarriesDeviceAndStringDescriptors) {
     ExpectIdentity(HexRam(RamFirmwareHexText()));
 }
 
-TEST(UsbIdentity, EepromFirmwareCarriesDeviceAndStringDescriptors) { ExpectIdentity(EepromRam()); }
+TEST(UsbIdentity, EepromFirmwareCarriesDeviceAndStringDescriptors) {
+    ExpectIdentity(EepromRam());
+}
 
 // ------------------------------------------------------------------- RBF images
 
@@ -419,7 +434,8 @@ TEST(RbfImages, SizesAndFirstBytes) {
     const std::vector<std::uint8_t> rev11{0xFF, 0xFF, 0x62, 0xFF, 0x39, 0x00, 0xFF};
     EXPECT_TRUE(std::equal(rev11.begin(), rev11.end(), RbfImageRev11));
     auto expectCyclone = [](const std::uint8_t* image, std::array<std::uint8_t, 9> pattern) {
-        for (int i = 0; i < 16; ++i) EXPECT_EQ(image[i], 0xFF) << i;
+        for (int i = 0; i < 16; ++i)
+            EXPECT_EQ(image[i], 0xFF) << i;
         for (int k = 0; k < 3; ++k) {
             EXPECT_TRUE(std::equal(pattern.begin(), pattern.end(), image + 16 + 9 * k)) << k;
         }

@@ -61,12 +61,14 @@ std::vector<std::uint8_t> MakeRbf(ImageKind kind, std::uint64_t seed) {
                 ? std::array<std::uint8_t, 9>{0x6A, 0xD6, 0xFF, 0x40, 0x00, 0x18, 0x52, 0x05, 0x00}
                 : std::array<std::uint8_t, 9>{0x6A, 0xDE, 0xFF, 0x7F, 0x00, 0xE8, 0xE6, 0x05, 0x00};
         prefix.assign(16, 0xFF);
-        for (int i = 0; i < 3; ++i) prefix.insert(prefix.end(), pattern.begin(), pattern.end());
+        for (int i = 0; i < 3; ++i)
+            prefix.insert(prefix.end(), pattern.begin(), pattern.end());
     }
     std::vector<std::uint8_t> bytes(images::ImageFileFor(kind).size);
     std::copy(prefix.begin(), prefix.end(), bytes.begin());
     Prng prng(seed);
-    for (std::size_t i = prefix.size(); i < bytes.size(); ++i) bytes[i] = prng.Byte();
+    for (std::size_t i = prefix.size(); i < bytes.size(); ++i)
+        bytes[i] = prng.Byte();
     return bytes;
 }
 
@@ -88,7 +90,8 @@ std::vector<std::uint8_t> CellsToBytes(const std::vector<std::uint32_t>& cells) 
     bytes.reserve(cells.size() * 4);
     for (std::uint32_t c : cells) {
         Require(c <= 0xFFFFFF, "DSP word beyond 24 bits");
-        for (int b = 0; b < 4; ++b) bytes.push_back(static_cast<std::uint8_t>(c >> (8 * b)));
+        for (int b = 0; b < 4; ++b)
+            bytes.push_back(static_cast<std::uint8_t>(c >> (8 * b)));
     }
     return bytes;
 }
@@ -102,13 +105,16 @@ std::vector<std::uint8_t> MakeFlashProgram() {
     cells[1] = 0x100;
     Prng prng(kSeedFlashProgram);
     const std::size_t tail = kCells - 20; // cell of program address 0x9C0
-    for (std::size_t i = 2; i < tail; ++i) cells[i] = prng.Word24();
+    for (std::size_t i = 2; i < tail; ++i)
+        cells[i] = prng.Word24();
     Require(kFlashProgramNameText.size() == 27 && kFlashProgramVersionText.size() == 21,
             "flash program text lengths");
     std::vector<std::uint32_t> t{4, 4};
-    for (auto w : PackText(kFlashProgramNameText, 9)) t.push_back(w);
+    for (auto w : PackText(kFlashProgramNameText, 9))
+        t.push_back(w);
     t.push_back(0);
-    for (auto w : PackText(kFlashProgramVersionText, 7)) t.push_back(w);
+    for (auto w : PackText(kFlashProgramVersionText, 7))
+        t.push_back(w);
     t.push_back(0);
     Require(t.size() == 20, "flash program tail");
     std::copy(t.begin(), t.end(), cells.begin() + static_cast<std::ptrdiff_t>(tail));
@@ -135,9 +141,9 @@ std::vector<std::uint8_t> MakeBootProgram() {
     std::vector<std::uint32_t> cells(kCells);
     cells[0] = kCells - 2;
     cells[1] = 0x100;
-    const std::array<std::uint32_t, 6> start{
-        MovepImmediateToX(kAar1), 0xD00409, MovepImmediateToX(kBcr), 0x01FFFF,
-        MovepImmediateToX(kPctl), 0xA4001F};
+    const std::array<std::uint32_t, 6> start{MovepImmediateToX(kAar1), 0xD00409,
+                                             MovepImmediateToX(kBcr),  0x01FFFF,
+                                             MovepImmediateToX(kPctl), 0xA4001F};
     std::copy(start.begin(), start.end(), cells.begin() + 2);
     static constexpr std::array<std::uint32_t, 21> kTable{
         0xFFFFFF, 0xAAAAAA, 0x555555, 0x808080, 0x404040, 0x202020, 0x101010,
@@ -145,7 +151,8 @@ std::vector<std::uint8_t> MakeBootProgram() {
         0xEFEFEF, 0xF7F7F7, 0xFBFBFB, 0xFDFDFD, 0xFEFEFE, 0x000000, 0x000000};
     const std::size_t tail = kCells - kTable.size();
     Prng prng(kSeedBootProgram);
-    for (std::size_t i = 2 + start.size(); i < tail; ++i) cells[i] = prng.Word24();
+    for (std::size_t i = 2 + start.size(); i < tail; ++i)
+        cells[i] = prng.Word24();
     std::copy(kTable.begin(), kTable.end(), cells.begin() + static_cast<std::ptrdiff_t>(tail));
     return CellsToBytes(cells);
 }
@@ -165,7 +172,8 @@ std::vector<std::uint8_t> MakeKpci() {
     std::vector<KpciRecord> records;
     auto randomWords = [&prng](std::size_t n) {
         std::vector<std::uint32_t> w(n);
-        for (auto& x : w) x = prng.Word24();
+        for (auto& x : w)
+            x = prng.Word24();
         return w;
     };
     auto addSeries = [&](std::uint8_t type, std::span<const std::size_t> sizes,
@@ -176,7 +184,7 @@ std::vector<std::uint8_t> MakeKpci() {
         }
     };
     static constexpr std::array<std::size_t, 10> kX{32, 16, 8, 1, 12, 20, 4, 6, 14, 16};
-    static constexpr std::array<std::size_t, 14> kY{256, 256, 128, 64, 200, 100, 50,
+    static constexpr std::array<std::size_t, 14> kY{256, 256, 128, 64,  200, 100, 50,
                                                     10,  3,   17,  300, 100, 80,  50};
     addSeries(0x20, kX, 0x000000);
     addSeries(0x60, kY, 0x000000);
@@ -189,12 +197,14 @@ std::vector<std::uint8_t> MakeKpci() {
     constexpr std::size_t kRest = 26833 - (0x67B - 0x100) - 9 - 4;
     std::array<std::uint32_t, 79> weights{};
     std::uint64_t weightSum = 0;
-    for (auto& w : weights) weightSum += (w = 200 + prng.Below(200));
+    for (auto& w : weights)
+        weightSum += (w = 200 + prng.Below(200));
     std::array<std::size_t, 79> sizes{};
     std::size_t assigned = 0;
     for (std::size_t i = 0; i < sizes.size(); ++i)
         assigned += sizes[i] = static_cast<std::size_t>(weights[i] * kRest / weightSum);
-    for (std::size_t i = 0; assigned < kRest; ++i, ++assigned) ++sizes[i];
+    for (std::size_t i = 0; assigned < kRest; ++i, ++assigned)
+        ++sizes[i];
     std::uint32_t address = 0x688 + 0x10;
     for (std::size_t n : sizes) {
         records.push_back({0xA0, address, randomWords(n)});
@@ -209,9 +219,11 @@ std::vector<std::uint8_t> MakeKpci() {
         bytes.push_back(static_cast<std::uint8_t>(v));
     };
     for (const auto& r : records) {
-        put24(static_cast<std::uint32_t>(r.type) << 16 | static_cast<std::uint32_t>(r.words.size()));
+        put24(static_cast<std::uint32_t>(r.type) << 16 |
+              static_cast<std::uint32_t>(r.words.size()));
         put24(r.address);
-        for (auto w : r.words) put24(w);
+        for (auto w : r.words)
+            put24(w);
     }
     Require(records.size() == 107, "KPCI record count");
     Require(bytes.size() == 86370, "KPCI size");
@@ -224,19 +236,18 @@ std::vector<std::uint8_t> MakeKpci() {
 // configuration with one vendor-specific interface and two bulk endpoints (EP2 OUT, EP6 IN),
 // string 0 (language 0x0409), string 1 "Havelunde", string 2 "OV4USB".
 std::vector<std::uint8_t> UsbDescriptors() {
-    std::vector<std::uint8_t> d = {
-        // device
-        0x12, 0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0x40, 0x57, 0x10, 0x01, 0x18, 0x00, 0x01,
-        0x01, 0x02, 0x00, 0x01,
-        // device qualifier
-        0x0A, 0x06, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0x40, 0x01, 0x00,
-        // configuration, interface, endpoints (32 bytes in all)
-        0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32, //
-        0x09, 0x04, 0x00, 0x00, 0x02, 0xFF, 0x00, 0x00, 0x00, //
-        0x07, 0x05, 0x02, 0x02, 0x00, 0x02, 0x00,             //
-        0x07, 0x05, 0x86, 0x02, 0x00, 0x02, 0x00,             //
-        // string 0: languages
-        0x04, 0x03, 0x09, 0x04};
+    std::vector<std::uint8_t> d = {// device
+                                   0x12, 0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0x40, 0x57, 0x10, 0x01,
+                                   0x18, 0x00, 0x01, 0x01, 0x02, 0x00, 0x01,
+                                   // device qualifier
+                                   0x0A, 0x06, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0x40, 0x01, 0x00,
+                                   // configuration, interface, endpoints (32 bytes in all)
+                                   0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32, //
+                                   0x09, 0x04, 0x00, 0x00, 0x02, 0xFF, 0x00, 0x00, 0x00, //
+                                   0x07, 0x05, 0x02, 0x02, 0x00, 0x02, 0x00,             //
+                                   0x07, 0x05, 0x86, 0x02, 0x00, 0x02, 0x00,             //
+                                   // string 0: languages
+                                   0x04, 0x03, 0x09, 0x04};
     for (std::string_view s : {std::string_view("Havelunde"), std::string_view("OV4USB")}) {
         d.push_back(static_cast<std::uint8_t>(2 + 2 * s.size()));
         d.push_back(0x03);
@@ -287,7 +298,8 @@ void AppendHexRecord(std::string& text, std::uint8_t type, std::uint16_t address
     put(static_cast<std::uint8_t>(address >> 8));
     put(static_cast<std::uint8_t>(address));
     put(type);
-    for (auto b : data) put(b);
+    for (auto b : data)
+        put(b);
     put(static_cast<std::uint8_t>(0x100 - (sum & 0xFF)));
     text += "\r\n";
 }
@@ -299,7 +311,8 @@ void AppendHexRecord(std::string& text, std::uint8_t type, std::uint16_t address
 std::vector<std::uint8_t> MakeRamFirmwareHex() {
     Prng prng(kSeedRamFirmware);
     std::vector<std::uint8_t> memory(0x0D83);
-    for (auto& b : memory) b = prng.Byte();
+    for (auto& b : memory)
+        b = prng.Byte();
     PutLjmp(memory, 0x0000, 0x0158);
     const auto descriptors = UsbDescriptors();
     std::copy(descriptors.begin(), descriptors.end(), memory.begin() + kHexDescriptorAddress);
@@ -360,15 +373,20 @@ std::vector<std::uint8_t> MakeRamFirmwareHex() {
 std::vector<std::uint8_t> MakeEepromBoot() {
     Prng prng(kSeedEeprom);
     std::vector<std::uint8_t> memory(0x0F23);
-    for (auto& b : memory) b = prng.Byte();
+    for (auto& b : memory)
+        b = prng.Byte();
     struct Vector {
         std::uint16_t at;
         std::uint16_t target;
     };
-    static constexpr std::array<Vector, 6> kVectors{
-        {{0x0000, 0x0080}, {0x000B, 0x0D10}, {0x001B, 0x0D40}, {0x0033, 0x0D70},
-         {0x0043, 0x0DA0}, {0x0053, 0x0DD0}}};
-    for (auto v : kVectors) PutLjmp(memory, v.at, v.target);
+    static constexpr std::array<Vector, 6> kVectors{{{0x0000, 0x0080},
+                                                     {0x000B, 0x0D10},
+                                                     {0x001B, 0x0D40},
+                                                     {0x0033, 0x0D70},
+                                                     {0x0043, 0x0DA0},
+                                                     {0x0053, 0x0DD0}}};
+    for (auto v : kVectors)
+        PutLjmp(memory, v.at, v.target);
     const auto descriptors = UsbDescriptors();
     constexpr std::size_t kDescriptorAddress = 0x0E00; // inside the 678-byte record
     std::copy(descriptors.begin(), descriptors.end(), memory.begin() + kDescriptorAddress);
@@ -383,10 +401,12 @@ std::vector<std::uint8_t> MakeEepromBoot() {
         image.insert(image.end(), data.begin(), data.end());
     };
     const std::span<const std::uint8_t> mem(memory);
-    for (auto v : kVectors) record(3, v.at, mem.subspan(v.at, 3));
+    for (auto v : kVectors)
+        record(3, v.at, mem.subspan(v.at, 3));
     static constexpr std::array<Segment, 4> kBlocks{
         {{0x0080, 1023}, {0x047F, 1023}, {0x087E, 1023}, {0x0C7D, 678}}};
-    for (auto b : kBlocks) record(b.length, b.start, mem.subspan(b.start, b.length));
+    for (auto b : kBlocks)
+        record(b.length, b.start, mem.subspan(b.start, b.length));
     const std::array<std::uint8_t, 1> release{0x00};
     record(0x8001, 0xE600, release);
     Require(image.size() == 3818, "EEPROM image size");

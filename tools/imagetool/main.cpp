@@ -118,7 +118,8 @@ int main(int argc, char** argv) {
         << "#include \"boarddata/images/images.h\"\n\n"
         << "namespace flashwell::images {\n";
     std::size_t i = 0;
-    for (const auto& file : flashwell::images::ImageFiles()) WriteArray(out, file, contents[i++]);
+    for (const auto& file : flashwell::images::ImageFiles())
+        WriteArray(out, file, contents[i++]);
     out << "\n} // namespace flashwell::images\n";
 
     // Write to a temporary file first, so that an interrupted run leaves no half source behind.

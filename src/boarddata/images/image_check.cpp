@@ -48,7 +48,8 @@ std::string CheckRbf(ImageKind kind, Bytes bytes) {
     if (auto e = CheckSize(bytes, ImageFileFor(kind).size); !e.empty()) return e;
     std::vector<std::uint8_t> prefix;
     auto add = [&prefix](std::initializer_list<std::uint8_t> values, int times = 1) {
-        for (int t = 0; t < times; ++t) prefix.insert(prefix.end(), values);
+        for (int t = 0; t < times; ++t)
+            prefix.insert(prefix.end(), values);
     };
     switch (kind) {
     case ImageKind::RbfRev11:
@@ -221,7 +222,8 @@ std::string CheckHex(Bytes text) {
             return Format("line %d: does not end in CR LF after 13 + 2 x %u characters", line,
                           count);
         unsigned sum = 0;
-        for (std::size_t i = pos + 1; i < pos + length - 4; i += 2) sum += byteAt(i);
+        for (std::size_t i = pos + 1; i < pos + length - 4; i += 2)
+            sum += byteAt(i);
         const unsigned expected = (0x100 - (sum & 0xFF)) & 0xFF;
         const unsigned checksum = byteAt(pos + length - 4);
         if (checksum != expected)
@@ -247,8 +249,8 @@ std::string CheckHex(Bytes text) {
                 loaded[a] = true;
             }
         } else {
-            return Format("line %d: record type 0x%02X, only 00 (data) and 01 (end) allowed",
-                          line, type);
+            return Format("line %d: record type 0x%02X, only 00 (data) and 01 (end) allowed", line,
+                          type);
         }
         pos += length;
     }
@@ -282,8 +284,8 @@ std::string CheckEeprom(Bytes bytes) {
                           "bytes)",
                           offset, count, bytes.size());
         if (address + count > 0x10000)
-            return Format("record at byte %zu: %zu bytes at 0x%04X run past address 0xFFFF",
-                          offset, count, address);
+            return Format("record at byte %zu: %zu bytes at 0x%04X run past address 0xFFFF", offset,
+                          count, address);
         if (last) {
             if (end != bytes.size())
                 return Format("record at byte %zu: last record (bit 15 set) ends at byte %zu, "
@@ -302,7 +304,9 @@ std::string CheckEeprom(Bytes bytes) {
 
 } // namespace
 
-std::span<const ImageFile> ImageFiles() { return kFiles; }
+std::span<const ImageFile> ImageFiles() {
+    return kFiles;
+}
 
 const ImageFile& ImageFileFor(ImageKind kind) {
     for (const auto& f : kFiles) {

@@ -35,9 +35,9 @@ struct ImageFile {
 std::span<const ImageFile> ImageFiles();
 const ImageFile& ImageFileFor(ImageKind kind);
 
-// Checks one image against what the program relies on. Returns an empty string when the image is sound, otherwise
-// a description of its first defect without the file name, e.g.
-// "line 17: checksum 0x3A, expected 0x3B".
+// Checks one image against what the program relies on. Returns an empty string when the image is
+// sound, otherwise a description of its first defect without the file name, e.g. "line 17: checksum
+// 0x3A, expected 0x3B".
 std::string CheckImage(ImageKind kind, std::span<const std::uint8_t> bytes);
 
 // Reads the whole file; false when it cannot be read.
