@@ -246,7 +246,7 @@ std::vector<std::uint8_t> UsbDescriptors() {
                                    0x09, 0x04, 0x00, 0x00, 0x02, 0xFF, 0x00, 0x00, 0x00, //
                                    0x07, 0x05, 0x02, 0x02, 0x00, 0x02, 0x00,             //
                                    0x07, 0x05, 0x86, 0x02, 0x00, 0x02, 0x00,             //
-                                   // string 0: languages
+                                                                             // string 0: languages
                                    0x04, 0x03, 0x09, 0x04};
     for (std::string_view s : {std::string_view("Havelunde"), std::string_view("OV4USB")}) {
         d.push_back(static_cast<std::uint8_t>(2 + 2 * s.size()));
