@@ -2,6 +2,8 @@
 // elsewhere or on request) and the face (a window where a display can be opened, the terminal
 // otherwise), creates the main window and runs it.
 #include "app/main_form.h"
+#include "app/update_step_table.h"
+#include "boarddata/images/images.h"
 #include "device/adapter_usb.h"
 #include "protocol/board_protocol.h"
 #include "sim/scenario/scenario.h"
@@ -20,11 +22,15 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 #ifdef _WIN32
 #include <io.h>
 #define isatty _isatty
@@ -37,31 +43,44 @@ using namespace flashwell;
 
 namespace {
 
-constexpr int kUsageError = 2;
+// Exit statuses, as --help lists them.
+constexpr int kExitSuccess = 0;
+constexpr int kExitError = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitCancelled = 3;
+constexpr int kExitNoBoard = 4;
+
+constexpr const char* kExitStatusHelp = "Exit status: 0 the update ended successfully (or nothing "
+                                        "was asked of it), 1 the update ended with the error "
+                                        "message, 2 a usage error, 3 cancelled by the user, 4 no "
+                                        "board can be selected for --update.";
 
 struct Options {
-    std::optional<std::string> simulate; // empty text: the built-in scenario
     std::string time;
     bool update = false;
     bool yes = false;
     std::string revision;
     std::string steps;
-    int board = -1;
+    std::optional<int> board;
     std::string report;
     bool console = false;
 };
 
-// "virtual": no pacing; "real": one simulated second per second; "xN": N times faster.
+// "virtual": no pacing; "real": one simulated second per second; "xN": N times faster, N a
+// finite positive decimal number.
 std::optional<double> ParseTime(const std::string& text) {
     if (text == "virtual") return 0.0;
     if (text == "real") return 1.0;
-    if (text.size() > 1 && text[0] == 'x') {
-        try {
-            std::size_t used = 0;
-            const double factor = std::stod(text.substr(1), &used);
-            if (used == text.size() - 1 && factor > 0) return factor;
-        } catch (const std::exception&) {
-        }
+    if (text.size() < 2 || text[0] != 'x') return std::nullopt;
+    const std::string number = text.substr(1);
+    // Only digits and one point: stod alone would take "inf", "nan", hex and exponents.
+    if (number.find_first_not_of("0123456789.") != std::string::npos ||
+        std::count(number.begin(), number.end(), '.') > 1 || number == ".")
+        return std::nullopt;
+    try {
+        const double factor = std::stod(number);
+        if (std::isfinite(factor) && factor > 0) return factor;
+    } catch (const std::exception&) {
     }
     return std::nullopt;
 }
@@ -74,45 +93,61 @@ std::optional<int> ParseRevision(const std::string& text) {
     return std::nullopt;
 }
 
-// "flash,rbf,kpci,boot,firmware" (any subset, or "none") ticks exactly those step boxes.
-bool ApplySteps(app::TForm1& form, const std::string& text) {
-    struct Step {
-        const char* name;
-        app::Control* box;
-    };
-    const Step steps[] = {{"flash", &form.CheckBox6},
-                          {"rbf", &form.CheckBox1},
-                          {"kpci", &form.CheckBox2},
-                          {"boot", &form.CheckBox3},
-                          {"firmware", &form.CheckBox4}};
-    for (const Step& s : steps)
-        s.box->checked = false;
-    if (text == "none") return true;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t end = std::min(text.find(',', start), text.size());
-        const std::string name = text.substr(start, end - start);
-        bool known = false;
-        for (const Step& s : steps)
-            if (name == s.name) {
-                s.box->checked = true;
-                known = true;
-            }
-        if (!known) return false;
-        start = end + 1;
-    }
+// Ticks exactly the listed step boxes.
+void ApplySteps(app::TForm1& form, const std::vector<const app::UpdateStep*>& chosen) {
+    for (const app::UpdateStep& step : app::kUpdateSteps)
+        (form.*step.box).checked = false;
+    for (const app::UpdateStep* step : chosen)
+        (form.*step->box).checked = true;
+}
+
+// Whether a file can be created in the folder that is to hold `path`: checked before any board
+// is touched, so that a report cannot be lost at the end of a long run.
+bool FolderWritable(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path folder = fs::path(path).parent_path();
+    if (folder.empty()) folder = ".";
+    if (!fs::is_directory(folder, ec)) return false;
+    const fs::path probe = folder / ".flashwell-write-test";
+    std::FILE* file = std::fopen(probe.string().c_str(), "wb");
+    if (file == nullptr) return false;
+    std::fclose(file);
+    fs::remove(probe, ec);
     return true;
+}
+
+std::string VersionText() {
+    return std::string("flashwell ") + FLASHWELL_VERSION + "\nImages: " + images::RbfFileNameRev11 +
+           ", " + images::RbfFileNameRev12 + ", " + images::RbfFileNameRev13 +
+           ", KPCI data, DSP boot program, DSP flash-access program, controller RAM firmware, "
+           "EEPROM boot image";
 }
 
 int Usage(const std::string& message) {
     std::cerr << "flashwell: " << message << "\nTry 'flashwell --help'.\n";
-    return kUsageError;
+    return kExitUsage;
+}
+
+int StatusOf(app::RunOutcome outcome) {
+    switch (outcome) {
+    case app::RunOutcome::Succeeded:
+        return kExitSuccess;
+    case app::RunOutcome::Cancelled:
+        return kExitCancelled;
+    case app::RunOutcome::Failed:
+    case app::RunOutcome::NotRun:
+        break;
+    }
+    return kExitError;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     CLI::App cli{"Flashwell: brings measurement boards up to the revision built into this tool."};
+    cli.footer(kExitStatusHelp);
+    cli.set_version_flag("--version", VersionText(), "Print the tool's version and its images");
     Options o;
     std::string simulate;
     auto* simulateOption =
@@ -127,8 +162,7 @@ int main(int argc, char** argv) {
                  "clicked after half a second)");
     cli.add_option("--revision", o.revision, "Answer of the SubID dialog: 1.1, 1.2, 1.3 or cancel");
     cli.add_option("--steps", o.steps,
-                   "Update steps to run: a comma list of flash, rbf, kpci, boot, firmware, or "
-                   "none");
+                   "Update steps to run: a comma list of " + app::StepNames() + ", or none");
     cli.add_option("--board", o.board, "Select board line N (0 to 3) after the scan");
     cli.add_option("--report", o.report,
                    "Write a JSON report on every simulated board when the program ends");
@@ -161,15 +195,24 @@ int main(int argc, char** argv) {
         revision = ParseRevision(o.revision);
         if (!revision) return Usage("--revision must be 1.1, 1.2, 1.3 or cancel");
     }
-    if (o.board != -1 && (o.board < 0 || o.board > 3)) return Usage("--board must be 0 to 3");
+    if (o.board && (*o.board < 0 || *o.board > 3)) return Usage("--board must be 0 to 3");
+    std::vector<const app::UpdateStep*> chosenSteps;
+    if (!o.steps.empty()) {
+        auto parsed = app::ParseStepList(o.steps);
+        if (!parsed)
+            return Usage("--steps takes a comma list of " + app::StepNames() + ", or none");
+        chosenSteps = std::move(*parsed);
+    }
     if (!o.report.empty() && !simulated) return Usage("--report needs simulated boards");
+    if (!o.report.empty() && !FolderWritable(o.report))
+        return Usage("--report: no file can be written in the folder of '" + o.report + "'");
 
     sim::Scenario scenario = sim::DefaultScenario();
     if (simulated && !simulate.empty()) {
         sim::ScenarioResult loaded = sim::LoadScenarioFile(simulate);
         if (!loaded.scenario) {
             std::cerr << "flashwell: " << loaded.error << '\n';
-            return kUsageError;
+            return kExitUsage;
         }
         scenario = std::move(*loaded.scenario);
     }
@@ -232,22 +275,30 @@ int main(int argc, char** argv) {
     app::TForm1 form(app::Services{*os, boards, protocol, *face});
     form.FormCreate();
 
-    if (!o.steps.empty() && !ApplySteps(form, o.steps))
-        return Usage("--steps takes a comma list of flash, rbf, kpci, boot, firmware, or none");
-    if (o.board >= 0) {
-        if (!form.RadioButtons[static_cast<std::size_t>(o.board)]->enabled)
-            return Usage("board line " + std::to_string(o.board) + " cannot be selected");
-        form.SelectBoardLine(o.board);
+    if (!o.steps.empty()) ApplySteps(form, chosenSteps);
+    if (o.board) {
+        if (!form.RadioButtons[static_cast<std::size_t>(*o.board)]->enabled) {
+            std::cerr << "flashwell: board line " << *o.board << " cannot be selected\n";
+            return o.update ? kExitNoBoard : kExitUsage;
+        }
+        form.SelectBoardLine(*o.board);
+    }
+    const bool anySelectable =
+        std::any_of(form.RadioButtons.begin(), form.RadioButtons.end(),
+                    [](const app::Control* line) { return line->enabled; });
+    if (o.update && !anySelectable) {
+        std::cerr << "flashwell: no board can be selected for the update\n";
+        return kExitNoBoard;
     }
 
-    int status = 0;
+    int status = kExitSuccess;
 #if defined(FLASHWELL_HAVE_FLTK) || defined(FLASHWELL_HAVE_WIN32_UI)
     if (window) {
         window->Sync();
         if (o.update) {
             // As in the terminal: one run, then the program ends with its outcome.
             window->Click(form.Button1);
-            status = window->LastRunSucceeded().value_or(false) ? 0 : 1;
+            status = StatusOf(form.LastOutcome);
         } else {
             window->Run();
         }
@@ -257,8 +308,7 @@ int main(int argc, char** argv) {
         console.ShowBoardLines();
         if (o.update) {
             form.Button1Click();
-            const auto succeeded = console.LastRunSucceeded();
-            status = succeeded.value_or(false) ? 0 : 1;
+            status = StatusOf(form.LastOutcome);
         } else {
             console.RunCommandLoop();
         }
@@ -268,7 +318,7 @@ int main(int argc, char** argv) {
         std::string error;
         if (!sim::WriteBoardReport(*world, o.report, error)) {
             std::cerr << "flashwell: " << error << '\n';
-            return 1;
+            return kExitError;
         }
     }
     return status;

@@ -1,4 +1,5 @@
 #include "app/main_form.h"
+#include "app/update_step_table.h"
 
 #include "boarddata/images/images.h"
 
@@ -190,8 +191,8 @@ void TForm1::ToggleAdvanced() {
 }
 
 void TForm1::CheckBox5Click() {
-    for (Control* box : {&CheckBox1, &CheckBox2, &CheckBox3, &CheckBox4, &CheckBox6})
-        box->visible = CheckBox5.checked;
+    for (const UpdateStep& step : kUpdateSteps)
+        (this->*step.box).visible = CheckBox5.checked;
 }
 
 void TForm1::FormResize() {
@@ -200,9 +201,10 @@ void TForm1::FormResize() {
 }
 
 void TForm1::SetRunControlsEnabled(bool enabled) {
-    for (Control* c : {&Button1, &Button2, &Button3, &CheckBox1, &CheckBox2, &CheckBox3, &CheckBox4,
-                       &CheckBox5, &CheckBox6})
+    for (Control* c : {&Button1, &Button2, &Button3, &CheckBox5})
         c->enabled = enabled;
+    for (const UpdateStep& step : kUpdateSteps)
+        (this->*step.box).enabled = enabled;
 }
 
 void TForm1::ShowProgress(std::int32_t minimum, std::int32_t maximum, std::int32_t position) {
@@ -231,6 +233,7 @@ void TForm1::FinishStepProgress() {
 
 void TForm1::Button1Click() {
     if (running_ || !Button1.enabled) return;
+    LastOutcome = RunOutcome::NotRun;
     running_ = true;
     failedThisRun_ = false;
     RunStartTime = Now();
@@ -240,23 +243,23 @@ void TForm1::Button1Click() {
     SetRunControlsEnabled(false);
     if (ui_.ShowMessage(platform::MessageKind::Warning, "Warning", kConfirmText,
                         platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
+        LastOutcome = RunOutcome::Cancelled;
         SetRunControlsEnabled(true);
         running_ = false;
         return;
     }
     Label1.caption = "Update process running... please wait";
     StepCount = 0;
-    for (const Control* box : {&CheckBox1, &CheckBox2, &CheckBox3, &CheckBox4, &CheckBox6})
-        StepCount += box->checked ? 1 : 0;
+    for (const UpdateStep& step : kUpdateSteps)
+        StepCount += (this->*step.box).checked ? 1 : 0;
 
-    if (CheckBox6.checked) UpdateFlashData();
-    if (CheckBox1.checked) UpdateRBF();
-    if (CheckBox2.checked && !UpdateFailed) UpdateKPCI();
-    if (CheckBox3.checked && !UpdateFailed) UpdateBootprogram();
-    if (CheckBox4.checked && !UpdateFailed) UpdateFirmware();
+    for (const UpdateStep& step : kUpdateSteps)
+        if ((this->*step.box).checked && (step.runsAfterFailure || !UpdateFailed))
+            (this->*step.run)();
 
     SetBoardPanel(SelectedBoardIndex());
     Label1.caption.clear();
+    LastOutcome = UpdateFailed ? RunOutcome::Failed : RunOutcome::Succeeded;
     ui_.ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,
                     UpdateFailed ? kErrorText : kSuccessText, platform::MessageButtons::Ok);
     Gauge2.SetPosition(0);

@@ -24,6 +24,9 @@ inline constexpr const char* kSuccessText =
     "update process by restarting";
 inline constexpr const char* kErrorText = "During the update process an error has occured!";
 
+// How the last run ended: the final message it showed, or the user's Cancel of the warning.
+enum class RunOutcome { NotRun, Cancelled, Succeeded, Failed };
+
 // Everything the window needs from the rest of the program.
 struct Services {
     platform::OsPort& os;
@@ -99,6 +102,7 @@ public:
     std::int32_t OverallBase = 0;
     std::int32_t StepNumber = 1;
     double RunStartTime = 0.0;
+    RunOutcome LastOutcome = RunOutcome::NotRun;
 
 private:
     void Log(const std::string& line);

@@ -253,7 +253,7 @@ void MainWindowAndUpdate() {
     Check(!seen.empty() && seen.back().title == "Flashwell" &&
               seen.back().text == app::kSuccessText && seen.back().style == MB_OK,
           "\"Update successfully ended\" in a plain box");
-    Check(w.ui.LastRunSucceeded().value_or(false), "the run succeeded");
+    Check(f.LastOutcome == app::RunOutcome::Succeeded, "the run succeeded");
     const std::string log = Text(memo);
     Check(Contains(log, "*** UpdateRBF ***") && Contains(log, "*** Update KPCI ***") &&
               Contains(log, "*** Update Bootprogram ***") &&
@@ -328,7 +328,7 @@ void SubIdDialog() {
             askedKpci = true;
     Check(askedKpci, "the KPCI step asked with a Yes/No warning");
     Check(IsWindowEnabled(main) && !IsWindowVisible(dialog), "the dialog is gone, the window back");
-    Check(w.ui.LastRunSucceeded().value_or(false), "the run succeeded");
+    Check(f.LastOutcome == app::RunOutcome::Succeeded, "the run succeeded");
 
     // Second showing: the close box sets nothing, so the last choice stands.
     f.SetStepBox(f.CheckBox2, false);
@@ -340,7 +340,7 @@ void SubIdDialog() {
     w.ui.Click(f.Button1);
     Check(shown == 2 && f.SubIDDialog.RevisionChoice == 2,
           "the close box leaves the choice as it was");
-    Check(w.ui.LastRunSucceeded().value_or(false), "and the run went on with it");
+    Check(f.LastOutcome == app::RunOutcome::Succeeded, "and the run went on with it");
 
     // Third showing: Esc cancels.
     w.ui.onSubIdDialogShown = [&](ui::Win32SubIdView& view) {
@@ -354,7 +354,7 @@ void SubIdDialog() {
           "the cancelled step is in the log");
     Check(!seen.empty() && seen.back().text == app::kErrorText,
           "the run ends with the error message");
-    Check(w.ui.LastRunSucceeded() == false, "the run failed");
+    Check(f.LastOutcome == app::RunOutcome::Failed, "the run failed");
 }
 
 void ErrorBox() {

@@ -246,7 +246,7 @@ TEST_F(WindowTest, UpdateAndOkRunToTheSuccessMessage) {
     EXPECT_EQ(seen[1].title, "Flashwell");
     EXPECT_EQ(seen[1].text, app::kSuccessText);
     EXPECT_EQ(seen[1].buttons, (std::vector<std::string>{"OK"}));
-    EXPECT_EQ(w.ui.LastRunSucceeded(), std::optional<bool>(true));
+    EXPECT_EQ(f.LastOutcome, app::RunOutcome::Succeeded);
 
     ASSERT_TRUE(sawMiddle);
     EXPECT_GE(barPercent, 50);
@@ -382,7 +382,7 @@ TEST_F(WindowTest, SubIdDialogClosedThroughItsCloseBoxSetsNothing) {
               std::string::npos);
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1].text, app::kErrorText);
-    EXPECT_EQ(w.ui.LastRunSucceeded(), std::optional<bool>(false));
+    EXPECT_EQ(f.LastOutcome, app::RunOutcome::Failed);
 
     // Esc is "Cancel".
     w.ui.onSubIdDialogShown = [&](ui::FltkSubIdView& d) { PressKey(*d.window, FL_Escape); };

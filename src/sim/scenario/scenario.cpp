@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <set>
@@ -276,11 +277,22 @@ ScenarioResult ParseScenario(const std::string& text, const std::string& fileNam
 }
 
 ScenarioResult LoadScenarioFile(const std::string& path) {
+    // Checked before reading: a device or a pipe named as a scenario would be read forever.
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) return {std::nullopt, path + ": no such file"};
+    if (!std::filesystem::is_regular_file(status))
+        return {std::nullopt, path + ": not a regular file"};
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec) return {std::nullopt, path + ": cannot be read"};
+    if (size > kMaxScenarioFileBytes)
+        return {std::nullopt, path + ": larger than 1 MiB, too large for a scenario"};
     std::ifstream file(path, std::ios::binary);
     if (!file) return {std::nullopt, path + ": cannot be read"};
-    std::ostringstream text;
-    text << file.rdbuf();
-    return ParseScenario(text.str(), path);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    file.read(text.data(), static_cast<std::streamsize>(size));
+    text.resize(static_cast<std::size_t>(file.gcount()));
+    return ParseScenario(text, path);
 }
 
 } // namespace flashwell::sim

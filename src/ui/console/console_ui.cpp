@@ -1,6 +1,7 @@
 #include "ui/console/console_ui.h"
 
 #include "app/main_form.h"
+#include "app/update_step_table.h"
 
 #include <istream>
 #include <ostream>
@@ -122,10 +123,6 @@ platform::MessageAnswer ConsoleUi::ShowMessage(platform::MessageKind kind, const
             out_ << "Please answer one of the buttons.\n";
         }
     }
-    if (form_ != nullptr && title == platform::kApplicationTitle) {
-        if (text == app::kSuccessText) lastRunSucceeded_ = true;
-        if (text == app::kErrorText) lastRunSucceeded_ = false;
-    }
     out_.flush();
     return answer;
 }
@@ -208,7 +205,8 @@ void ConsoleUi::RunCommandLoop() {
     if (form_ == nullptr) return;
     const auto help = [&] {
         out_ << "Commands: u = Update, i = Info, a = Advanced, b N = select board N, "
-                "s = show step boxes, t N = tick/untick step box N (1-5), q = Quit\n";
+                "s = show step boxes, t N = tick/untick step box N (1-"
+             << app::kUpdateSteps.size() << "), q = Quit\n";
     };
     ShowBoardLines();
     help();
@@ -239,19 +237,21 @@ void ConsoleUi::RunCommandLoop() {
                 out_ << "That board line cannot be selected.\n";
             ShowBoardLines();
         } else if (command == "s" || command == "t") {
-            app::Control* boxes[] = {&form_->CheckBox6, &form_->CheckBox1, &form_->CheckBox2,
-                                     &form_->CheckBox3, &form_->CheckBox4};
+            const auto box = [&](std::size_t i) -> app::Control& {
+                return form_->*app::kUpdateSteps[i].box;
+            };
+            const std::size_t count = app::kUpdateSteps.size();
             if (command == "t") {
-                int n = 0;
+                std::size_t n = 0;
                 words >> n;
                 if (!form_->CheckBox5.checked)
                     out_ << "The step boxes are in the Advanced view (a).\n";
-                else if (n >= 1 && n <= 5)
-                    form_->SetStepBox(*boxes[n - 1], !boxes[n - 1]->checked);
+                else if (n >= 1 && n <= count)
+                    form_->SetStepBox(box(n - 1), !box(n - 1).checked);
             }
-            for (int i = 0; i < 5; ++i)
-                out_ << "  " << (i + 1) << ". [" << (boxes[i]->checked ? 'x' : ' ') << "] "
-                     << boxes[i]->caption << '\n';
+            for (std::size_t i = 0; i < count; ++i)
+                out_ << "  " << (i + 1) << ". [" << (box(i).checked ? 'x' : ' ') << "] "
+                     << box(i).caption << '\n';
         } else if (!command.empty()) {
             help();
         }

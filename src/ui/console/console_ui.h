@@ -36,8 +36,6 @@ public:
     // The interactive command loop of a terminal session; returns when the user quits.
     void RunCommandLoop();
 
-    // The last final message of a run: true for the success message.
-    std::optional<bool> LastRunSucceeded() const { return lastRunSucceeded_; }
 
 private:
     std::string ReadLine();
@@ -51,7 +49,6 @@ private:
     int lastStepDecile_ = -1;
     int lastOverall_ = -1;
     bool progressOpen_ = false;
-    std::optional<bool> lastRunSucceeded_;
 };
 
 // Texts of the core are Windows-1252; terminals speak UTF-8.

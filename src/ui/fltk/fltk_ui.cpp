@@ -566,10 +566,6 @@ platform::MessageAnswer FltkUi::ShowMessage(platform::MessageKind kind, const st
     Fl::remove_timeout(RunTimedAction, &hook);
     Fl::remove_timeout(RunTimedAction, &autoAnswer);
 
-    if (form_ != nullptr && title == platform::kApplicationTitle) {
-        if (text == app::kSuccessText) lastRunSucceeded_ = true;
-        if (text == app::kErrorText) lastRunSucceeded_ = false;
-    }
     Sync();
     return answer;
 }

@@ -85,8 +85,6 @@ public:
     Fl_Text_Display* MemoWidget() const;
     std::string MemoText() const;
 
-    // The final message of the last run: true for the success message.
-    std::optional<bool> LastRunSucceeded() const { return lastRunSucceeded_; }
 
     // Called once a message box or the dialog is on screen, from inside its modal loop; clicks
     // made there are the user's answer.
@@ -103,7 +101,6 @@ private:
     FltkOptions options_;
     app::TForm1* form_ = nullptr;
     std::unique_ptr<Widgets> main_;
-    std::optional<bool> lastRunSucceeded_;
 };
 
 // True when an X display can be had (DISPLAY set and the server answering); the connection is

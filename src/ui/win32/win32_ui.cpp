@@ -1102,10 +1102,6 @@ platform::MessageAnswer Win32Ui::ShowMessage(platform::MessageKind kind, const s
             break;
         }
     }
-    if (form_ != nullptr && title == platform::kApplicationTitle) {
-        if (text == app::kSuccessText) lastRunSucceeded_ = true;
-        if (text == app::kErrorText) lastRunSucceeded_ = false;
-    }
     Sync();
     return answer;
 }

@@ -82,8 +82,6 @@ public:
     HWND GaugeWindow(const app::Gauge& gauge) const;
     HWND SubIdWindow() const { return subId_; }
 
-    // The final message of the last run: true for the success message.
-    std::optional<bool> LastRunSucceeded() const { return lastRunSucceeded_; }
 
     // Called once a message box or the dialog is on screen, from inside its modal loop; what the
     // hook does there (clicking a button, say) is the user's answer.
@@ -127,7 +125,6 @@ private:
     std::optional<Win32SubIdView> subIdView_;
     bool subIdOpen_ = false;
 
-    std::optional<bool> lastRunSucceeded_;
 };
 
 // True when windows can be created here (false under wine without a display, for one).
