@@ -171,6 +171,8 @@ int main(int argc, char** argv) {
         cli.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
         return cli.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return cli.exit(e);
     } catch (const CLI::ParseError& e) {
         return Usage(e.what());
     }
@@ -283,9 +285,8 @@ int main(int argc, char** argv) {
         }
         form.SelectBoardLine(*o.board);
     }
-    const bool anySelectable =
-        std::any_of(form.RadioButtons.begin(), form.RadioButtons.end(),
-                    [](const app::Control* line) { return line->enabled; });
+    const bool anySelectable = std::any_of(form.RadioButtons.begin(), form.RadioButtons.end(),
+                                           [](const app::Control* line) { return line->enabled; });
     if (o.update && !anySelectable) {
         std::cerr << "flashwell: no board can be selected for the update\n";
         return kExitNoBoard;

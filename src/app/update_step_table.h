@@ -14,10 +14,10 @@
 namespace flashwell::app {
 
 struct UpdateStep {
-    std::string_view name;         // as --steps names it
-    Control TForm1::*box;          // its check box in the Advanced view
-    void (TForm1::*run)();         // its handler
-    bool runsAfterFailure;         // whether it still runs once an earlier step failed
+    std::string_view name; // as --steps names it
+    Control TForm1::*box;  // its check box in the Advanced view
+    void (TForm1::*run)(); // its handler
+    bool runsAfterFailure; // whether it still runs once an earlier step failed
 };
 
 inline constexpr std::array<UpdateStep, 5> kUpdateSteps{{

@@ -112,8 +112,8 @@ platform::MessageAnswer ConsoleUi::ShowMessage(platform::MessageKind kind, const
             bool matched = false;
             for (const app::ButtonChoice& c : choices) {
                 const std::string label = Lower(c.label);
-                if (reply == label || (!reply.empty() && label.rfind(reply, 0) == 0) ||
-                    (reply.empty() && &c == &choices.front())) {
+                // No default: a stray Enter must never start a flash.
+                if (!reply.empty() && (reply == label || label.rfind(reply, 0) == 0)) {
                     answer = c.answer;
                     matched = true;
                     break;

@@ -1,0 +1,147 @@
+// Runs the flashwell binary with the console face against simulated boards in virtual time and
+// checks what a caller relies on: the exit status, and the line that explains it.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;
+    std::string output; // stdout and stderr together
+};
+
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("flashwell-program-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs the program with these arguments (shell words) and the given standard input.
+    Outcome Run(const std::string& args, const std::string& input = "") {
+        const fs::path in = dir_ / "stdin";
+        std::ofstream(in) << input;
+        const std::string command = std::string("'") + FLASHWELL_PROGRAM + "' --console " + args +
+                                    " <'" + in.string() + "' 2>&1";
+        Outcome outcome;
+        std::FILE* pipe = ::popen(command.c_str(), "r");
+        if (pipe == nullptr) return outcome;
+        std::array<char, 4096> chunk{};
+        for (std::size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;)
+            outcome.output.append(chunk.data(), n);
+        const int raw = ::pclose(pipe);
+        outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        return outcome;
+    }
+
+    std::string Scenario(const std::string& name, const std::string& json) {
+        const fs::path file = dir_ / name;
+        std::ofstream(file) << json;
+        return file.string();
+    }
+
+    fs::path dir_;
+};
+
+constexpr const char* kUpdate = "--simulate --time virtual --update ";
+
+TEST_F(Program, FullUpdateSucceedsWithStatusZero) {
+    const Outcome o = Run(std::string(kUpdate) + "--yes");
+    EXPECT_EQ(o.status, 0) << o.output;
+    EXPECT_NE(o.output.find("Update successfully ended"), std::string::npos);
+}
+
+TEST_F(Program, ErrorMessageGivesStatusOne) {
+    // An EEPROM byte that never takes: the firmware step ends with the error message.
+    const std::string file = Scenario(
+        "never.json", R"({"boards": [{"eepromWeakBytes": [{"address": 100, "verifyAt": 0}]}]})");
+    const Outcome o = Run("--simulate=" + file + " --time virtual --update --yes --steps firmware");
+    EXPECT_EQ(o.status, 1) << o.output;
+    EXPECT_NE(o.output.find("During the update process an error has occured!"), std::string::npos);
+}
+
+TEST_F(Program, CancelAtTheWarningGivesStatusThree) {
+    EXPECT_EQ(Run(kUpdate, "cancel\n").status, 3);
+    // End of input answers no question with OK.
+    EXPECT_EQ(Run(kUpdate, "").status, 3);
+}
+
+TEST_F(Program, NoSelectableBoardGivesStatusFour) {
+    const std::string none = Scenario("none.json", R"({"boards": []})");
+    const Outcome o = Run("--simulate=" + none + " --time virtual --update --yes");
+    EXPECT_EQ(o.status, 4) << o.output;
+    EXPECT_NE(o.output.find("no board can be selected"), std::string::npos);
+
+    const Outcome line = Run(std::string(kUpdate) + "--yes --board 2");
+    EXPECT_EQ(line.status, 4) << line.output;
+    EXPECT_NE(line.output.find("board line 2 cannot be selected"), std::string::npos);
+}
+
+TEST_F(Program, UsageErrorsStopBeforeTheScan) {
+    const fs::path big = dir_ / "big.json";
+    {
+        std::ofstream out(big);
+        out << R"({"name": ")" << std::string(1024 * 1024, 'a') << R"(", "boards": []})";
+    }
+    const std::string bad = Scenario("bad.json", "{\"boards\": [ {\"subId\": \"x\"} ]}");
+    const std::pair<std::string, std::string> cases[] = {
+        {"--board 4", "--board must be 0 to 3"},
+        {"--board -1", "--board must be 0 to 3"},
+        {"--time xinf", "--time must be"},
+        {"--time x0", "--time must be"},
+        {"--time x-2", "--time must be"},
+        {"--time x1e3", "--time must be"},
+        {"--time fast", "--time must be"},
+        {"--steps flash,bogus", "--steps takes"},
+        {"--revision 2.0", "--revision must be"},
+        {"--report /nonexistent-folder/report.json", "--report"},
+        {"--simulate=/dev/zero", "not a regular file"},
+        {"--simulate=" + (dir_ / "missing.json").string(), "no such file"},
+        {"--simulate=" + big.string(), "larger than 1 MiB"},
+        {"--simulate=" + bad, "boards[0].subId"},
+        {"--no-such-option", "no-such-option"},
+    };
+    for (const auto& [args, says] : cases) {
+        std::string words = "--update --yes " + args;
+        if (args.find("--simulate") == std::string::npos) words += " --simulate";
+        if (args.find("--time") == std::string::npos) words += " --time virtual";
+        const Outcome o = Run(words);
+        EXPECT_EQ(o.status, 2) << args << "\n" << o.output;
+        EXPECT_NE(o.output.find(says), std::string::npos) << args << "\n" << o.output;
+        // Nothing was scanned: no board line was ever printed.
+        EXPECT_EQ(o.output.find("Found board"), std::string::npos) << args;
+    }
+}
+
+TEST_F(Program, StepsChooseWhatRuns) {
+    const Outcome o = Run(std::string(kUpdate) + "--yes --steps boot");
+    EXPECT_EQ(o.status, 0) << o.output;
+    EXPECT_NE(o.output.find("*** Update Bootprogram ***"), std::string::npos);
+    EXPECT_EQ(o.output.find("*** UpdateRBF ***"), std::string::npos);
+    EXPECT_EQ(o.output.find("*** Update KPCI ***"), std::string::npos);
+}
+
+TEST_F(Program, VersionAndHelp) {
+    const Outcome version = Run("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_NE(version.output.find("flashwell "), std::string::npos);
+    EXPECT_NE(version.output.find("usbvexta_21_05_2008_08_11_2016.rbf"), std::string::npos);
+    const Outcome help = Run("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("3 cancelled by the user"), std::string::npos);
+}
+
+} // namespace
