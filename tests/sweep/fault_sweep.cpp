@@ -81,6 +81,8 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
     sim::Board& board = w->world.GetBoard(0);
     const boarddata::FlashDataBlock original = sim::Inspect(board).parameterBlock;
     bool vanished = false;
+    bool injected = false;
+    const std::uint64_t wordsBefore = board.Dsp().HostReadCount();
 
     if (kind == FaultKind::FailureWordAnswer) {
         board.FailAnswerWords({index});
@@ -88,6 +90,7 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
     } else {
         w->world.Windows().SetIoControlObserver([&](std::uint64_t i, platform::DWORD) {
             if (i != index) return;
+            injected = true;
             result.step = CurrentStep(*w);
             switch (kind) {
             case FaultKind::Vanish1167:
@@ -112,6 +115,8 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
     }
     w->Start().Button1Click();
     result.virtualMs = w->world.Clock().NowMs();
+    if (kind == FaultKind::FailureWordAnswer)
+        injected = board.Dsp().HostReadCount() - wordsBefore >= index;
     for (const auto& shown : w->ui.boxes.shown) {
         if (shown.text == app::kSuccessText) result.successShown = true;
         if (shown.text == app::kErrorText) result.errorShown = true;
@@ -131,7 +136,11 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
                    : r.parameterBlock == intended ? BlockOutcome::Intended
                                                   : BlockOutcome::Lost;
 
-    if (result.virtualMs > limitMs)
+    // A run the fault never reached proves nothing: the sweep's own recording no longer
+    // matches the program it judges.
+    if (!injected)
+        result.brokenRule = "the fault was never injected (the run did not reach it)";
+    else if (result.virtualMs > limitMs)
         result.brokenRule = "did not end within the time limit";
     else if (result.successShown == result.errorShown)
         result.brokenRule = "no single final message";

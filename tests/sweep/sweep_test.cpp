@@ -10,8 +10,23 @@ using namespace flashwell::sweep;
 
 TEST(FaultSweep, SampledRunsKeepEveryRule) {
     SweepOptions options;
+#ifdef FLASHWELL_OPTIMISED_BUILD
+    // An optimised build runs a faulted update in a few milliseconds: sample widely.
+    options.controlSample = 800;
+    options.samplesPerStream = 20;
+    options.answerWordSamples = 120;
+#endif
     const SweepReport report = RunSweep(options);
     std::cout << report.Matrix();
     EXPECT_GT(report.runs.size(), 50u);
     EXPECT_EQ(report.Broken(), 0u) << report.Matrix();
+}
+
+// The rule that guards the sweep itself: a fault placed beyond the end of the clean run is
+// never injected, and such a run must not pass as clean.
+TEST(FaultSweep, FaultNeverReachedBreaksARule) {
+    const RunResult request = RunWithFault(FaultKind::Refused87, 100'000'000);
+    EXPECT_NE(request.brokenRule.find("never injected"), std::string::npos) << request.brokenRule;
+    const RunResult word = RunWithFault(FaultKind::FailureWordAnswer, 100'000'000);
+    EXPECT_NE(word.brokenRule.find("never injected"), std::string::npos) << word.brokenRule;
 }
