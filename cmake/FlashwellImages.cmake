@@ -8,16 +8,19 @@
 # The tool is the target flashwell-imagetool (tools/imagetool), or the executable named by
 # FLASHWELL_IMAGETOOL, which a cross build (e.g. with mingw) must point at a native build of it.
 
-# The image files, as listed in src/boarddata/images/image_check.cpp.
-set(FLASHWELL_IMAGE_FILES
-    usbvexta_05_10_2004.rbf
-    usbvexta_21_05_2008.rbf
-    usbvexta_21_05_2008_08_11_2016.rbf
-    flashprogram.dspimg
-    bootprogram.dspimg
-    kpci.bin
-    ramfirmware.hex
-    eepromboot.iic)
+# The image files, read from the one list of them (src/boarddata/images/image_list.h): every
+# quoted name in a row of kImageFiles.
+set(_flashwell_image_list ${CMAKE_CURRENT_LIST_DIR}/../src/boarddata/images/image_list.h)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_flashwell_image_list})
+file(STRINGS ${_flashwell_image_list} _flashwell_image_rows REGEX "^ *{ImageKind::[A-Za-z0-9]+, \"")
+set(FLASHWELL_IMAGE_FILES)
+foreach(_row IN LISTS _flashwell_image_rows)
+    string(REGEX MATCH "\"([^\"]+)\"" _ "${_row}")
+    list(APPEND FLASHWELL_IMAGE_FILES ${CMAKE_MATCH_1})
+endforeach()
+if(NOT FLASHWELL_IMAGE_FILES)
+    message(FATAL_ERROR "No image files found in ${_flashwell_image_list}")
+endif()
 
 function(flashwell_embed_images out_var)
     set(_output ${CMAKE_CURRENT_BINARY_DIR}/generated/flashwell_image_data.cpp)

@@ -8,17 +8,6 @@
 namespace flashwell::images {
 namespace {
 
-constexpr std::array<ImageFile, 8> kFiles{{
-    {ImageKind::RbfRev11, "usbvexta_05_10_2004.rbf", 59215},
-    {ImageKind::RbfRev12, "usbvexta_21_05_2008.rbf", 43589},
-    {ImageKind::RbfRev13, "usbvexta_21_05_2008_08_11_2016.rbf", 48349},
-    {ImageKind::FlashProgram, "flashprogram.dspimg", 2262 * 4},
-    {ImageKind::BootProgram, "bootprogram.dspimg", 3418 * 4},
-    {ImageKind::Kpci, "kpci.bin", 86370},
-    {ImageKind::RamFirmwareHex, "ramfirmware.hex", 10053},
-    {ImageKind::EepromBoot, "eepromboot.iic", 3818},
-}};
-
 // printf-style formatting into a std::string (messages are short).
 template <typename... Args> std::string Format(const char* format, Args... args) {
     char buffer[256];
@@ -305,14 +294,11 @@ std::string CheckEeprom(Bytes bytes) {
 } // namespace
 
 std::span<const ImageFile> ImageFiles() {
-    return kFiles;
+    return kImageFiles;
 }
 
 const ImageFile& ImageFileFor(ImageKind kind) {
-    for (const auto& f : kFiles) {
-        if (f.kind == kind) return f;
-    }
-    return kFiles[0]; // not reached: every kind is in the table
+    return ImageFileOf(kind);
 }
 
 std::string CheckImage(ImageKind kind, std::span<const std::uint8_t> bytes) {

@@ -5,6 +5,8 @@
 // CheckImage with arbitrary data.
 #pragma once
 
+#include "boarddata/images/image_list.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,23 +15,6 @@
 #include <vector>
 
 namespace flashwell::images {
-
-enum class ImageKind {
-    RbfRev11,
-    RbfRev12,
-    RbfRev13,
-    FlashProgram,   // DspImage file: 4-byte little-endian cells
-    BootProgram,    // DspImage file: 4-byte little-endian cells
-    Kpci,           // raw KPCI bytes
-    RamFirmwareHex, // Intel-HEX text, CR LF line ends
-    EepromBoot,     // EZ-USB 0xC2 EEPROM boot-load image
-};
-
-struct ImageFile {
-    ImageKind kind;
-    std::string_view fileName; // name inside the image folder
-    std::size_t size;          // exact size of the file in bytes
-};
 
 // The eight image files, in a fixed order (the order the program lists its images in).
 std::span<const ImageFile> ImageFiles();

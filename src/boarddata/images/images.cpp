@@ -6,10 +6,6 @@
 
 namespace flashwell::images {
 
-const char* const RbfFileNameRev11 = "usbvexta_05_10_2004.rbf";
-const char* const RbfFileNameRev12 = "usbvexta_21_05_2008.rbf";
-const char* const RbfFileNameRev13 = "usbvexta_21_05_2008_08_11_2016.rbf";
-
 int BuildFlashProgramImage(std::uint32_t* cells) {
     std::copy(std::begin(detail::kFlashProgramData), std::end(detail::kFlashProgramData), cells);
     return kFlashProgramCells;

@@ -4,21 +4,26 @@
 // checks and embeds with flashwell-imagetool (docs/images.md). Nothing is read at run time.
 #pragma once
 
+#include "boarddata/images/image_list.h"
+
 #include <cstdint>
 #include <span>
 #include <string_view>
 
 namespace flashwell::images {
 
-inline constexpr int kRbfImageRev11Size = 59215;
-inline constexpr int kRbfImageRev12Size = 43589;
-inline constexpr int kRbfImageRev13Size = 48349;
-inline constexpr int kFlashProgramCells = 2262; // DspImage: N = 2260 words + 2 header cells
-inline constexpr int kBootProgramCells = 3418;  // DspImage: N = 3416 words + 2 header cells
-inline constexpr int kKpciBytes = 86370;
-inline constexpr int kKpciGroups = 28790; // three-byte groups of the KPCI data
-inline constexpr int kRamFirmwareHexLength = 10053;
-inline constexpr int kEepromBootImageSize = 3818;
+inline constexpr int SizeOf(ImageKind kind) {
+    return static_cast<int>(ImageFileOf(kind).size);
+}
+inline constexpr int kRbfImageRev11Size = SizeOf(ImageKind::RbfRev11);
+inline constexpr int kRbfImageRev12Size = SizeOf(ImageKind::RbfRev12);
+inline constexpr int kRbfImageRev13Size = SizeOf(ImageKind::RbfRev13);
+inline constexpr int kFlashProgramCells = SizeOf(ImageKind::FlashProgram) / 4; // N + 2 header cells
+inline constexpr int kBootProgramCells = SizeOf(ImageKind::BootProgram) / 4;   // N + 2 header cells
+inline constexpr int kKpciBytes = SizeOf(ImageKind::Kpci);
+inline constexpr int kKpciGroups = kKpciBytes / 3; // three-byte groups of the KPCI data
+inline constexpr int kRamFirmwareHexLength = SizeOf(ImageKind::RamFirmwareHex);
+inline constexpr int kEepromBootImageSize = SizeOf(ImageKind::EepromBoot);
 inline constexpr int kDspImageBufferCells = 5000; // the 20000-byte buffer callers provide
 
 // FPGA configurations (RBF), one per hardware revision, and the file names shown in the Info
@@ -26,9 +31,9 @@ inline constexpr int kDspImageBufferCells = 5000; // the 20000-byte buffer calle
 extern const std::uint8_t RbfImageRev11[kRbfImageRev11Size];
 extern const std::uint8_t RbfImageRev12[kRbfImageRev12Size];
 extern const std::uint8_t RbfImageRev13[kRbfImageRev13Size];
-extern const char* const RbfFileNameRev11; // "usbvexta_05_10_2004.rbf"
-extern const char* const RbfFileNameRev12; // "usbvexta_21_05_2008.rbf"
-extern const char* const RbfFileNameRev13; // "usbvexta_21_05_2008_08_11_2016.rbf"
+inline constexpr const char* RbfFileNameRev11 = ImageFileOf(ImageKind::RbfRev11).fileName.data();
+inline constexpr const char* RbfFileNameRev12 = ImageFileOf(ImageKind::RbfRev12).fileName.data();
+inline constexpr const char* RbfFileNameRev13 = ImageFileOf(ImageKind::RbfRev13).fileName.data();
 
 // Write the flash-access program / DSP boot program as a DspImage (cell 0 = N, cell 1 = load
 // address 0x100, then N program words) into cells, which must hold at least 2262 / 3418 cells
