@@ -1,0 +1,84 @@
+// Copies of boards' parameter blocks, kept in the user's data folder before anything erases
+// them. A board's identity and calibration live only in that block: firmware can be written
+// again any day, the block cannot be made again. One file per copy, written atomically and read
+// back before the erase may go ahead.
+//
+// File: a text header of "key: value" lines, an empty line, then the 7174 bytes exactly as the
+// board held them (docs/parameter-block-safety.md).
+#pragma once
+
+#include "boarddata/flash_data.h"
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace flashwell::app {
+
+inline constexpr int kBackupFormatVersion = 1;
+inline constexpr const char* kBackupMagic = "FLASHWELL PARAMETER BLOCK BACKUP";
+inline constexpr const char* kBackupExtension = ".fwblock";
+
+// CRC-32 as zip and PNG compute it (reflected, polynomial 0xEDB88320).
+std::uint32_t Crc32(std::span<const std::uint8_t> bytes);
+
+// The user's data folder: %LOCALAPPDATA%\Flashwell on Windows, otherwise
+// $XDG_DATA_HOME/flashwell or ~/.local/share/flashwell. Empty when none can be named.
+std::filesystem::path DefaultDataFolder();
+
+struct BackupHeader {
+    int format = kBackupFormatVersion;
+    std::string serial;
+    std::string product;
+    std::string customer;
+    std::string devicePath;
+    std::string tool;    // the tool and its version that wrote the copy
+    std::string timeUtc; // ISO 8601, e.g. 2026-12-09T11:58:00Z
+    std::size_t size = boarddata::kFlashDataSize;
+    std::uint32_t crc = 0;
+};
+
+struct BlockBackup {
+    std::filesystem::path path;
+    BackupHeader header;
+    boarddata::FlashDataBlock block{};
+};
+
+// Reads and checks a backup file (header, size, CRC). On failure `error` says what is wrong in
+// plain words and nothing is returned.
+std::optional<BlockBackup> ReadBackupFile(const std::filesystem::path& path, std::string& error);
+
+class BackupStore {
+public:
+    using UtcClock = std::function<std::time_t()>;
+
+    // dataFolder: the user's data folder; copies go to its "backups" folder.
+    BackupStore(std::filesystem::path dataFolder, std::string tool, UtcClock now = {});
+
+    const std::filesystem::path& Folder() const { return folder_; }
+
+    // Writes a copy of the block as read from the board, flushed to the disk and renamed into
+    // place, then reads it back and compares. Returns the file's path, or nothing with `error`
+    // set: then the block must not be erased.
+    std::optional<std::filesystem::path> Save(const boarddata::FlashDataBlock& block,
+                                              const std::string& devicePath, std::string& error);
+
+    // Every readable copy, newest first; serial narrows to one board's copies when not empty.
+    std::vector<BlockBackup> List(const std::string& serial = {}) const;
+
+private:
+    std::filesystem::path folder_;
+    std::string tool_;
+    UtcClock now_;
+};
+
+// The header lines of a backup as the restore shows them, and a one-line summary for lists.
+std::string DescribeBackup(const BlockBackup& backup);
+std::string BackupSummaryLine(const BlockBackup& backup);
+
+} // namespace flashwell::app
