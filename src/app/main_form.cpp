@@ -117,7 +117,10 @@ void TForm1::FormCreate() {
             RadioButtons[i]->enabled = false;
             continue;
         }
-        Log("Found board " + std::to_string(i) + "...");
+        std::string found = "Found board ";
+        found += std::to_string(i);
+        found += "...";
+        Log(found);
         IdentifyBoard(i);
         SetBoardPanel(0);
         boards_.CloseBoard(i);
