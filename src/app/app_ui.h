@@ -41,6 +41,10 @@ public:
     virtual void ShowMainWindow(TForm1& /*form*/) {}
     // A line was appended to the log.
     virtual void LogAppended(const std::string& /*line*/) {}
+    // The user confirmed the update: from here to RunEnded the board is being written.
+    virtual void RunStarted() {}
+    // The run showed its final message.
+    virtual void RunEnded() {}
 };
 
 } // namespace flashwell::app

@@ -306,8 +306,8 @@ int main(int argc, char** argv) {
     }
 #endif
     if (face == &console) {
-        console.ShowBoardLines();
         if (o.update) {
+            console.ShowBoardLines();
             form.Button1Click();
             status = StatusOf(form.LastOutcome);
         } else {

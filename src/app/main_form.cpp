@@ -251,6 +251,7 @@ void TForm1::Button1Click() {
         running_ = false;
         return;
     }
+    ui_.RunStarted();
     Label1.caption = "Update process running... please wait";
     StepCount = 0;
     for (const UpdateStep& step : kUpdateSteps)
@@ -270,6 +271,7 @@ void TForm1::Button1Click() {
     Gauge1.SetPosition(0);
     SetRunControlsEnabled(true);
     running_ = false;
+    ui_.RunEnded();
 }
 
 std::string TForm1::InfoText() {

@@ -67,10 +67,31 @@ void ConsoleUi::ShowMainWindow(app::TForm1& form) {
     out_.flush();
 }
 
+void ConsoleUi::RunStarted() {
+    announced_ = false;
+    guard_.emplace();
+}
+
+void ConsoleUi::CheckInterrupt() {
+    if (!guard_ || announced_ || !guard_->Requested()) return;
+    announced_ = true;
+    EndProgressLine();
+    out_ << "Interrupt received: the update goes on to its end, as stopping in the middle of a "
+            "write could leave the board unusable. The program stops after the run.\n";
+    out_.flush();
+}
+
+void ConsoleUi::RunEnded() {
+    CheckInterrupt();
+    if (guard_) interrupted_ = guard_->Consume() || announced_;
+    guard_.reset();
+}
+
 void ConsoleUi::EndProgressLine() {
     if (progressOpen_) {
         out_ << '\n';
         progressOpen_ = false;
+        lastShownLength_ = 0;
     }
 }
 
@@ -168,6 +189,7 @@ void ConsoleUi::ShowSubIdDialog(app::TSubIDDialog& dialog) {
 }
 
 void ConsoleUi::ProcessPendingMessages() {
+    CheckInterrupt();
     if (form_ == nullptr) return;
     const int step = form_->Gauge2.Percent();
     const int overall = form_->Gauge1.Percent();
@@ -177,6 +199,10 @@ void ConsoleUi::ProcessPendingMessages() {
     if (line == lastProgress_) return;
     lastProgress_ = line;
     if (options_.interactive) {
+        // Blanks over whatever a longer earlier line left behind.
+        const std::size_t shown = line.size();
+        if (line.size() < lastShownLength_) line.append(lastShownLength_ - line.size(), ' ');
+        lastShownLength_ = shown;
         out_ << '\r' << line << std::flush;
         progressOpen_ = true;
         return;
@@ -223,6 +249,7 @@ void ConsoleUi::RunCommandLoop() {
             out_ << "A run is in progress.\n";
         } else if (command == "u" || command == "update") {
             form_->Button1Click();
+            if (interrupted_) return;
         } else if (command == "i" || command == "info") {
             form_->Button2Click();
         } else if (command == "a" || command == "advanced") {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/app_ui.h"
+#include "ui/console/interrupt_guard.h"
 
 #include <iosfwd>
 #include <optional>
@@ -30,16 +31,21 @@ public:
     void ShowSubIdDialog(app::TSubIDDialog& dialog) override;
     void ShowMainWindow(app::TForm1& form) override;
     void LogAppended(const std::string& line) override;
+    void RunStarted() override;
+    void RunEnded() override;
+
+    // Whether the user pressed Ctrl-C during a run: the run went on, the program should stop.
+    bool InterruptRequested() const { return interrupted_; }
 
     // The board lines and the status bar, as the window would show them.
     void ShowBoardLines();
     // The interactive command loop of a terminal session; returns when the user quits.
     void RunCommandLoop();
 
-
 private:
     std::string ReadLine();
     void EndProgressLine();
+    void CheckInterrupt();
 
     std::istream& in_;
     std::ostream& out_;
@@ -49,6 +55,10 @@ private:
     int lastStepDecile_ = -1;
     int lastOverall_ = -1;
     bool progressOpen_ = false;
+    std::size_t lastShownLength_ = 0;
+    std::optional<InterruptGuard> guard_;
+    bool announced_ = false;
+    bool interrupted_ = false;
 };
 
 // Texts of the core are Windows-1252; terminals speak UTF-8.
