@@ -1,5 +1,5 @@
 #include "protocol/board_protocol.h"
-#include "protocol/wire.h"
+#include "platform/wire.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,6 +7,8 @@
 #include <vector>
 
 namespace flashwell::protocol {
+
+namespace wire = platform::wire;
 
 namespace {
 
