@@ -16,7 +16,6 @@ inline constexpr std::uint32_t FailureWord = 0x55000000;
 
 inline constexpr std::int32_t kNotOpen = -1;
 inline constexpr std::int32_t kRequestRefused = -99;
-inline constexpr std::int32_t kVendorRequestRefused = -2;
 inline constexpr int kProtocolBoards = 16;
 
 inline bool HasProtocolState(int board) {

@@ -8,6 +8,8 @@
 
 namespace flashwell::protocol {
 
+inline constexpr std::int32_t kVendorRequestRefused = -2;
+
 class EzUsbAccess {
 public:
     explicit EzUsbAccess(BoardChannel& channel) : channel_(channel) {}
