@@ -75,7 +75,6 @@ TAdapter::TAdapter(platform::OsPort& os) : os_(os) {
                 0;
         }
     }
-    DeviceType = 0;
 }
 
 DWORD TAdapter::Open(int boardIndex, int wantedType) {

@@ -1,5 +1,7 @@
 #include "device/adapter_usb.h"
 
+#include "platform/wire.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -18,17 +20,10 @@ constexpr std::int32_t kHighSpeedPacket = 512;
 constexpr std::int32_t kMaxReadChunk = 15;
 constexpr std::uint32_t kDirectHostCommandFrom = 0x40004;
 
-void PutLE32(std::uint8_t* at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::uint32_t GetLE32(const std::uint8_t* at) {
-    return std::uint32_t{at[0]} | (std::uint32_t{at[1]} << 8) | (std::uint32_t{at[2]} << 16) |
-           (std::uint32_t{at[3]} << 24);
-}
-
 } // namespace
+
+using platform::wire::GetLE32;
+using platform::wire::PutLE32;
 
 TUSBAdapter::TUSBAdapter(platform::OsPort& os) : TAdapter(os) {
     InterfaceGuid = BoardInterfaceGuid;
@@ -79,13 +74,9 @@ void TUSBAdapter::QueryVersions() {
 
 void TUSBAdapter::QueryBoardInfo() {
     if (Handle == NoDevice) return;
-    try {
-        std::uint8_t selector[4] = {1, 0, 0, 0};
-        std::uint8_t answer[4] = {};
-        BoardInfoAvailable = IoControl(ioctl::BoardInfo, selector, 4, answer, 4, nullptr);
-    } catch (...) {
-        ForceClose();
-    }
+    std::uint8_t selector[4] = {1, 0, 0, 0};
+    std::uint8_t answer[4] = {};
+    BoardInfoAvailable = IoControl(ioctl::BoardInfo, selector, 4, answer, 4, nullptr);
 }
 
 DWORD TUSBAdapter::WritePipe(std::uint32_t pipe, void* buffer, std::int32_t length) {
@@ -114,22 +105,15 @@ std::int32_t TUSBAdapter::Transfer(std::uint8_t* buffer, std::int32_t writeLengt
     if (bytesRead != nullptr) *bytesRead = 0;
     if (!IsOpen()) return kTransferNotOpen;
     if (writeLength < 1 || buffer == nullptr) return kTransferBadArguments;
-    bool written = false;
-    try {
-        std::uint8_t pipe[4];
-        PutLE32(pipe, kPipeOut);
-        if (!IoControl(ioctl::WritePipe, pipe, 4, buffer, static_cast<DWORD>(writeLength), nullptr))
+    std::uint8_t pipe[4];
+    PutLE32(pipe, kPipeOut);
+    if (!IoControl(ioctl::WritePipe, pipe, 4, buffer, static_cast<DWORD>(writeLength), nullptr))
+        return kTransferFailed;
+    std::memset(buffer, 0, static_cast<std::size_t>(writeLength));
+    if (readLength > 0) {
+        PutLE32(pipe, kPipeIn);
+        if (!IoControl(ioctl::ReadPipe, pipe, 4, buffer, static_cast<DWORD>(readLength), bytesRead))
             return kTransferFailed;
-        written = true;
-        std::memset(buffer, 0, static_cast<std::size_t>(writeLength));
-        if (readLength > 0) {
-            PutLE32(pipe, kPipeIn);
-            if (!IoControl(ioctl::ReadPipe, pipe, 4, buffer, static_cast<DWORD>(readLength),
-                           bytesRead))
-                return kTransferFailed;
-        }
-    } catch (...) {
-        return written ? 0 : kTransferFailed;
     }
     return 0;
 }

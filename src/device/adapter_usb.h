@@ -23,8 +23,8 @@ public:
     DWORD ReadPipe(std::uint32_t pipe, void* buffer, std::int32_t length);
     // 0, -1 not open, -2 nothing to write, -99 a request failed.
     // bytesRead, when given, receives how many answer bytes the driver returned.
-    std::int32_t Transfer(std::uint8_t* buffer, std::int32_t writeLength, std::int32_t readLength,
-                          DWORD* bytesRead = nullptr);
+    [[nodiscard]] std::int32_t Transfer(std::uint8_t* buffer, std::int32_t writeLength,
+                                        std::int32_t readLength, DWORD* bytesRead = nullptr);
     DWORD WriteWords(const std::uint32_t* words, std::int32_t count);
     DWORD WriteWord(std::uint32_t word);
     DWORD ReadWords(std::uint32_t* destination, std::int32_t count);

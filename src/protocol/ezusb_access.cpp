@@ -1,4 +1,5 @@
-#include "protocol/board_protocol.h"
+#include "protocol/ezusb_access.h"
+
 #include "protocol/hex_text.h"
 
 #include <cstdio>
@@ -16,11 +17,10 @@ constexpr std::uint8_t kEepromRead = 0x56;
 
 } // namespace
 
-std::int32_t BoardProtocol::SendVendorRequest(platform::HANDLE handle, std::uint8_t request,
-                                              std::uint8_t dataByte, std::uint32_t outputLength,
-                                              void* output, std::uint16_t value,
-                                              std::uint16_t length, std::uint16_t index,
-                                              std::uint8_t direction) {
+std::int32_t EzUsbAccess::SendVendorRequest(platform::HANDLE handle, std::uint8_t request,
+                                            std::uint8_t dataByte, std::uint32_t outputLength,
+                                            void* output, std::uint16_t value, std::uint16_t length,
+                                            std::uint16_t index, std::uint8_t direction) {
     std::uint8_t record[10] = {};
     record[0] = request;
     record[2] = static_cast<std::uint8_t>(value);
@@ -32,19 +32,19 @@ std::int32_t BoardProtocol::SendVendorRequest(platform::HANDLE handle, std::uint
     record[8] = direction;
     record[9] = dataByte;
     DWORD returned = 0;
-    return os_.DeviceIoControl(handle, device::ioctl::VendorRequest, record, sizeof record, output,
-                               outputLength, &returned)
+    return channel_.Os().DeviceIoControl(handle, device::ioctl::VendorRequest, record,
+                                         sizeof record, output, outputLength, &returned)
                ? 1
                : kVendorRequestRefused;
 }
 
-std::int32_t BoardProtocol::SetCpuReset(platform::HANDLE handle, std::uint8_t hold) {
+std::int32_t EzUsbAccess::SetCpuReset(platform::HANDLE handle, std::uint8_t hold) {
     return SendVendorRequest(handle, kFirmwareLoad, hold, 0, nullptr, kCpuControlRegister, 1, 0, 0);
 }
 
-std::uint32_t BoardProtocol::DownloadHexRecords(int board, const char* text,
-                                                std::int32_t textLength) {
-    device::TUSBAdapter* adapter = OpenAdapter(board);
+std::uint32_t EzUsbAccess::DownloadHexRecords(int board, const char* text,
+                                              std::int32_t textLength) {
+    const device::TUSBAdapter* adapter = channel_.OpenAdapter(board);
     if (adapter == nullptr) return FailureWord;
     const platform::HANDLE handle = adapter->Handle;
     const std::string_view hex(
@@ -61,8 +61,9 @@ std::uint32_t BoardProtocol::DownloadHexRecords(int board, const char* text,
         std::uint8_t address[2] = {static_cast<std::uint8_t>(run.address),
                                    static_cast<std::uint8_t>(run.address >> 8)};
         DWORD returned = 0;
-        if (!os_.DeviceIoControl(handle, device::ioctl::LoadMemory, address, 2, bytes.data(),
-                                 static_cast<DWORD>(bytes.size()), &returned)) {
+        if (!channel_.Os().DeviceIoControl(handle, device::ioctl::LoadMemory, address, 2,
+                                           bytes.data(), static_cast<DWORD>(bytes.size()),
+                                           &returned)) {
             SetCpuReset(handle, 0);
             return FailureWord;
         }
@@ -73,36 +74,33 @@ std::uint32_t BoardProtocol::DownloadHexRecords(int board, const char* text,
     return static_cast<std::uint32_t>(textLength - hex::kEndRecordLength);
 }
 
-void BoardProtocol::EepWrite(int board, std::uint16_t address, std::uint8_t data) {
-    device::TUSBAdapter* adapter = OpenAdapter(board);
-    if (adapter == nullptr) return;
+void EzUsbAccess::EepWrite(int board, std::uint16_t address, std::uint8_t data) {
+    if (!channel_.IsOpen(board)) return;
     const auto hi = static_cast<std::uint8_t>(address >> 8);
     const auto lo = static_cast<std::uint8_t>(address);
     for (int attempt = 1; attempt <= kEepromAttempts; ++attempt) {
         std::uint8_t write[4] = {kEepromWrite, hi, lo, data};
-        adapter->Transfer(write, 4, 0);
-        Sleep(2);
-        Sleep(static_cast<DWORD>(attempt));
+        // Whether the byte got there is told by reading it back.
+        static_cast<void>(channel_.Exchange(board, write, 4, 0));
+        channel_.Sleep(2);
+        channel_.Sleep(static_cast<DWORD>(attempt));
         std::uint8_t read[3] = {kEepromRead, hi, lo};
-        DWORD got = 0;
-        if (adapter->Transfer(read, 3, 1, &got) == 0 && got == 1 && read[0] == data) return;
+        if (channel_.Exchange(board, read, 3, 1).Delivered() && read[0] == data) return;
     }
     char line[64];
     std::snprintf(line, sizeof line, "[ADAPTER%d] eep write %04X failed!", board, address);
-    Debug(line);
+    channel_.Debug(line);
 }
 
-bool BoardProtocol::EepReadChecked(int board, std::uint16_t address, std::uint8_t& value) {
+bool EzUsbAccess::EepReadChecked(int board, std::uint16_t address, std::uint8_t& value) {
     value = 0;
-    device::TUSBAdapter* adapter = OpenAdapter(board);
-    if (adapter == nullptr) return false;
+    if (!channel_.IsOpen(board)) return false;
     const auto hi = static_cast<std::uint8_t>(address >> 8);
     const auto lo = static_cast<std::uint8_t>(address);
     // A byte counts once two reads in a row agree; a read that returned nothing never does.
     const auto readOnce = [&](std::uint8_t& out) {
         std::uint8_t packet[3] = {kEepromRead, hi, lo};
-        DWORD got = 0;
-        if (adapter->Transfer(packet, 3, 1, &got) != 0 || got != 1) return false;
+        if (!channel_.Exchange(board, packet, 3, 1).Delivered()) return false;
         out = packet[0];
         return true;
     };
@@ -118,13 +116,14 @@ bool BoardProtocol::EepReadChecked(int board, std::uint16_t address, std::uint8_
     }
     char line[64];
     std::snprintf(line, sizeof line, "[ADAPTER%d] eep read %04X failed!", board, address);
-    Debug(line);
+    channel_.Debug(line);
     return false;
 }
 
-std::uint8_t BoardProtocol::EepRead(int board, std::uint16_t address) {
+std::uint8_t EzUsbAccess::EepRead(int board, std::uint16_t address) {
+    // A failed read leaves 0; callers that must tell it apart use EepReadChecked.
     std::uint8_t value = 0;
-    EepReadChecked(board, address, value);
+    static_cast<void>(EepReadChecked(board, address, value));
     return value;
 }
 

@@ -1,6 +1,7 @@
-#include "protocol/board_protocol.h"
+#include "protocol/flash_access.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,84 +15,84 @@ constexpr int kParameterBlocks = 4;
 
 } // namespace
 
-std::int32_t BoardProtocol::DspRequest(int board, int mode, std::uint32_t argument,
-                                       std::uint32_t extra) {
+std::int32_t FlashAccess::DspRequest(int board, int mode, std::uint32_t argument,
+                                     std::uint32_t extra) {
     const std::uint32_t word =
         mode == static_cast<int>(kQueryDirect) ? argument : argument | kQueryFlag;
     std::int32_t none = 0;
-    DspCall(board, request::Query, std::span<const std::uint32_t>(&word, 1), {}, none);
-    if (mode == 0) WriteHostPortWord(board, extra);
-    return DSP_To_Long(board);
+    // The status word that follows tells whether the query got through.
+    dsp_.DspCall(board, request::Query, std::span<const std::uint32_t>(&word, 1), {}, none);
+    if (mode == 0) dsp_.WriteHostPortWord(board, extra);
+    return dsp_.DSP_To_Long(board);
 }
 
-bool BoardProtocol::ReadFlashCells(int board, std::uint32_t address, std::int32_t count,
-                                   std::uint32_t* cells) {
-    if (!HasState(board)) return false;
+bool FlashAccess::ReadFlashCells(int board, std::uint32_t address, std::int32_t count,
+                                 std::uint32_t* cells) {
+    if (!HasProtocolState(board)) return false;
     const std::size_t n = count > 0 ? static_cast<std::size_t>(count) : 0;
     // A cell that no transfer reaches must never pass for flash content.
     std::fill_n(cells, n, FailureWord);
-    const std::uint64_t faults = transferFaults_;
     const std::uint32_t arguments[2] = {address, static_cast<std::uint32_t>(count)};
     std::int32_t none = 0;
-    const bool sent = DspCall(board, request::ReadCells, arguments, {}, none) == 0;
-    DSP_To_Array(board, cells, count);
+    const bool sent = dsp_.Call(board, request::ReadCells, arguments, {}, none).Complete();
+    const bool received = dsp_.ReceiveWords(board, cells, count);
     bool ok = true;
     for (std::size_t i = 0; i < n; ++i) {
         ok = cells[i] != FailureWord;
         cells[i] &= 0xFF;
         if (!ok) break;
     }
-    return ok && sent && transferFaults_ == faults;
+    return ok && sent && received;
 }
 
-bool BoardProtocol::WriteFlashBlock(int board, std::uint32_t address, std::int32_t count,
-                                    const std::uint32_t* cells) {
-    if (!boards_.IsBoardOpen(board)) return false;
+bool FlashAccess::WriteFlashBlock(int board, std::uint32_t address, std::int32_t count,
+                                  const std::uint32_t* cells) {
+    if (!channel_.IsOpen(board)) return false;
     const std::uint32_t arguments[2] = {address, static_cast<std::uint32_t>(count)};
     std::int32_t none = 0;
     // Words sent without the write request before them would land nowhere.
-    if (!DspCallWithWord(board, request::WriteOrErase, request::LeadWrite, arguments, {}, none))
+    if (!dsp_.DspCallWithWord(board, request::WriteOrErase, request::LeadWrite, arguments, {},
+                              none))
         return false;
-    Sleep(1000);
+    channel_.Sleep(1000);
     for (std::int32_t i = 0; i < count; ++i)
-        if (WriteHostPortWord(board, cells[i] & 0xFF) == FailureWord) return false;
-    Sleep(2000);
+        if (dsp_.WriteHostPortWord(board, cells[i] & 0xFF) == FailureWord) return false;
+    channel_.Sleep(2000);
     // The program answers 0 once the block is in the flash; anything else, or no answer at
     // all, means the block did not get there.
-    return DSP_To_Long(board) == 0;
+    return dsp_.DSP_To_Long(board) == 0;
 }
 
-bool BoardProtocol::EraseFlashSector(int board, std::uint32_t address) {
-    if (!boards_.IsBoardOpen(board)) return false;
+bool FlashAccess::EraseFlashSector(int board, std::uint32_t address) {
+    if (!channel_.IsOpen(board)) return false;
     std::int32_t none = 0;
-    const bool ok = DspCallWithWord(board, request::WriteOrErase, request::LeadErase,
-                                    std::span<const std::uint32_t>(&address, 1), {}, none);
+    const bool ok = dsp_.DspCallWithWord(board, request::WriteOrErase, request::LeadErase,
+                                         std::span<const std::uint32_t>(&address, 1), {}, none);
     bool result = false;
-    if (ok) result = DSP_To_Long(board) == 0;
-    Sleep(2000);
+    if (ok) result = dsp_.DSP_To_Long(board) == 0;
+    channel_.Sleep(2000);
     return result;
 }
 
-std::uint32_t BoardProtocol::SelectFlashBank(int board, std::uint32_t bank) {
-    if (!HasState(board)) return FailureWord;
+std::uint32_t FlashAccess::SelectFlashBank(int board, std::uint32_t bank) {
+    if (!HasProtocolState(board)) return FailureWord;
     std::uint32_t cell = bank & 1;
     std::int32_t answerCount = 1;
-    const std::uint64_t faults = transferFaults_;
-    const std::int32_t result =
-        DspCall(board, request::SelectBank, std::span<const std::uint32_t>(&cell, 1),
-                std::span<std::uint32_t>(&cell, 1), answerCount);
+    const CallResult call =
+        dsp_.Call(board, request::SelectBank, std::span<const std::uint32_t>(&cell, 1),
+                  std::span<std::uint32_t>(&cell, 1), answerCount);
     // Without an answer the cell still holds the request, which for bank 0 reads like success.
-    if (result != 0 || answerCount != 1 || transferFaults_ != faults) return FailureWord;
+    if (!call.Complete() || answerCount != 1) return FailureWord;
     return cell == 0 ? 0 : FailureWord;
 }
 
-void BoardProtocol::ReadFlashData(boarddata::FlashDataRecord& record, int board) {
+void FlashAccess::ReadFlashData(boarddata::FlashDataRecord& record, int board) {
     boarddata::FlashDataRecord result = boarddata::DefaultFlashDataRecord();
-    if (!boards_.IsBoardOpen(board)) {
+    if (!channel_.IsOpen(board)) {
         record = result;
         return;
     }
-    if (HasState(board) && cache_[static_cast<std::size_t>(board)].valid) {
+    if (HasProtocolState(board) && cache_[static_cast<std::size_t>(board)].valid) {
         record = cache_[static_cast<std::size_t>(board)].record;
         return;
     }
@@ -104,7 +105,7 @@ void BoardProtocol::ReadFlashData(boarddata::FlashDataRecord& record, int board)
         boarddata::CellsToBlock(*cells, *block);
         boarddata::UnpackFlashData(*block, result);
     }
-    if (HasState(board)) {
+    if (HasProtocolState(board)) {
         CacheEntry& entry = cache_[static_cast<std::size_t>(board)];
         entry.valid = true;
         entry.fromBoard = read;
@@ -114,13 +115,13 @@ void BoardProtocol::ReadFlashData(boarddata::FlashDataRecord& record, int board)
     record = result;
 }
 
-bool BoardProtocol::FlashDataFromBoard(int board) const {
-    return HasState(board) && cache_[static_cast<std::size_t>(board)].valid &&
+bool FlashAccess::FlashDataFromBoard(int board) const {
+    return HasProtocolState(board) && cache_[static_cast<std::size_t>(board)].valid &&
            cache_[static_cast<std::size_t>(board)].fromBoard;
 }
 
-std::uint32_t BoardProtocol::WriteFlashData(int board, boarddata::FlashDataRecord record,
-                                            const ProgressCallback& progress) {
+std::uint32_t FlashAccess::WriteFlashData(int board, boarddata::FlashDataRecord record,
+                                          const ProgressCallback& progress) {
     // Bytes the record does not cover keep what the board last held there; without a block
     // from the board they get the erased state.
     auto block = std::make_unique<boarddata::FlashDataBlock>();
@@ -152,7 +153,7 @@ std::uint32_t BoardProtocol::WriteFlashData(int board, boarddata::FlashDataRecor
                 break;
             }
         }
-        if (HasState(board)) cache_[static_cast<std::size_t>(board)].valid = false;
+        if (HasProtocolState(board)) cache_[static_cast<std::size_t>(board)].valid = false;
     }
     report(0);
     return result;

@@ -1,4 +1,4 @@
-#include "protocol/board_protocol.h"
+#include "protocol/image_writers.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,8 +22,8 @@ std::vector<std::uint32_t> ToCells(const std::uint8_t* bytes, std::size_t count)
 
 } // namespace
 
-bool BoardProtocol::WriteRbfImage(int board, const std::uint8_t* image, std::int32_t length,
-                                  const ProgressCallback& progress) {
+bool ImageWriters::WriteRbfImage(int board, const std::uint8_t* image, std::int32_t length,
+                                 const ProgressCallback& progress) {
     const std::int32_t total = std::max(length, 0);
     const std::vector<std::uint32_t> cells = ToCells(image, static_cast<std::size_t>(total));
     const std::int32_t blocks = (total + kFlashBlockCells - 1) / kFlashBlockCells;
@@ -32,8 +32,8 @@ bool BoardProtocol::WriteRbfImage(int board, const std::uint8_t* image, std::int
         const std::int32_t first = k * kFlashBlockCells;
         const std::int32_t n = std::min(kFlashBlockCells, total - first);
         if (progress) progress(0, 100, Position(blocks, k));
-        if (!WriteFlashBlock(board, address::RbfBase + static_cast<std::uint32_t>(first), n,
-                             cells.data() + first)) {
+        if (!flash_.WriteFlashBlock(board, address::RbfBase + static_cast<std::uint32_t>(first), n,
+                                    cells.data() + first)) {
             ui_.ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,
                             "Fehler beim Schreiben des " + std::to_string(k) + ". Blockes",
                             platform::MessageButtons::Ok);
@@ -44,14 +44,13 @@ bool BoardProtocol::WriteRbfImage(int board, const std::uint8_t* image, std::int
     return true;
 }
 
-std::uint32_t BoardProtocol::WriteKpciImage(int board, const std::uint8_t* data,
-                                            std::int32_t groups, const ProgressCallback& progress,
-                                            int mode) {
+std::uint32_t ImageWriters::WriteKpciImage(int board, const std::uint8_t* data, std::int32_t groups,
+                                           const ProgressCallback& progress, int mode) {
     const std::int32_t total = std::max(groups, 0) * 3;
     const std::vector<std::uint32_t> cells = ToCells(data, static_cast<std::size_t>(total));
     std::uint32_t result = 0;
     if (progress) progress(0, 100, 0);
-    if (!EraseFlashSector(board, address::SecondBankErase)) {
+    if (!flash_.EraseFlashSector(board, address::SecondBankErase)) {
         result = FailureWord;
     } else {
         // Without a 32nd block there is no saved address; the sector start is the safe one.
@@ -63,15 +62,16 @@ std::uint32_t BoardProtocol::WriteKpciImage(int board, const std::uint8_t* data,
             ui_.ProcessPendingMessages();
             const std::int32_t first = (p - 1) * kFlashBlockCells;
             const std::int32_t n = std::min(kFlashBlockCells, total - first);
-            const bool ok =
-                WriteFlashBlock(board, static_cast<std::uint32_t>(first), n, cells.data() + first);
+            const bool ok = flash_.WriteFlashBlock(board, static_cast<std::uint32_t>(first), n,
+                                                   cells.data() + first);
             // The blocks after the 32nd go to the next sector, which must be erased first:
             // written over old data they would only clear bits of it.
             bool nextSectorErased = true;
             if (p == kBlocksBeforeSecondSector) {
                 if (mode != 1 && total >= 65536)
                     savedAddress = (cells[65533] << 16) | (cells[65534] << 8) | cells[65535];
-                nextSectorErased = EraseFlashSector(board, address::SecondBankErase) || p == blocks;
+                nextSectorErased =
+                    flash_.EraseFlashSector(board, address::SecondBankErase) || p == blocks;
             }
             if (!ok || !nextSectorErased) {
                 const std::int32_t failed = ok ? p + 1 : p;
@@ -84,7 +84,7 @@ std::uint32_t BoardProtocol::WriteKpciImage(int board, const std::uint8_t* data,
             }
         }
         if (allWritten)
-            EraseFlashSector(board, mode == 1 ? address::SecondBankErase : savedAddress);
+            flash_.EraseFlashSector(board, mode == 1 ? address::SecondBankErase : savedAddress);
     }
     if (progress) progress(0, 100, 0);
     return result;

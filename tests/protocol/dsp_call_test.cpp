@@ -142,6 +142,20 @@ TEST(SelectFlashBank, ReportsNoSwitchThatDidNotHappen) {
     EXPECT_EQ(w.Rec().Size(), mark);
 }
 
+// An answer cut short is no answer, on either path: the emptied cell would read as a switch
+// to bank 0 that happened.
+TEST(SelectFlashBank, AnswerCutShortIsNoAnswer) {
+    for (const auto version : {std::array<std::uint8_t, 3>{5, 8, 1}, {5, 6, 6}}) {
+        SCOPED_TRACE(::testing::Message() << "firmware " << int{version[1]});
+        FlashWorld w(WithFirmware(version[0], version[1], version[2]));
+        ASSERT_EQ(w.proto.SelectFlashBank(0, 1), 0u);
+        CutNextRead::Install(w.board, 0);
+        EXPECT_EQ(w.proto.SelectFlashBank(0, 0), FailureWord);
+        // Only that answer was lost: the next request gets through whole.
+        EXPECT_EQ(w.proto.SelectFlashBank(0, 0), 0u);
+    }
+}
+
 TEST(DspRequest, QueryAnswersTheSubIdInBothModes) {
     sim::BoardConfig config;
     config.subId = 3;

@@ -60,6 +60,22 @@ TEST(LoadDspProgram, FlashProgramTravelsIn151PacketsAfterTheCommandAndPause) {
     EXPECT_EQ(w.Mark(), before);
 }
 
+// A chunk of the program refused on the way leaves the DSP with a broken program: the load
+// fails, though the chunks after it still go out.
+TEST(LoadDspProgram, RefusedChunkFailsTheLoad) {
+    ProtocolWorld w;
+    ASSERT_TRUE(w.Open());
+    std::vector<std::uint32_t> image(images::kDspImageBufferCells);
+    const int n = images::BuildFlashProgramImage(image.data());
+    // The host command and four chunks pass; the fifth chunk is refused, the board stays open.
+    w.board.AddFault({sim::kIoctlPipeWrite, 5, platform::kErrorBusy, true});
+    const std::size_t mark = w.Mark();
+    const std::uint32_t writesBefore = w.board.RequestCount(sim::kIoctlPipeWrite);
+    EXPECT_FALSE(w.proto.LoadDspProgram(0, image.data(), n));
+    EXPECT_EQ(w.DebugLines(mark), std::vector<std::string>{"Fehler: Array_To_DSP fehlgeschlagen"});
+    EXPECT_EQ(w.board.RequestCount(sim::kIoctlPipeWrite) - writesBefore, 152u);
+}
+
 // The boot program step: load the boot program over the running flash-access program and wait
 // the step's 4000 ms; the program has written itself into the boot area by then.
 TEST(LoadDspProgram, BootProgramWritesItselfWithinTheStepsWait) {
@@ -216,6 +232,21 @@ TEST(WriteFlashBlock, RefusedBlockStopsTheParameterWrite) {
     const std::size_t mark = w.Mark();
     w.proto.ReadFlashData(read, 0);
     EXPECT_GT(w.Mark(), mark);
+}
+
+// The status that ends a block write must arrive whole: an empty answer is no 0.
+TEST(WriteFlashBlock, StatusCutShortIsNoSuccess) {
+    FlashWorld w;
+    const std::vector<std::uint32_t> cells(16, 0xA5);
+    ASSERT_TRUE(w.proto.EraseFlashSector(0, protocol::address::ParameterBlockErase));
+    ASSERT_TRUE(w.proto.WriteFlashBlock(0, 0, 16, cells.data()));
+
+    ASSERT_TRUE(w.proto.EraseFlashSector(0, protocol::address::ParameterBlockErase));
+    CutNextRead::Install(w.board, 0);
+    const std::size_t mark = w.Mark();
+    EXPECT_FALSE(w.proto.WriteFlashBlock(0, 0, 16, cells.data()));
+    EXPECT_EQ(w.DebugLines(mark),
+              std::vector<std::string>{"Fehler: IRQ DSP_To_Long fehlgeschlagen"});
 }
 
 } // namespace

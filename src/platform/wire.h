@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace flashwell::protocol::wire {
+namespace flashwell::platform::wire {
 
 inline void PutLE32(std::uint8_t* at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i)
@@ -27,4 +27,4 @@ inline void BytesToWords(const std::uint8_t* bytes, std::uint32_t* words, std::s
         words[i] = GetLE32(bytes + 4 * i);
 }
 
-} // namespace flashwell::protocol::wire
+} // namespace flashwell::platform::wire

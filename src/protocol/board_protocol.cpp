@@ -1,0 +1,11 @@
+#include "protocol/board_protocol.h"
+
+namespace flashwell::protocol {
+
+BoardProtocol::BoardProtocol(device::BoardTable& boards, platform::UiPort& ui)
+    : channel_(boards), dsp_(channel_), ezusb_(channel_), loader_(channel_, dsp_),
+      flash_(channel_, dsp_, ui), images_(flash_, ui) {
+    boards.SetOpenedHook([this](int board) { dsp_.ProbeBoardSpeed(board); });
+}
+
+} // namespace flashwell::protocol
