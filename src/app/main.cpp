@@ -64,6 +64,9 @@ struct Options {
     std::optional<int> board;
     std::string report;
     bool console = false;
+    std::string dataDir;
+    std::string restore;
+    bool listBackups = false;
 };
 
 // "virtual": no pacing; "real": one simulated second per second; "xN": N times faster, N a
@@ -167,6 +170,13 @@ int main(int argc, char** argv) {
     cli.add_option("--report", o.report,
                    "Write a JSON report on every simulated board when the program ends");
     cli.add_flag("--console", o.console, "Use the terminal even where a window could be shown");
+    cli.add_option(
+        "--data-dir", o.dataDir,
+        "Folder for parameter-block backups (default: " + app::DefaultDataFolder().string() + ")");
+    cli.add_option("--restore", o.restore,
+                   "Write a saved parameter block (a file of --list-backups) back onto the board "
+                   "of --board (default: the first board found), after asking");
+    cli.add_flag("--list-backups", o.listBackups, "List the saved parameter blocks and exit");
     try {
         cli.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -204,6 +214,24 @@ int main(int argc, char** argv) {
         if (!parsed)
             return Usage("--steps takes a comma list of " + app::StepNames() + ", or none");
         chosenSteps = std::move(*parsed);
+    }
+    const std::filesystem::path dataFolder =
+        o.dataDir.empty() ? app::DefaultDataFolder() : std::filesystem::path(o.dataDir);
+    if (o.listBackups) {
+        const app::BackupStore store(dataFolder, "");
+        const auto copies = store.List();
+        std::cout << "Parameter-block backups in " << store.Folder().string() << ": "
+                  << copies.size() << "\n";
+        for (const app::BlockBackup& copy : copies)
+            std::cout << "  " << app::BackupSummaryLine(copy) << "\n";
+        return kExitSuccess;
+    }
+    std::optional<app::BlockBackup> restore;
+    if (!o.restore.empty()) {
+        if (o.update) return Usage("--restore and --update cannot be given together");
+        std::string error;
+        restore = app::ReadBackupFile(o.restore, error);
+        if (!restore) return Usage("--restore: " + error);
     }
     if (!o.report.empty() && !simulated) return Usage("--report needs simulated boards");
     if (!o.report.empty() && !FolderWritable(o.report))
@@ -274,10 +302,30 @@ int main(int argc, char** argv) {
 
     device::BoardTable boards(*os);
     protocol::BoardProtocol protocol(boards, *face);
-    app::TForm1 form(app::Services{*os, boards, protocol, *face});
+    app::BackupStore backups(dataFolder, std::string("flashwell ") + FLASHWELL_VERSION);
+    app::TForm1 form(app::Services{*os, boards, protocol, *face, backups});
     form.FormCreate();
 
     if (!o.steps.empty()) ApplySteps(form, chosenSteps);
+    if (restore) {
+        // A board whose block is lost shows a line that cannot be selected for an update, but
+        // it is the very board a restore is for.
+        std::optional<int> target = o.board;
+        for (int i = 0; i < 4 && !target; ++i)
+            if (form.BoardPresent(i)) target = i;
+        if (!target || !form.BoardPresent(*target)) {
+            std::cerr << "flashwell: no board " << (o.board ? std::to_string(*o.board) + " " : "")
+                      << "found to restore onto\n";
+            return kExitNoBoard;
+        }
+        form.SelectBoardLine(*target);
+        if (face == &console) console.ShowBoardLines();
+#if defined(FLASHWELL_HAVE_FLTK) || defined(FLASHWELL_HAVE_WIN32_UI)
+        if (window) window->Sync();
+#endif
+        form.RestoreFlashData(*restore);
+        return StatusOf(form.LastOutcome);
+    }
     if (o.board) {
         if (!form.RadioButtons[static_cast<std::size_t>(*o.board)]->enabled) {
             std::cerr << "flashwell: board line " << *o.board << " cannot be selected\n";

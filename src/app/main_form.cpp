@@ -68,7 +68,8 @@ TForm1::TForm1(Services services)
       Button3(MakeControl("Button3", "Panel2", "Quit", 167, 68, 75, 25)),
       Button4(MakeControl("Button4", "", "Read Flash", 368, 40, 75, 25)),
       StatusBar1(MakeControl("StatusBar1", "", "", 0, 277, 457, 20)), os_(services.os),
-      boards_(services.boards), protocol_(services.protocol), ui_(services.ui) {
+      boards_(services.boards), protocol_(services.protocol), ui_(services.ui),
+      backups_(services.backups) {
     RadioButtons = {&RadioButton1, &RadioButton2, &RadioButton3, &RadioButton4};
     for (Control* box : {&CheckBox1, &CheckBox2, &CheckBox3, &CheckBox4, &CheckBox6}) {
         box->checked = true;
@@ -112,6 +113,7 @@ void TForm1::FormCreate() {
     FormResize();
     SelectBoardLine(0);
     for (int i = 0; i < 4; ++i) {
+        present_[static_cast<std::size_t>(i)] = false;
         if (boards_.OpenBoard(i) != 1) {
             Log("Board " + std::to_string(i) + " not present");
             RadioButtons[i]->enabled = false;
@@ -121,6 +123,7 @@ void TForm1::FormCreate() {
         found += std::to_string(i);
         found += "...";
         Log(found);
+        present_[static_cast<std::size_t>(i)] = true;
         IdentifyBoard(i);
         SetBoardPanel(0);
         boards_.CloseBoard(i);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/app_ui.h"
+#include "app/block_backup.h"
 #include "app/controls.h"
 #include "app/subid_dialog.h"
 #include "boarddata/flash_data.h"
@@ -11,6 +12,8 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 
 namespace flashwell::app {
@@ -33,6 +36,8 @@ struct Services {
     device::BoardTable& boards;
     protocol::BoardProtocol& protocol;
     AppUi& ui;
+    // Where parameter blocks are copied before they are erased.
+    BackupStore& backups;
 };
 
 class TForm1 {
@@ -73,9 +78,16 @@ public:
     void UpdateBootprogram();
     void UpdateFirmware();
     void WriteEepromImage(int index);
+    // Writes a saved parameter block back onto the selected board, after showing both and
+    // asking; what the board holds before is saved as well.
+    void RestoreFlashData(const BlockBackup& backup);
     void IdentifyBoard(int index);
 
     bool Running() const { return running_; }
+    // Whether the scan found (opened) a board at this index, whatever its line shows.
+    bool BoardPresent(int index) const {
+        return index >= 0 && index < 4 && present_[static_cast<std::size_t>(index)];
+    }
     static std::string InfoText();
 
     // Window and controls.
@@ -105,6 +117,13 @@ public:
     RunOutcome LastOutcome = RunOutcome::NotRun;
 
 private:
+    static constexpr int kBlockWriteAttempts = 3;
+    // A copy of the parameter block as read, before anything erases it; logs why not.
+    std::optional<std::filesystem::path> SaveBlockAsRead(int index);
+    // Erase, four blocks and a read-back compare, repeated while the board stays open; on a
+    // board that is gone, the log names the copy and how to restore it.
+    bool WriteBlockVerified(int index, const boarddata::FlashDataBlock& block,
+                            const std::filesystem::path& backup);
     void Log(const std::string& line);
     void SetBoardPanel(int index);
     void Fail();
@@ -121,7 +140,9 @@ private:
     device::BoardTable& boards_;
     protocol::BoardProtocol& protocol_;
     AppUi& ui_;
+    BackupStore& backups_;
     bool running_ = false;
+    std::array<bool, 4> present_{};
     // Set when a step of the current run failed: a later step's success must not hide it.
     bool failedThisRun_ = false;
 };

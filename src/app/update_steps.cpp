@@ -1,6 +1,9 @@
 #include "app/main_form.h"
+
 #include "boarddata/images/images.h"
 #include "device/determine_os.h"
+#include <filesystem>
+#include <optional>
 
 #include <cmath>
 #include <string>
@@ -140,7 +143,11 @@ void TForm1::UpdateFlashData() {
             Log("   Updating Flashdata...");
             boarddata::ClassifyBoardType(record);
             Log("   Writing new flashdata...");
-            if (protocol_.WriteFlashData(index, record, Progress()) != 0) {
+            const auto backup = SaveBlockAsRead(index);
+            if (!backup) {
+                Fail();
+            } else if (!WriteBlockVerified(index, protocol_.PackFlashDataBlock(index, record),
+                                           *backup)) {
                 Log("   Writing flashdata failed!");
                 Fail();
             }
@@ -149,6 +156,120 @@ void TForm1::UpdateFlashData() {
     Log("...finished");
     boards_.CloseBoard(index);
     FinishStepProgress();
+}
+
+std::optional<std::filesystem::path> TForm1::SaveBlockAsRead(int index) {
+    const boarddata::FlashDataBlock* asRead = protocol_.FlashDataBlockAsRead(index);
+    const device::TUSBAdapter* adapter = boards_.Adapter(index);
+    std::string error = "the block as read from the board is not at hand";
+    std::optional<std::filesystem::path> saved;
+    if (asRead != nullptr)
+        saved = backups_.Save(*asRead, adapter ? adapter->DevicePathText() : "", error);
+    // Without a copy on the disk an erase could lose the board's identity and calibration.
+    if (!saved) Log("   Parameter block could not be saved - nothing written: " + error);
+    return saved;
+}
+
+bool TForm1::WriteBlockVerified(int index, const boarddata::FlashDataBlock& block,
+                                const std::filesystem::path& backup) {
+    for (int attempt = 1; attempt <= kBlockWriteAttempts; ++attempt) {
+        if (attempt > 1)
+            Log("   Writing flashdata again (attempt " + Num(attempt) + " of " +
+                Num(kBlockWriteAttempts) + ")");
+        if (protocol_.WriteFlashDataBlock(index, block, Progress()) == 0) {
+            // The cache was dropped by the write: this reads what the flash now holds.
+            FlashDataRecord back;
+            protocol_.ReadFlashData(back, index);
+            const boarddata::FlashDataBlock* read = protocol_.FlashDataBlockAsRead(index);
+            const bool same = read != nullptr && *read == block;
+            // Later steps read the block from the board as they always have.
+            protocol_.ForgetFlashData(index);
+            if (same) return true;
+            Log(read == nullptr ? "   Parameter block could not be read back"
+                                : "   Parameter block read back differs from what was written");
+        }
+        if (!boards_.IsBoardOpen(index)) {
+            Log("   Board lost - its parameter block is saved in " + backup.string());
+            Log("   Restore it with: flashwell --restore \"" + backup.string() + "\" --board " +
+                Num(index));
+            return false;
+        }
+    }
+    Log("   The parameter block is saved in " + backup.string());
+    return false;
+}
+
+void TForm1::RestoreFlashData(const BlockBackup& backup) {
+    if (running_) return;
+    LastOutcome = RunOutcome::NotRun;
+    const int index = SelectedBoardIndex();
+    Log("*** Restore parameter block ***");
+    Log("   From " + backup.path.string());
+    if (boards_.OpenBoard(index) == 0) {
+        Log("   Opening board " + Num(index) + " failed!!!");
+        LastOutcome = RunOutcome::Failed;
+        ui_.ShowMessage(platform::MessageKind::Error, platform::kApplicationTitle,
+                        "Board " + Num(index) + " cannot be opened.", platform::MessageButtons::Ok);
+        return;
+    }
+    FlashDataRecord now;
+    protocol_.ReadFlashData(now, index);
+    const bool readable = protocol_.FlashDataFromBoard(index);
+    std::string text = "Restore the parameter block of board " + Num(index) + " from\r\n" +
+                       backup.path.string() + "\r\n\r\nThe copy: serial " + backup.header.serial +
+                       ", " + backup.header.product +
+                       (backup.header.customer.empty() ? "" : ", " + backup.header.customer) +
+                       ", saved " + backup.header.timeUtc + "\r\nThe board now: ";
+    if (readable)
+        text += "serial " + now.SerialNumber + ", " + now.ProductName;
+    else
+        text += "no readable parameter block";
+    if (readable && now.SerialNumber != backup.header.serial)
+        text += "\r\n\r\nWARNING: the serial numbers differ - this copy belongs to another "
+                "board!";
+    text += "\r\n\r\nDo you want to continue?";
+    Log(readable ? "   Board holds serial " + now.SerialNumber
+                 : "   Board holds no readable parameter block");
+    if (ui_.ShowMessage(platform::MessageKind::Confirmation, "Restore", text,
+                        platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
+        Log("   Restore cancelled - nothing written");
+        boards_.CloseBoard(index);
+        LastOutcome = RunOutcome::Cancelled;
+        return;
+    }
+
+    running_ = true;
+    SetRunControlsEnabled(false);
+    ui_.RunStarted();
+    RunStartTime = Now();
+    StepCount = 1;
+    StepNumber = 1;
+    OverallBase = 0;
+    bool ok = true;
+    // What the board holds now is kept too: a restore must not lose a block either.
+    std::optional<std::filesystem::path> keep = backup.path;
+    if (readable) {
+        keep = SaveBlockAsRead(index);
+        ok = keep.has_value();
+    }
+    if (ok) {
+        Log("   Writing the parameter block...");
+        ok = WriteBlockVerified(index, backup.block, backup.path);
+    }
+    Log(ok ? "   Parameter block restored and verified"
+           : "   Restoring the parameter block failed!");
+    boards_.CloseBoard(index);
+    LastOutcome = ok ? RunOutcome::Succeeded : RunOutcome::Failed;
+    ui_.ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,
+                    ok ? "The parameter block was restored.\r\nPlease disconnect the device and "
+                         "connect it again."
+                       : kErrorText,
+                    platform::MessageButtons::Ok);
+    Gauge2.SetPosition(0);
+    Gauge1.SetPosition(0);
+    SetRunControlsEnabled(true);
+    running_ = false;
+    ui_.RunEnded();
 }
 
 void TForm1::UpdateRBF() {

@@ -130,6 +130,18 @@ public:
                                  const ProgressCallback& progress) {
         return flash_.WriteFlashData(board, std::move(record), progress);
     }
+    const boarddata::FlashDataBlock* FlashDataBlockAsRead(int board) const {
+        return flash_.FlashDataBlockAsRead(board);
+    }
+    boarddata::FlashDataBlock PackFlashDataBlock(int board,
+                                                 const boarddata::FlashDataRecord& record) const {
+        return flash_.PackFlashDataBlock(board, record);
+    }
+    std::uint32_t WriteFlashDataBlock(int board, const boarddata::FlashDataBlock& block,
+                                      const ProgressCallback& progress) {
+        return flash_.WriteFlashDataBlock(board, block, progress);
+    }
+    void ForgetFlashData(int board) { flash_.ForgetFlashData(board); }
 
     // --- Flash image writers -------------------------------------------------------------
     bool WriteRbfImage(int board, const std::uint8_t* image, std::int32_t length,

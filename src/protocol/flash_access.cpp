@@ -120,16 +120,38 @@ bool FlashAccess::FlashDataFromBoard(int board) const {
            cache_[static_cast<std::size_t>(board)].fromBoard;
 }
 
-std::uint32_t FlashAccess::WriteFlashData(int board, boarddata::FlashDataRecord record,
-                                          const ProgressCallback& progress) {
+const boarddata::FlashDataBlock* FlashAccess::FlashDataBlockAsRead(int board) const {
+    if (!HasProtocolState(board)) return nullptr;
+    const CacheEntry& entry = cache_[static_cast<std::size_t>(board)];
+    return entry.valid && entry.fromBoard ? &entry.block : nullptr;
+}
+
+boarddata::FlashDataBlock
+FlashAccess::PackFlashDataBlock(int board, const boarddata::FlashDataRecord& record) const {
     // Bytes the record does not cover keep what the board last held there; without a block
     // from the board they get the erased state.
-    auto block = std::make_unique<boarddata::FlashDataBlock>();
-    block->fill(0xFF);
-    if (FlashDataFromBoard(board)) *block = cache_[static_cast<std::size_t>(board)].block;
-    boarddata::PackFlashData(record, *block);
+    boarddata::FlashDataBlock block;
+    block.fill(0xFF);
+    if (FlashDataFromBoard(board)) block = cache_[static_cast<std::size_t>(board)].block;
+    boarddata::PackFlashData(record, block);
+    return block;
+}
+
+void FlashAccess::ForgetFlashData(int board) {
+    if (HasProtocolState(board)) cache_[static_cast<std::size_t>(board)].valid = false;
+}
+
+std::uint32_t FlashAccess::WriteFlashData(int board, boarddata::FlashDataRecord record,
+                                          const ProgressCallback& progress) {
+    const auto block =
+        std::make_unique<boarddata::FlashDataBlock>(PackFlashDataBlock(board, record));
+    return WriteFlashDataBlock(board, *block, progress);
+}
+
+std::uint32_t FlashAccess::WriteFlashDataBlock(int board, const boarddata::FlashDataBlock& block,
+                                               const ProgressCallback& progress) {
     auto cells = std::make_unique<boarddata::FlashDataCells>();
-    boarddata::BlockToCells(*block, *cells);
+    boarddata::BlockToCells(block, *cells);
 
     const auto report = [&](std::int32_t position) {
         if (progress) progress(0, 100, position);
@@ -153,7 +175,7 @@ std::uint32_t FlashAccess::WriteFlashData(int board, boarddata::FlashDataRecord 
                 break;
             }
         }
-        if (HasProtocolState(board)) cache_[static_cast<std::size_t>(board)].valid = false;
+        ForgetFlashData(board);
     }
     report(0);
     return result;

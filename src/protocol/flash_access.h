@@ -55,6 +55,19 @@ public:
     std::uint32_t WriteFlashData(int board, boarddata::FlashDataRecord record,
                                  const ProgressCallback& progress);
 
+    // The 7174 bytes exactly as the last ReadFlashData got them from the board, while the cache
+    // holds them; nullptr when the block did not come from the board or a write followed.
+    const boarddata::FlashDataBlock* FlashDataBlockAsRead(int board) const;
+    // The record packed over the block as read, as WriteFlashData writes it.
+    boarddata::FlashDataBlock PackFlashDataBlock(int board,
+                                                 const boarddata::FlashDataRecord& record) const;
+    // Erases the parameter block's sector and writes these bytes in four blocks; 0 or
+    // FailureWord, as WriteFlashData.
+    std::uint32_t WriteFlashDataBlock(int board, const boarddata::FlashDataBlock& block,
+                                      const ProgressCallback& progress);
+    // The next ReadFlashData asks the board again.
+    void ForgetFlashData(int board);
+
 private:
     struct CacheEntry {
         bool valid = false;

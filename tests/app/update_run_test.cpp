@@ -366,15 +366,37 @@ TEST(UpdateFlashData, FailedWriteFailsTheRunAndRbfDoesNotHideIt) {
     app::TForm1& f = w.Start();
     w.Only({&f.CheckBox6, &f.CheckBox1, &f.CheckBox2});
     w.board->ResetFaultCounters();
-    w.board->Faults().failBlockWrites = {3};
+    // The third block fails in each of the three attempts (an attempt stops at its failure).
+    w.board->Faults().failBlockWrites = {3, 6, 9};
     f.Button1Click();
-    EXPECT_TRUE(std::any_of(w.ui.boxes.shown.begin(), w.ui.boxes.shown.end(), [](const auto& m) {
-        return m.text == "Fehler beim Schreiben des 3. Blockes";
-    }));
+    EXPECT_EQ(std::count_if(
+                  w.ui.boxes.shown.begin(), w.ui.boxes.shown.end(),
+                  [](const auto& m) { return m.text == "Fehler beim Schreiben des 3. Blockes"; }),
+              3);
+    EXPECT_TRUE(w.Logged("   Writing flashdata again (attempt 3 of 3)"));
+    EXPECT_TRUE(w.Logged("   Writing flashdata failed!"));
     EXPECT_TRUE(w.Logged("*** UpdateRBF ***")) << "the FPGA step runs whatever failed before";
     EXPECT_FALSE(w.Logged("*** Update KPCI ***"));
     EXPECT_TRUE(f.UpdateFailed);
     EXPECT_EQ(w.FinalMessage(), app::kErrorText);
+}
+
+TEST(UpdateFlashData, WriteFailureWhileTheBoardStaysIsWrittenAgain) {
+    BoardWorld w(Record(1, 2, "2005"), 3);
+    app::TForm1& f = w.Start();
+    w.Only({&f.CheckBox6});
+    w.board->ResetFaultCounters();
+    w.board->Faults().failBlockWrites = {3};
+    f.Button1Click();
+    EXPECT_TRUE(w.Logged("   Writing flashdata again (attempt 2 of 3)"));
+    EXPECT_FALSE(w.Logged("   Writing flashdata again (attempt 3 of 3)"));
+    EXPECT_FALSE(w.Logged("   Writing flashdata failed!"));
+    EXPECT_EQ(w.FinalMessage(), app::kSuccessText);
+    w.world.PowerCycle(*w.board);
+    boarddata::FlashDataRecord onBoard;
+    ASSERT_TRUE(boarddata::UnpackFlashData(sim::Inspect(*w.board).parameterBlock, onBoard));
+    EXPECT_NE(onBoard.FeatureFlags[2] & boarddata::kCounter32ModeMask, 0)
+        << "the intended block is on the board";
 }
 
 TEST(UpdateFirmware, ReconnectByHand) {

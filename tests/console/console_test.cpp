@@ -3,6 +3,7 @@
 #include "app/main_form.h"
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
+#include "support/temp_data_folder.h"
 #include "ui/console/console_ui.h"
 
 #include <gtest/gtest.h>
@@ -22,11 +23,13 @@ struct ConsoleWorld {
         sim::ApplyScenario(world, sim::DefaultScenario());
     }
     app::TForm1& Start() {
-        form = std::make_unique<app::TForm1>(app::Services{world.Os(), boards, protocol, console});
+        form = std::make_unique<app::TForm1>(
+            app::Services{world.Os(), boards, protocol, console, backups.store});
         form->FormCreate();
         return *form;
     }
 
+    flashwell::testing::TempBackups backups;
     sim::SimWorld world;
     device::BoardTable boards{world.Os()};
     std::istringstream in;

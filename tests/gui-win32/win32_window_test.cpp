@@ -7,6 +7,7 @@
 #include "screenshot.h"
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
+#include "support/temp_data_folder.h"
 #include "ui/win32/win32_ui.h"
 
 #include <commctrl.h>
@@ -54,11 +55,12 @@ struct GuiWorld {
         return form;
     }
 
+    flashwell::testing::TempBackups backups;
     sim::SimWorld world;
     device::BoardTable boards{world.Os()};
     ui::Win32Ui ui;
     protocol::BoardProtocol protocol{boards, ui};
-    app::TForm1 form{app::Services{world.Os(), boards, protocol, ui}};
+    app::TForm1 form{app::Services{world.Os(), boards, protocol, ui, backups.store}};
 };
 
 struct SeenBox {

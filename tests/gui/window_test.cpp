@@ -6,6 +6,7 @@
 #include "screenshot.h"
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
+#include "support/temp_data_folder.h"
 #include "ui/fltk/fltk_ui.h"
 #include "ui/fltk/text.h"
 #include "ui/fltk/widgets.h"
@@ -42,11 +43,12 @@ struct GuiWorld {
         return form;
     }
 
+    flashwell::testing::TempBackups backups;
     sim::SimWorld world;
     device::BoardTable boards{world.Os()};
     ui::FltkUi ui;
     protocol::BoardProtocol protocol{boards, ui};
-    app::TForm1 form{app::Services{world.Os(), boards, protocol, ui}};
+    app::TForm1 form{app::Services{world.Os(), boards, protocol, ui, backups.store}};
 };
 
 struct SeenBox {

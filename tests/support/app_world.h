@@ -5,6 +5,7 @@
 #include "app/main_form.h"
 #include "sim/sim_world.h"
 #include "support/fake_ui.h"
+#include "support/temp_data_folder.h"
 
 #include <deque>
 #include <functional>
@@ -58,7 +59,8 @@ struct AppWorld {
 
     // Creates the window, which scans for boards.
     app::TForm1& Start() {
-        form = std::make_unique<app::TForm1>(app::Services{world.Os(), boards, protocol, ui});
+        form = std::make_unique<app::TForm1>(
+            app::Services{world.Os(), boards, protocol, ui, backups.store});
         form->FormCreate();
         return *form;
     }
@@ -71,6 +73,7 @@ struct AppWorld {
         return {};
     }
 
+    TempBackups backups;
     sim::SimWorld world;
     device::BoardTable boards{world.Os()};
     ScriptedAppUi ui;

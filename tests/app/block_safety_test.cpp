@@ -1,0 +1,162 @@
+// The parameter block through device loss, refused writes and restores: whatever happens in the
+// middle of its write, a copy of what the board held is on the disk and goes back on the board.
+#include "app/block_backup.h"
+#include "sim/board_contents.h"
+#include "sim/scenario/scenario.h"
+#include "support/app_world.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using namespace flashwell;
+using flashwell::testing::AppWorld;
+
+struct DefaultBoard : AppWorld {
+    DefaultBoard() {
+        sim::ApplyScenario(world, sim::DefaultScenario());
+        board = &world.GetBoard(0);
+        original = sim::Inspect(*board).parameterBlock;
+    }
+    void OnlyParameterBlock() {
+        for (app::Control* b : {&form->CheckBox1, &form->CheckBox2, &form->CheckBox3,
+                                &form->CheckBox4, &form->CheckBox6})
+            b->checked = b == &form->CheckBox6;
+    }
+    std::string LoggedAfter(const std::string& prefix) const {
+        for (const std::string& line : Log())
+            if (line.rfind(prefix, 0) == 0) return line.substr(prefix.size());
+        return {};
+    }
+    bool Logged(const std::string& line) const {
+        return std::find(Log().begin(), Log().end(), line) != Log().end();
+    }
+    // Writes after the last erase of the parameter block's sector; -1 before that erase.
+    int BlocksSinceErase() const {
+        int writes = -1;
+        for (const sim::FlashOperation& op : board->FlashOperations()) {
+            if (op.kind == sim::FlashOperation::Kind::Erase && op.address == 0xD02000)
+                writes = 0;
+            else if (op.kind == sim::FlashOperation::Kind::Write && writes >= 0)
+                ++writes;
+        }
+        return writes;
+    }
+
+    sim::Board* board = nullptr;
+    boarddata::FlashDataBlock original{};
+};
+
+// The device goes at each of the five points of the write: right after the erase and after
+// each of the four blocks. The run ends with the error message and names the copy; the copy
+// holds the block as it was, and a restore puts exactly that back.
+TEST(ParameterBlockSafety, DeviceLostAtEachPointOfTheWriteIsRestoredFromTheCopy) {
+    for (int point = 0; point <= 4; ++point) {
+        SCOPED_TRACE("device lost after block " + std::to_string(point));
+        DefaultBoard w;
+        app::TForm1& f = w.Start();
+        w.OnlyParameterBlock();
+        bool cut = false;
+        w.world.Windows().SetIoControlObserver([&](std::uint64_t, platform::DWORD) {
+            if (!cut && w.BlocksSinceErase() == point) {
+                cut = true;
+                w.world.Vanish(*w.board);
+            }
+        });
+        f.Button1Click();
+        w.world.Windows().SetIoControlObserver(nullptr);
+        ASSERT_TRUE(cut);
+        EXPECT_EQ(f.LastOutcome, app::RunOutcome::Failed);
+        EXPECT_FALSE(w.Logged("   Writing flashdata again (attempt 2 of 3)"))
+            << "a board that is gone is not written again";
+        const std::string named = w.LoggedAfter("   Board lost - its parameter block is saved in ");
+        ASSERT_FALSE(named.empty());
+        EXPECT_EQ(w.LoggedAfter("   Restore it with: flashwell --restore \"" + named + "\""),
+                  " --board 0");
+
+        w.world.Reattach(*w.board);
+        w.world.PowerCycle(*w.board);
+        const auto left = sim::Inspect(*w.board).parameterBlock;
+        if (point < 4) {
+            EXPECT_NE(left, w.original) << "the cut left the block erased or partial";
+        }
+
+        std::string error;
+        const auto copy = app::ReadBackupFile(named, error);
+        ASSERT_TRUE(copy) << error;
+        EXPECT_EQ(copy->block, w.original);
+
+        app::TForm1& again = w.Start();
+        again.RestoreFlashData(*copy);
+        EXPECT_EQ(again.LastOutcome, app::RunOutcome::Succeeded);
+        EXPECT_TRUE(w.Logged("   Parameter block restored and verified"));
+        w.world.PowerCycle(*w.board);
+        EXPECT_EQ(sim::Inspect(*w.board).parameterBlock, w.original);
+        // The board identifies as before.
+        app::TForm1& after = w.Start();
+        EXPECT_TRUE(after.RadioButton1.enabled);
+        EXPECT_EQ(after.RadioButton1.caption, "vexta/USB");
+    }
+}
+
+// Without a copy on the disk nothing is erased: the block stays as it was.
+TEST(ParameterBlockSafety, NoCopyMeansNothingIsErased) {
+    DefaultBoard w;
+    // A file where the backup folder should be: the copy cannot be written.
+    std::ofstream(w.backups.folder.Path() / "backups") << "in the way";
+    app::TForm1& f = w.Start();
+    w.OnlyParameterBlock();
+    f.Button1Click();
+    EXPECT_EQ(f.LastOutcome, app::RunOutcome::Failed);
+    EXPECT_FALSE(
+        w.LoggedAfter("   Parameter block could not be saved - nothing written: ").empty());
+    EXPECT_FALSE(std::any_of(
+        w.board->FlashOperations().begin(), w.board->FlashOperations().end(),
+        [](const sim::FlashOperation& op) { return op.kind == sim::FlashOperation::Kind::Erase; }));
+    w.world.PowerCycle(*w.board);
+    EXPECT_EQ(sim::Inspect(*w.board).parameterBlock, w.original);
+}
+
+// A clean update leaves exactly one copy, of the block as it was before the update.
+TEST(ParameterBlockSafety, CleanUpdateKeepsACopyOfTheOldBlock) {
+    DefaultBoard w;
+    w.Start().Button1Click();
+    EXPECT_EQ(w.form->LastOutcome, app::RunOutcome::Succeeded);
+    const auto copies = w.backups.store.List();
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(copies[0].block, w.original);
+    EXPECT_EQ(copies[0].header.product, "vexta/USB");
+}
+
+// A restore asks first and shows both blocks; Cancel writes nothing. A copy of another board
+// is flagged in the question.
+TEST(ParameterBlockSafety, RestoreAsksAndCancelWritesNothing) {
+    DefaultBoard w;
+    w.Start().Button1Click();
+    w.world.PowerCycle(*w.board);
+    const auto updated = sim::Inspect(*w.board).parameterBlock;
+    auto copy = w.backups.store.List().front();
+    copy.header.serial = "OTHER-BOARD";
+
+    app::TForm1& f = w.Start();
+    w.ui.boxes.answers.push_back(platform::MessageAnswer::Cancel);
+    const std::size_t before = w.board->FlashOperations().size();
+    f.RestoreFlashData(copy);
+    EXPECT_EQ(f.LastOutcome, app::RunOutcome::Cancelled);
+    const std::string& asked = w.ui.boxes.shown.back().text;
+    EXPECT_NE(asked.find("serial OTHER-BOARD"), std::string::npos) << asked;
+    EXPECT_NE(asked.find("serial 2004-K7A-1024-5-0312"), std::string::npos) << asked;
+    EXPECT_NE(asked.find("WARNING: the serial numbers differ"), std::string::npos) << asked;
+    EXPECT_TRUE(std::none_of(w.board->FlashOperations().begin() + static_cast<long>(before),
+                             w.board->FlashOperations().end(), [](const sim::FlashOperation& op) {
+                                 return op.kind != sim::FlashOperation::Kind::Read;
+                             }));
+    w.world.PowerCycle(*w.board);
+    EXPECT_EQ(sim::Inspect(*w.board).parameterBlock, updated);
+}
+
+} // namespace
