@@ -173,20 +173,33 @@ std::optional<std::filesystem::path> TForm1::SaveBlockAsRead(int index) {
 bool TForm1::WriteBlockVerified(int index, const boarddata::FlashDataBlock& block,
                                 const std::filesystem::path& backup) {
     for (int attempt = 1; attempt <= kBlockWriteAttempts; ++attempt) {
-        if (attempt > 1)
+        if (attempt > 1) {
             Log("   Writing flashdata again (attempt " + Num(attempt) + " of " +
                 Num(kBlockWriteAttempts) + ")");
+            // A request lost in the middle of a block leaves the flash-access program waiting
+            // for words that never come: loading it afresh brings both sides back in step.
+            std::vector<std::uint32_t> program(images::kDspImageBufferCells);
+            const int n = images::BuildFlashProgramImage(program.data());
+            protocol_.LoadDspProgram(index, program.data(), n);
+            Sleep(1000);
+        }
         if (protocol_.WriteFlashDataBlock(index, block, Progress()) == 0) {
-            // The cache was dropped by the write: this reads what the flash now holds.
-            FlashDataRecord back;
-            protocol_.ReadFlashData(back, index);
-            const boarddata::FlashDataBlock* read = protocol_.FlashDataBlockAsRead(index);
-            const bool same = read != nullptr && *read == block;
-            // Later steps read the block from the board as they always have.
-            protocol_.ForgetFlashData(index);
-            if (same) return true;
-            Log(read == nullptr ? "   Parameter block could not be read back"
-                                : "   Parameter block read back differs from what was written");
+            using ReadBack = protocol::FlashAccess::ReadBack;
+            ReadBack back = protocol_.ReadBackFlashDataBlock(index, block);
+            // An unreadable block may well be the right one: read once more before erasing
+            // anything again.
+            if (back == ReadBack::Unreadable && boards_.IsBoardOpen(index))
+                back = protocol_.ReadBackFlashDataBlock(index, block);
+            if (back == ReadBack::Same) return true;
+            if (back == ReadBack::Unreadable) {
+                Log("   Parameter block could not be read back");
+                if (boards_.IsBoardOpen(index)) {
+                    Log("   The parameter block is saved in " + backup.string());
+                    return false;
+                }
+            } else {
+                Log("   Parameter block read back differs from what was written");
+            }
         }
         if (!boards_.IsBoardOpen(index)) {
             Log("   Board lost - its parameter block is saved in " + backup.string());

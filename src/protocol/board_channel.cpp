@@ -40,11 +40,13 @@ PipeResult BoardChannel::PipeRequest(int board, DWORD code, std::uint32_t pipe, 
     if (adapter == nullptr) return {PipeStatus::NotOpen, 0};
     std::uint8_t pipeNumber[4];
     platform::wire::PutLE32(pipeNumber, pipe);
-    if (!adapter->IoControl(code, pipeNumber, 4, buffer, static_cast<DWORD>(length), returned)) {
+    for (int attempt = 0;; ++attempt) {
+        if (adapter->IoControl(code, pipeNumber, 4, buffer, static_cast<DWORD>(length), returned))
+            return {PipeStatus::Ok, length};
         RequestRefused(board);
-        return {PipeStatus::Refused, 0};
+        adapter = OpenAdapter(board);
+        if (adapter == nullptr || attempt >= resendRefused_) return {PipeStatus::Refused, 0};
     }
-    return {PipeStatus::Ok, length};
 }
 
 PipeResult BoardChannel::Read(int board, std::uint32_t pipe, void* destination,

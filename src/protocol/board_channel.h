@@ -62,6 +62,12 @@ public:
     // A failed direct driver request: the device may be gone.
     void RequestRefused(int board) { boards_.DropBoardOnDeviceLoss(board); }
 
+    // While set, a pipe request the driver refused but whose board stayed open (87, 142, 170)
+    // is sent again, up to `times` more times. A refused request did not reach the board, so
+    // sending it again cannot double anything. Exchanges are never resent: their write may
+    // have gone before the read was refused.
+    void SetResendRefused(int times) { resendRefused_ = times; }
+
     void Debug(const char* line) { os_.OutputDebugStringA(line); }
     void Sleep(DWORD ms) { os_.Sleep(ms); }
     platform::OsPort& Os() { return os_; }
@@ -72,6 +78,21 @@ private:
 
     device::BoardTable& boards_;
     platform::OsPort& os_;
+    int resendRefused_ = 0;
+};
+
+// Resends refused pipe requests for as long as it lives.
+class ResendRefusedRequests {
+public:
+    ResendRefusedRequests(BoardChannel& channel, int times) : channel_(channel) {
+        channel_.SetResendRefused(times);
+    }
+    ~ResendRefusedRequests() { channel_.SetResendRefused(0); }
+    ResendRefusedRequests(const ResendRefusedRequests&) = delete;
+    ResendRefusedRequests& operator=(const ResendRefusedRequests&) = delete;
+
+private:
+    BoardChannel& channel_;
 };
 
 } // namespace flashwell::protocol

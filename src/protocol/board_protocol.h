@@ -142,6 +142,10 @@ public:
         return flash_.WriteFlashDataBlock(board, block, progress);
     }
     void ForgetFlashData(int board) { flash_.ForgetFlashData(board); }
+    FlashAccess::ReadBack ReadBackFlashDataBlock(int board,
+                                                 const boarddata::FlashDataBlock& expected) {
+        return flash_.ReadBackFlashDataBlock(board, expected);
+    }
 
     // --- Flash image writers -------------------------------------------------------------
     bool WriteRbfImage(int board, const std::uint8_t* image, std::int32_t length,

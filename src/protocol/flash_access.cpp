@@ -12,6 +12,8 @@ namespace {
 constexpr std::uint32_t kQueryDirect = 1;
 constexpr std::uint32_t kQueryFlag = 0x800000;
 constexpr int kParameterBlocks = 4;
+// How often a refused request is sent again while the parameter block is written or read back.
+constexpr int kParameterBlockResends = 2;
 
 } // namespace
 
@@ -148,8 +150,25 @@ std::uint32_t FlashAccess::WriteFlashData(int board, boarddata::FlashDataRecord 
     return WriteFlashDataBlock(board, *block, progress);
 }
 
+FlashAccess::ReadBack
+FlashAccess::ReadBackFlashDataBlock(int board, const boarddata::FlashDataBlock& expected) {
+    ResendRefusedRequests resend(channel_, kParameterBlockResends);
+    ForgetFlashData(board);
+    boarddata::FlashDataRecord record;
+    ReadFlashData(record, board);
+    const boarddata::FlashDataBlock* read = FlashDataBlockAsRead(board);
+    const ReadBack result = read == nullptr     ? ReadBack::Unreadable
+                            : *read == expected ? ReadBack::Same
+                                                : ReadBack::Differs;
+    ForgetFlashData(board);
+    return result;
+}
+
 std::uint32_t FlashAccess::WriteFlashDataBlock(int board, const boarddata::FlashDataBlock& block,
                                                const ProgressCallback& progress) {
+    // The block is the one thing on the board that cannot be made again: a request the driver
+    // refused in the middle of it is sent again rather than leaving the block half-written.
+    ResendRefusedRequests resend(channel_, kParameterBlockResends);
     auto cells = std::make_unique<boarddata::FlashDataCells>();
     boarddata::BlockToCells(block, *cells);
 

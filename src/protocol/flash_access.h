@@ -67,6 +67,10 @@ public:
                                       const ProgressCallback& progress);
     // The next ReadFlashData asks the board again.
     void ForgetFlashData(int board);
+    // Reads the parameter block back from the board and compares it with what was written;
+    // the cache is dropped afterwards, so the next ReadFlashData asks the board as usual.
+    enum class ReadBack { Same, Differs, Unreadable };
+    ReadBack ReadBackFlashDataBlock(int board, const boarddata::FlashDataBlock& expected);
 
 private:
     struct CacheEntry {

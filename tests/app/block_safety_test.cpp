@@ -103,6 +103,37 @@ TEST(ParameterBlockSafety, DeviceLostAtEachPointOfTheWriteIsRestoredFromTheCopy)
     }
 }
 
+// A request refused in the middle of the block (a busy driver, a refused packet) is sent again:
+// the board stays, so the block must come out whole, with no second erase.
+TEST(ParameterBlockSafety, RefusedRequestInTheMiddleOfABlockIsSentAgain) {
+    for (const platform::DWORD error : {platform::kErrorInvalidParameter, platform::kErrorBusy}) {
+        DefaultBoard w;
+        app::TForm1& f = w.Start();
+        w.OnlyParameterBlock();
+        int requestsInBlock2 = 0;
+        w.world.Windows().SetIoControlObserver([&](std::uint64_t, platform::DWORD) {
+            if (w.BlocksSinceErase() == 1 && ++requestsInBlock2 == 50)
+                w.board->AddFault({sim::FaultRule::kAnyCode, 0, error, true});
+        });
+        f.Button1Click();
+        w.world.Windows().SetIoControlObserver(nullptr);
+        EXPECT_EQ(requestsInBlock2 >= 50, true);
+        EXPECT_EQ(f.LastOutcome, app::RunOutcome::Succeeded);
+        EXPECT_FALSE(w.Logged("   Writing flashdata again (attempt 2 of 3)"));
+        EXPECT_EQ(std::count_if(w.board->FlashOperations().begin(),
+                                w.board->FlashOperations().end(),
+                                [](const sim::FlashOperation& op) {
+                                    return op.kind == sim::FlashOperation::Kind::Erase &&
+                                           op.address == 0xD02000;
+                                }),
+                  1);
+        w.world.PowerCycle(*w.board);
+        boarddata::FlashDataRecord onBoard;
+        ASSERT_TRUE(boarddata::UnpackFlashData(sim::Inspect(*w.board).parameterBlock, onBoard));
+        EXPECT_NE(onBoard.FeatureFlags[2] & boarddata::kCounter32ModeMask, 0);
+    }
+}
+
 // Without a copy on the disk nothing is erased: the block stays as it was.
 TEST(ParameterBlockSafety, NoCopyMeansNothingIsErased) {
     DefaultBoard w;

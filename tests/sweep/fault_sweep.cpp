@@ -132,9 +132,24 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
     w->world.PowerCycle(board);
     const sim::BoardReport r = sim::Inspect(board);
     result.everyImageInPlace = EveryImageInPlace(r, intended);
+    const auto& log = w->form->Memo1.lines;
+    result.blockRetried = std::any_of(log.begin(), log.end(), [](const std::string& line) {
+        return line.rfind("   Writing flashdata again", 0) == 0;
+    });
     result.block = r.parameterBlock == original   ? BlockOutcome::Unchanged
                    : r.parameterBlock == intended ? BlockOutcome::Intended
-                                                  : BlockOutcome::Lost;
+                                                  : BlockOutcome::Unrecoverable;
+    if (result.block == BlockOutcome::Unrecoverable) {
+        // What a technician would do: start the tool again and restore the newest copy.
+        const auto copies = w->backups.store.List();
+        if (!copies.empty()) {
+            app::TForm1& again = w->Start();
+            again.RestoreFlashData(copies.front());
+            w->world.PowerCycle(board);
+            const auto restored = sim::Inspect(board).parameterBlock;
+            if (restored == original || restored == intended) result.block = BlockOutcome::Restored;
+        }
+    }
 
     // A run the fault never reached proves nothing: the sweep's own recording no longer
     // matches the program it judges.
@@ -147,6 +162,10 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
     else if (result.successShown && !result.everyImageInPlace)
         result.brokenRule =
             "success reported but the board does not hold every image: " + r.ToString();
+    else if (result.block == BlockOutcome::Unrecoverable)
+        result.brokenRule = "parameter block lost and not brought back from a copy";
+    else if (result.block == BlockOutcome::Restored && !vanished)
+        result.brokenRule = "parameter block lost although the board stayed";
     return result;
 }
 
@@ -174,8 +193,10 @@ const char* BlockOutcomeName(BlockOutcome outcome) {
         return "unchanged";
     case BlockOutcome::Intended:
         return "intended";
-    case BlockOutcome::Lost:
-        return "lost";
+    case BlockOutcome::Restored:
+        return "restored";
+    case BlockOutcome::Unrecoverable:
+        return "unrecoverable";
     }
     return "?";
 }
@@ -201,13 +222,18 @@ std::string SweepReport::Matrix() const {
     for (const auto& [key, c] : cells)
         out << "  " << key.first << " | " << key.second << " | runs " << c[0] << ", success "
             << c[1] << ", error " << c[2] << ", broken " << c[3] << "\n";
-    out << "\nparameter block after each run:\n";
-    std::map<std::string, std::array<int, 3>> blocks;
-    for (const RunResult& r : runs)
-        ++blocks[FaultKindName(r.kind)][static_cast<int>(r.block)];
+    out << "\nparameter block after each run (recovered: written again while the board stayed; "
+           "restored: lost by the run, brought back from its copy):\n";
+    std::map<std::string, std::array<int, 5>> blocks;
+    for (const RunResult& r : runs) {
+        auto& c = blocks[FaultKindName(r.kind)];
+        ++c[static_cast<int>(r.block)];
+        c[4] += r.blockRetried && r.block == BlockOutcome::Intended;
+    }
     for (const auto& [kind, c] : blocks)
-        out << "  " << kind << " | unchanged " << c[0] << ", intended " << c[1] << ", lost " << c[2]
-            << "\n";
+        out << "  " << kind << " | unchanged " << c[0] << ", intended " << c[1] << " (recovered "
+            << c[4] << "), lost " << c[2] + c[3] << ": restored " << c[2] << ", unrecoverable "
+            << c[3] << "\n";
     out << "\nruns that broke a rule: " << Broken() << "\n";
     for (const RunResult& r : runs)
         if (!r.brokenRule.empty())

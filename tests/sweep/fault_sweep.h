@@ -12,8 +12,9 @@ namespace flashwell::sweep {
 enum class FaultKind { Vanish1167, Vanish31, Refused87, Busy170, FailureWordAnswer };
 const char* FaultKindName(FaultKind kind);
 
-// What became of the board's parameter block.
-enum class BlockOutcome { Unchanged, Intended, Lost };
+// What became of the board's parameter block: as it was, the new one, or lost by the run and
+// then written back from the copy the run left (Restored) or not (Unrecoverable).
+enum class BlockOutcome { Unchanged, Intended, Restored, Unrecoverable };
 const char* BlockOutcomeName(BlockOutcome outcome);
 
 struct RunResult {
@@ -26,6 +27,8 @@ struct RunResult {
     bool errorShown = false;
     bool everyImageInPlace = false;
     BlockOutcome block = BlockOutcome::Unchanged;
+    // The parameter block was written again after a failed attempt.
+    bool blockRetried = false;
     std::uint64_t virtualMs = 0;
     // Empty when the run kept every rule.
     std::string brokenRule;
