@@ -1,16 +1,28 @@
-// The whole program against a board whose answers the fuzzer decides: the scan and a full update
-// run in virtual time, while the input picks requests to fail with Windows error codes, answers
-// to corrupt or cut short, answer words to lose and moments to pull the board for a while.
+// The scan and one update step against a board whose answers the fuzzer decides, in virtual
+// time: the input picks the step, the board comes prepared so that the step has its work to do
+// (every other image already current), and the input picks requests to fail with Windows error
+// codes, answers to corrupt or cut short, answer words to lose and moments to pull the board for
+// a while. A run is judged as the fault sweep judges one: exactly one final message, and after a
+// power cycle the success message only when the board holds every image.
 //
-// Input: one byte of settings (steps, board variant), one byte for the SubID dialog, then
-// actions, each (gap LE16, what, argument...): the action applies at the request that comes
-// `gap` requests after the previous action's. Once the input is used up the board behaves, so
-// every run ends as a clean run would, and the work per input stays bounded.
+// Input:
+//   byte 0  step: low 3 bits modulo 5 pick UpdateFlashData, UpdateRBF, UpdateKPCI,
+//           UpdateBootprogram or UpdateFirmware; 0x40 a high-speed board; 0x80 scan only
+//   byte 1  the SubID dialog: below 0xC0 revision (value % 4 - 1, -1 cancels), else closed
+//   byte 2  budget: the step gets budget * 8 requests, then the board is pulled for good;
+//           0xFF lets the step run to its end
+//   then actions, each (gap LE16, what, argument...): the action applies at the request that
+//   comes `gap` requests after the previous action's (the first counts from the scan's first).
+// The budget keeps the work per input small: a whole step moves up to ~90000 requests, most of
+// them alike, while the failures worth finding sit around the injected faults. The scan (about
+// 1100 requests of a clean board) is never cut short.
 #include "byte_stream.h"
 #include "sim/board.h"
+#include "sim/board_contents.h"
 #include "sim/controller_firmware.h"
 #include "sim/scenario/scenario.h"
 #include "support/app_world.h"
+#include "sweep/board_judge.h"
 
 #include <array>
 #include <cstddef>
@@ -21,6 +33,7 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <string>
 
 using namespace flashwell;
 using platform::DWORD;
@@ -96,12 +109,24 @@ constexpr std::array<DWORD, 15> kErrors{platform::kErrorInvalidFunction,
 
 class Injector {
 public:
-    Injector(std::span<const std::uint8_t> actions, sim::SimWorld& world, sim::Board& board)
-        : in_(actions), world_(world), board_(board), mangles_(std::make_shared<MangleQueue>()) {
+    // `budget`: requests of the step the board answers before it is pulled for good (kNever:
+    // all of them).
+    Injector(std::span<const std::uint8_t> actions, std::uint64_t budget, sim::SimWorld& world,
+             sim::Board& board)
+        : in_(actions), budget_(budget), world_(world), board_(board),
+          mangles_(std::make_shared<MangleQueue>()) {
         next_ = in_.Empty() ? kNever : in_.Le16();
     }
 
+    // The step starts: from here on the board answers `budget` more requests at most.
+    void BeginStep() {
+        if (budget_ != kNever) pullAt_ = seen_ + budget_;
+    }
+
+    static constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+
     void OnRequest(std::uint64_t index) {
+        seen_ = index + 1;
         if (armed_) {
             board_.ClearFaults();
             armed_ = false;
@@ -111,20 +136,27 @@ public:
             if (!world_.Windows().IsAttached(board_)) world_.Reattach(board_);
             reattachAt_ = kNever;
         }
+        // A controller that is re-enumerating is off the bus already: pull it once it is back.
+        if (index >= pullAt_ && !board_.ReenumerationPending()) {
+            if (world_.Windows().IsAttached(board_))
+                world_.Vanish(board_, platform::kErrorDeviceNotConnected);
+            reattachAt_ = kNever;
+            pullAt_ = kNever;
+        }
         if (index < next_) return;
         Act(index);
         next_ = in_.Empty() ? kNever : index + 1 + in_.Le16();
     }
 
-    // Once the input is used up nothing is pending any more: the rest of the run is clean.
+    // The run is over: whatever was pulled is plugged in again, to be judged.
     void Settle() {
-        if (reattachAt_ != kNever && !world_.Windows().IsAttached(board_)) world_.Reattach(board_);
+        if (!world_.Windows().IsAttached(board_) && !board_.ReenumerationPending())
+            world_.Reattach(board_);
         reattachAt_ = kNever;
+        pullAt_ = kNever;
     }
 
 private:
-    static constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
-
     // Every firmware the controller starts (after a re-enumeration too) gets the corrupting
     // wire; one that has answered nothing yet loses nothing by being replaced.
     void WrapFirmware() {
@@ -178,13 +210,84 @@ private:
     }
 
     fuzz::ByteStream in_;
+    std::uint64_t budget_;
     sim::SimWorld& world_;
     sim::Board& board_;
     std::shared_ptr<MangleQueue> mangles_;
     std::uint64_t next_ = kNever;
     std::uint64_t reattachAt_ = kNever;
+    std::uint64_t pullAt_ = kNever;
+    std::uint64_t seen_ = 0;
     bool armed_ = false;
 };
+
+enum class Step { FlashData, Rbf, Kpci, BootProgram, Firmware };
+
+// Memories as an earlier production left them, the same for every input.
+const sim::OldContents& Old() {
+    static const sim::OldContents old = sim::MakeOldContents(7);
+    return old;
+}
+
+// A board with every image current except the one the step writes. The default parameter
+// block is one the parameter block step rewrites.
+sim::Board& Prepare(testing::AppWorld& w, Step step, bool highSpeed) {
+    w.world.Recorder().SetEnabled(false);
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.boards[0].highSpeed = highSpeed;
+    scenario.boards[0].contents = "current";
+    sim::ApplyScenario(w.world, scenario);
+    sim::Board& board = w.world.GetBoard(0);
+    switch (step) {
+    case Step::FlashData:
+        break;
+    case Step::Rbf:
+        sim::SetFpgaConfiguration(board, Old().fpga);
+        break;
+    case Step::Kpci:
+        sim::SetSecondBankData(board, Old().secondBank);
+        break;
+    case Step::BootProgram:
+        sim::SetBootArea(board, Old().bootProgram);
+        break;
+    case Step::Firmware:
+        sim::SetEepromContents(board, Old().eeprom);
+        w.world.PowerCycle(board);
+        break;
+    }
+    board.ResetFaultCounters();
+    return board;
+}
+
+void Tick(app::TForm1& form, Step step) {
+    form.CheckBox6.checked = step == Step::FlashData;
+    form.CheckBox1.checked = step == Step::Rbf;
+    form.CheckBox2.checked = step == Step::Kpci;
+    form.CheckBox3.checked = step == Step::BootProgram;
+    form.CheckBox4.checked = step == Step::Firmware;
+}
+
+// The parameter block a clean run of the parameter block step leaves; the other steps leave
+// the block as it was.
+const boarddata::FlashDataBlock& BlockAfterFlashDataStep() {
+    static const boarddata::FlashDataBlock block = [] {
+        sim::WorldOptions options;
+        options.clock.speedFactor = 0;
+        testing::AppWorld w(options);
+        sim::Board& board = Prepare(w, Step::FlashData, false);
+        app::TForm1& form = w.Start();
+        Tick(form, Step::FlashData);
+        form.Button1Click();
+        w.world.PowerCycle(board);
+        return sim::Inspect(board).parameterBlock;
+    }();
+    return block;
+}
+
+[[noreturn]] void Broken(const std::string& rule) {
+    std::fprintf(stderr, "%s\n", rule.c_str());
+    std::abort();
+}
 
 } // namespace
 
@@ -192,43 +295,50 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::ByteStream in({data, size});
     const std::uint8_t settings = in.Byte();
     const std::uint8_t subIdAnswer = in.Byte();
+    const std::uint8_t budget = in.Byte();
+    const auto step = static_cast<Step>((settings & 0x07) % 5);
 
     sim::WorldOptions options;
     options.clock.speedFactor = 0;
     testing::AppWorld w(options);
-    w.world.Recorder().SetEnabled(false);
-    sim::Scenario scenario = sim::DefaultScenario();
-    scenario.boards[0].highSpeed = (settings & 0x20) != 0;
-    if ((settings & 0x40) != 0) scenario.boards[0].contents = "current";
-    sim::ApplyScenario(w.world, scenario);
-    sim::Board& board = w.world.GetBoard(0);
+    sim::Board& board = Prepare(w, step, (settings & 0x40) != 0);
+    const boarddata::FlashDataBlock original = sim::Inspect(board).parameterBlock;
     if (subIdAnswer < 0xC0) w.ui.revisionAnswers.push_back(subIdAnswer % 4 - 1);
 
-    Injector injector(in.Rest(), w.world, board);
+    Injector injector(in.Rest(), budget == 0xFF ? Injector::kNever : budget * 8ull, w.world, board);
     w.world.Windows().SetIoControlObserver(
         [&injector](std::uint64_t index, DWORD) { injector.OnRequest(index); });
 
     app::TForm1& form = w.Start();
-    form.CheckBox6.checked = (settings & 0x01) == 0;
-    form.CheckBox1.checked = (settings & 0x02) == 0;
-    form.CheckBox2.checked = (settings & 0x04) == 0;
-    form.CheckBox3.checked = (settings & 0x08) == 0;
-    form.CheckBox4.checked = (settings & 0x10) == 0;
+    Tick(form, step);
     // A scan that found nothing leaves the button disabled: there is no run to judge then.
     const bool run = (settings & 0x80) == 0 && form.Button1.enabled;
-    if (run) form.Button1Click();
-    injector.Settle();
-
-    // A run ends with exactly one verdict, whatever went wrong on the way.
     if (run) {
-        int verdicts = 0;
-        for (const auto& shown : w.ui.boxes.shown)
-            verdicts += shown.text == app::kSuccessText || shown.text == app::kErrorText;
-        if (verdicts != 1) {
-            std::fprintf(stderr, "the run ended with %d verdicts\n", verdicts);
-            std::abort();
-        }
+        injector.BeginStep();
+        form.Button1Click();
     }
     w.world.Windows().SetIoControlObserver(nullptr);
+    injector.Settle();
+    if (!run) return 0;
+
+    int successes = 0;
+    int errors = 0;
+    for (const auto& shown : w.ui.boxes.shown) {
+        successes += shown.text == app::kSuccessText;
+        errors += shown.text == app::kErrorText;
+    }
+    if (successes + errors != 1)
+        Broken("the run ended with " + std::to_string(successes + errors) + " final messages");
+    if (successes == 1) {
+        w.world.PowerCycle(board);
+        const sim::BoardReport r = sim::Inspect(board);
+        // The parameter block step may also succeed without writing: a scan whose read of the
+        // block failed leaves the default record in the cache, which no rule changes. A block
+        // that is neither the old nor the intended one is lost, whatever the step.
+        const boarddata::FlashDataBlock& intended =
+            step == Step::FlashData ? BlockAfterFlashDataStep() : original;
+        if (!sweep::EveryImageInPlace(r, intended) && !sweep::EveryImageInPlace(r, original))
+            Broken("success reported but the board does not hold every image: " + r.ToString());
+    }
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "fault_sweep.h"
 
+#include "board_judge.h"
 #include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
 #include "support/app_world.h"
@@ -40,13 +41,6 @@ std::unique_ptr<AppWorld> MakeWorld(bool record) {
     w->world.Recorder().SetEnabled(record);
     sim::ApplyScenario(w->world, sim::DefaultScenario());
     return w;
-}
-
-bool EveryImageInPlace(const sim::BoardReport& r, const boarddata::FlashDataBlock& intended) {
-    return r.eepromIsBootImage && r.identity == sim::kBoardIdentity &&
-           r.fpga == sim::FpgaContent::Rev12 &&
-           r.bootProgram == sim::BootAreaContent::BootProgram &&
-           r.secondBank == sim::SecondBankContent::FramedKpci && r.parameterBlock == intended;
 }
 
 CleanRun RecordCleanRun() {
