@@ -36,13 +36,5 @@ flashwell_try_need() {
     flashwell_need "$@" 2>&1 || return 1
 }
 
-# The runtime of clang's sanitizers and libFuzzer, in the package that matches the installed
-# clang (Debian names it after clang's major version).
-flashwell_need_clang_rt() {
-    local major
-    major="$(clang++ -dumpversion | cut -d. -f1)"
-    flashwell_need "libclang-rt-${major}-dev"
-}
-
 FLASHWELL_BASE_PACKAGES=(cmake ninja-build g++ clang clang-format binutils ccache libgtest-dev
     libgmock-dev nlohmann-json3-dev libcli11-dev libfltk1.3-dev xvfb xauth libpng-dev)
