@@ -3,6 +3,7 @@
 
 #include "boarddata/images/images.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -165,7 +166,25 @@ void TForm1::IdentifyBoard(int index) {
     } else {
         line.caption = record.ProductName;
         line.enabled = false;
+        PointAtCopies(index, record);
     }
+}
+
+void TForm1::PointAtCopies(int index, const boarddata::FlashDataRecord& record) {
+    // An erased or half-written block reads as the default record or as a name of junk bytes.
+    const bool junk =
+        record.ProductName.empty() ||
+        std::any_of(record.ProductName.begin(), record.ProductName.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F;
+        });
+    if (!junk && protocol_.FlashDataFromBoard(index)) return;
+    const std::vector<BlockBackup> copies = backups_.List();
+    if (copies.empty()) return;
+    Log("   No valid parameter block on board " + std::to_string(index) +
+        " - newest saved copies:");
+    for (std::size_t i = 0; i < copies.size() && i < 3; ++i)
+        Log("      " + BackupSummaryLine(copies[i]));
+    Log("   Restore one with: flashwell --restore FILE --board " + std::to_string(index));
 }
 
 void TForm1::RadioButton2Click() {

@@ -84,6 +84,7 @@ public:
     void IdentifyBoard(int index);
 
     bool Running() const { return running_; }
+    BackupStore& Backups() { return backups_; }
     // Whether the scan found (opened) a board at this index, whatever its line shows.
     bool BoardPresent(int index) const {
         return index >= 0 && index < 4 && present_[static_cast<std::size_t>(index)];
@@ -124,6 +125,8 @@ private:
     // board that is gone, the log names the copy and how to restore it.
     bool WriteBlockVerified(int index, const boarddata::FlashDataBlock& block,
                             const std::filesystem::path& backup);
+    // A board without a valid parameter block: the log names the newest copies and the restore.
+    void PointAtCopies(int index, const boarddata::FlashDataRecord& record);
     void Log(const std::string& line);
     void SetBoardPanel(int index);
     void Fail();

@@ -34,8 +34,10 @@ protected:
     Outcome Run(const std::string& args, const std::string& input = "") {
         const fs::path in = dir_ / "stdin";
         std::ofstream(in) << input;
-        const std::string command = std::string("'") + FLASHWELL_PROGRAM + "' --console " + args +
-                                    " <'" + in.string() + "' 2>&1";
+        // Whatever the program keeps for the user goes to the test's folder, never the user's.
+        const std::string command = "XDG_DATA_HOME='" + (dir_ / "xdg").string() + "' '" +
+                                    FLASHWELL_PROGRAM + "' --console " + args + " <'" +
+                                    in.string() + "' 2>&1";
         Outcome outcome;
         std::FILE* pipe = ::popen(command.c_str(), "r");
         if (pipe == nullptr) return outcome;
@@ -132,6 +134,48 @@ TEST_F(Program, StepsChooseWhatRuns) {
     EXPECT_NE(o.output.find("*** Update Bootprogram ***"), std::string::npos);
     EXPECT_EQ(o.output.find("*** UpdateRBF ***"), std::string::npos);
     EXPECT_EQ(o.output.find("*** Update KPCI ***"), std::string::npos);
+}
+
+// The restore as a technician uses it from the terminal: an update leaves a copy, the list
+// shows it, and --restore puts it back after asking; a damaged copy is refused before the scan.
+TEST_F(Program, BackupListAndRestoreEndToEnd) {
+    const std::string data = "--data-dir '" + (dir_ / "data").string() + "' ";
+    const Outcome update = Run(std::string(kUpdate) + "--yes " + data);
+    ASSERT_EQ(update.status, 0) << update.output;
+
+    const Outcome list = Run("--list-backups " + data);
+    EXPECT_EQ(list.status, 0) << list.output;
+    EXPECT_NE(list.output.find("Parameter-block backups in "), std::string::npos);
+    EXPECT_NE(list.output.find(": 1\n"), std::string::npos) << list.output;
+    std::string file;
+    for (const auto& entry : fs::directory_iterator(dir_ / "data" / "backups"))
+        file = entry.path().string();
+    ASSERT_FALSE(file.empty());
+    EXPECT_NE(list.output.find(file), std::string::npos);
+
+    const std::string restore = "--simulate --time virtual " + data + "--restore '" + file + "' ";
+    const Outcome declined = Run(restore, "cancel\n");
+    EXPECT_EQ(declined.status, 3) << declined.output;
+    EXPECT_NE(declined.output.find("Restore cancelled - nothing written"), std::string::npos);
+
+    const Outcome done = Run(restore + "--board 0", "ok\nok\n");
+    EXPECT_EQ(done.status, 0) << done.output;
+    EXPECT_NE(done.output.find("The copy: serial 2004-K7A-1024-5-0312"), std::string::npos)
+        << done.output;
+    EXPECT_NE(done.output.find("Parameter block restored and verified"), std::string::npos);
+
+    const Outcome noBoard = Run(restore + "--board 3 --yes");
+    EXPECT_EQ(noBoard.status, 4) << noBoard.output;
+
+    {
+        std::fstream damage(file, std::ios::in | std::ios::out | std::ios::binary);
+        damage.seekp(-10, std::ios::end);
+        damage.put('\x5A');
+    }
+    const Outcome damaged = Run(restore + "--yes");
+    EXPECT_EQ(damaged.status, 2) << damaged.output;
+    EXPECT_NE(damaged.output.find("damaged"), std::string::npos) << damaged.output;
+    EXPECT_EQ(damaged.output.find("Found board"), std::string::npos);
 }
 
 TEST_F(Program, VersionAndHelp) {

@@ -232,7 +232,9 @@ void ConsoleUi::RunCommandLoop() {
     const auto help = [&] {
         out_ << "Commands: u = Update, i = Info, a = Advanced, b N = select board N, "
                 "s = show step boxes, t N = tick/untick step box N (1-"
-             << app::kUpdateSteps.size() << "), q = Quit\n";
+             << app::kUpdateSteps.size()
+             << "), l = list saved parameter blocks, r FILE = restore one onto the selected "
+                "board, q = Quit\n";
     };
     ShowBoardLines();
     help();
@@ -263,6 +265,25 @@ void ConsoleUi::RunCommandLoop() {
             else
                 out_ << "That board line cannot be selected.\n";
             ShowBoardLines();
+        } else if (command == "l" || command == "list") {
+            const auto copies = form_->Backups().List();
+            out_ << "Saved parameter blocks in " << form_->Backups().Folder().string() << ": "
+                 << copies.size() << '\n';
+            for (const app::BlockBackup& copy : copies)
+                out_ << "  " << app::BackupSummaryLine(copy) << '\n';
+        } else if (command == "r" || command == "restore") {
+            std::string file;
+            std::getline(words >> std::ws, file);
+            std::string error;
+            const auto copy = app::ReadBackupFile(file, error);
+            if (!copy) {
+                out_ << (file.empty() ? "Name the file: r FILE (l lists the saved blocks)." : error)
+                     << '\n';
+            } else {
+                out_ << app::DescribeBackup(*copy);
+                form_->RestoreFlashData(*copy);
+                if (interrupted_) return;
+            }
         } else if (command == "s" || command == "t") {
             const auto box = [&](std::size_t i) -> app::Control& {
                 return form_->*app::kUpdateSteps[i].box;
