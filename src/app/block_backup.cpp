@@ -91,7 +91,7 @@ std::string HeaderText(const BackupHeader& h) {
 }
 
 // Writes the bytes to a new file and makes sure they are on the disk before it returns true.
-bool WriteDurably(const fs::path& path, const std::string& bytes, std::string& error) {
+bool WriteDurably(const fs::path& path, const std::string& bytes, bool sync, std::string& error) {
     std::FILE* file = std::fopen(path.string().c_str(), "wb");
     if (file == nullptr) {
         error = "cannot create " + path.string() + ": " + std::strerror(errno);
@@ -99,11 +99,13 @@ bool WriteDurably(const fs::path& path, const std::string& bytes, std::string& e
     }
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     ok = std::fflush(file) == 0 && ok;
+    if (sync) {
 #ifdef _WIN32
-    ok = _commit(_fileno(file)) == 0 && ok;
+        ok = _commit(_fileno(file)) == 0 && ok;
 #else
-    ok = ::fsync(::fileno(file)) == 0 && ok;
+        ok = ::fsync(::fileno(file)) == 0 && ok;
 #endif
+    }
     ok = std::fclose(file) == 0 && ok;
     if (!ok) error = "cannot write " + path.string() + ": " + std::strerror(errno);
     return ok;
@@ -220,9 +222,10 @@ std::optional<BlockBackup> ReadBackupFile(const fs::path& path, std::string& err
     return backup;
 }
 
-BackupStore::BackupStore(fs::path dataFolder, std::string tool, UtcClock now)
+BackupStore::BackupStore(fs::path dataFolder, std::string tool, UtcClock now, Durability durability)
     : folder_(dataFolder.empty() ? fs::path() : dataFolder / "backups"), tool_(std::move(tool)),
-      now_(now ? std::move(now) : UtcClock([] { return std::time(nullptr); })) {}
+      now_(now ? std::move(now) : UtcClock([] { return std::time(nullptr); })),
+      durability_(durability) {}
 
 std::optional<fs::path> BackupStore::Save(const boarddata::FlashDataBlock& block,
                                           const std::string& devicePath, std::string& error) {
@@ -258,7 +261,8 @@ std::optional<fs::path> BackupStore::Save(const boarddata::FlashDataBlock& block
     bytes.append(reinterpret_cast<const char*>(block.data()), block.size());
     fs::path temporary = path;
     temporary += ".tmp";
-    if (!WriteDurably(temporary, bytes, error)) {
+    const bool sync = durability_ == Durability::Synced;
+    if (!WriteDurably(temporary, bytes, sync, error)) {
         fs::remove(temporary, ec);
         return std::nullopt;
     }
@@ -268,7 +272,7 @@ std::optional<fs::path> BackupStore::Save(const boarddata::FlashDataBlock& block
         fs::remove(temporary, ec);
         return std::nullopt;
     }
-    SyncFolder(folder_);
+    if (sync) SyncFolder(folder_);
 
     std::string readError;
     const auto back = ReadBackupFile(path, readError);

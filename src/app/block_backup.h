@@ -57,8 +57,13 @@ class BackupStore {
 public:
     using UtcClock = std::function<std::time_t()>;
 
+    // Whether a copy must be on the disk itself before Save returns. Only tests and fuzzing,
+    // whose folders are thrown away, leave it to the page cache.
+    enum class Durability { Synced, CacheOnly };
+
     // dataFolder: the user's data folder; copies go to its "backups" folder.
-    BackupStore(std::filesystem::path dataFolder, std::string tool, UtcClock now = {});
+    BackupStore(std::filesystem::path dataFolder, std::string tool, UtcClock now = {},
+                Durability durability = Durability::Synced);
 
     const std::filesystem::path& Folder() const { return folder_; }
 
@@ -75,6 +80,7 @@ private:
     std::filesystem::path folder_;
     std::string tool_;
     UtcClock now_;
+    Durability durability_;
 };
 
 // The header lines of a backup as the restore shows them, and a one-line summary for lists.

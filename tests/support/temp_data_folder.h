@@ -43,10 +43,12 @@ private:
     std::filesystem::path path_;
 };
 
-// A backup store in a folder of its own.
+// A backup store in a folder of its own, thrown away at the end: nothing needs to reach the
+// disk itself (the durable path is tested on its own).
 struct TempBackups {
     TempDataFolder folder;
-    app::BackupStore store{folder.Path(), "flashwell test"};
+    app::BackupStore store{
+        folder.Path(), "flashwell test", {}, app::BackupStore::Durability::CacheOnly};
 };
 
 } // namespace flashwell::testing
