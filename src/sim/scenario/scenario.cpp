@@ -246,6 +246,19 @@ Scenario DefaultScenario() {
     return s;
 }
 
+// The JSON library's messages start with its own bookkeeping ("[json.exception.parse_error.101]
+// "); what follows is the plain description a user can act on.
+namespace {
+std::string PlainMessage(const std::exception& e) {
+    std::string message = e.what();
+    if (message.rfind("[json.exception.", 0) == 0) {
+        const std::size_t end = message.find("] ");
+        if (end != std::string::npos) message.erase(0, end + 2);
+    }
+    return message;
+}
+} // namespace
+
 ScenarioResult ParseScenario(const std::string& text, const std::string& fileName) {
     ScenarioResult result;
     json document;
@@ -253,14 +266,14 @@ ScenarioResult ParseScenario(const std::string& text, const std::string& fileNam
         document = json::parse(text);
     } catch (const json::exception& e) {
         // Not only syntax errors: a number too large for any type is thrown as out_of_range.
-        result.error = fileName + ": (document): not valid JSON: " + e.what();
+        result.error = fileName + ": (document): not valid JSON: " + PlainMessage(e);
         return result;
     }
     try {
         const Reader root(document, "");
         root.ExpectObject({"name", "boards", "windows"});
         Scenario s;
-        s.name = root.Has("name") ? root.At("name").Text(80) : fileName;
+        s.name = root.Has("name") ? root.At("name").Text(kMaxScenarioNameLength) : fileName;
         if (!root.Has("boards")) throw FieldError("boards", "missing");
         const auto boards = root.At("boards").Array();
         if (boards.size() > 16) throw FieldError("boards", "more than 16 boards");
@@ -271,7 +284,7 @@ ScenarioResult ParseScenario(const std::string& text, const std::string& fileNam
     } catch (const FieldError& e) {
         result.error = fileName + ": " + e.what();
     } catch (const std::exception& e) {
-        result.error = fileName + ": " + e.what();
+        result.error = fileName + ": " + PlainMessage(e);
     }
     return result;
 }

@@ -69,6 +69,8 @@ struct ScenarioResult {
 };
 
 ScenarioResult ParseScenario(const std::string& text, const std::string& fileName);
+// A scenario's name, shown when the program starts, is at most this long.
+inline constexpr std::size_t kMaxScenarioNameLength = 200;
 // Scenario files larger than this are refused unread.
 inline constexpr std::uintmax_t kMaxScenarioFileBytes = 1024 * 1024;
 ScenarioResult LoadScenarioFile(const std::string& path);
