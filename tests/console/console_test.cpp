@@ -18,9 +18,12 @@ namespace {
 using namespace flashwell;
 
 struct ConsoleWorld {
-    explicit ConsoleWorld(const std::string& input, ui::ConsoleOptions options = {})
+    explicit ConsoleWorld(const std::string& input, ui::ConsoleOptions options = {},
+                          std::int32_t subId = 3)
         : in(input), console(in, out, options) {
-        sim::ApplyScenario(world, sim::DefaultScenario());
+        sim::Scenario scenario = sim::DefaultScenario();
+        scenario.boards[0].subId = subId;
+        sim::ApplyScenario(world, scenario);
     }
     app::TForm1& Start() {
         form = std::make_unique<app::TForm1>(
@@ -102,7 +105,8 @@ TEST(ConsolePrompts, WarningNeedsAnExplicitAnswer) {
         app::TForm1& form = w.Start();
         form.Button1Click();
         EXPECT_EQ(form.LastOutcome, app::RunOutcome::Cancelled);
-        EXPECT_NE(w.out.str().find("Please answer one of the buttons"), std::string::npos);
+        EXPECT_NE(w.out.str().find("Please answer with one of the buttons: ok cancel"),
+                  std::string::npos);
         EXPECT_EQ(w.out.str().find("*** UpdateFlashData ***"), std::string::npos);
     }
     {
@@ -111,6 +115,21 @@ TEST(ConsolePrompts, WarningNeedsAnExplicitAnswer) {
         form.Button1Click();
         EXPECT_NE(w.out.str().find("*** UpdateFlashData ***"), std::string::npos);
     }
+}
+
+// --yes answers every box but never picks an FPGA image for a board whose SubID is unknown:
+// the dialog is cancelled, with a line saying how to choose.
+TEST(ConsolePrompts, YesDoesNotGuessTheRevision) {
+    ConsoleWorld w("", Options(true), 0);
+    app::TForm1& form = w.Start();
+    form.Button1Click();
+    const std::string out = w.out.str();
+    EXPECT_NE(out.find("> Cancel: --yes does not choose a board's revision; give --revision"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(form.SubIDDialog.RevisionChoice, -1);
+    EXPECT_EQ(form.LastOutcome, app::RunOutcome::Failed);
+    EXPECT_NE(out.find("Error occured during RBF - Cancelling actions"), std::string::npos);
 }
 
 // On a terminal the progress line is rewritten in place: a shorter line must blank the rest

@@ -129,7 +129,10 @@ platform::MessageAnswer ConsoleUi::ShowMessage(platform::MessageKind kind, const
         for (;;) {
             out_ << "> " << std::flush;
             const std::string reply = Lower(ReadLine());
-            if (!in_) break; // end of input closes the box
+            if (!in_) {
+                out_ << '\n';
+                break; // end of input closes the box
+            }
             bool matched = false;
             for (const app::ButtonChoice& c : choices) {
                 const std::string label = Lower(c.label);
@@ -141,7 +144,10 @@ platform::MessageAnswer ConsoleUi::ShowMessage(platform::MessageKind kind, const
                 }
             }
             if (matched) break;
-            out_ << "Please answer one of the buttons.\n";
+            out_ << "Please answer with one of the buttons:";
+            for (const app::ButtonChoice& c : choices)
+                out_ << ' ' << Lower(c.label);
+            out_ << " (the first letters are enough).\n";
         }
     }
     out_.flush();
@@ -172,10 +178,21 @@ void ConsoleUi::ShowSubIdDialog(app::TSubIDDialog& dialog) {
         }
         return;
     }
+    if (options_.yes) {
+        // Which FPGA image fits a board is the one question --yes must not guess: a wrong one
+        // leaves the board without a working FPGA.
+        out_ << "> Cancel: --yes does not choose a board's revision; give --revision 1.1, 1.2, "
+                "1.3 or cancel\n";
+        dialog.Button2Click();
+        return;
+    }
     for (;;) {
-        out_ << "Revision 1, 2, 3 to accept, c to cancel> " << std::flush;
+        out_ << "Revision 1, 2 or 3 to accept, c to cancel> " << std::flush;
         const std::string reply = Lower(ReadLine());
-        if (!in_) return; // closed through its close box: nothing is set
+        if (!in_) {
+            out_ << '\n'; // the prompt's line is closed before anything else is printed
+            return;       // closed through its close box: nothing is set
+        }
         if (reply == "1" || reply == "2" || reply == "3") {
             dialog.SelectRevision(reply[0] - '1');
             dialog.Button1Click();
@@ -241,7 +258,10 @@ void ConsoleUi::RunCommandLoop() {
     for (;;) {
         out_ << "flashwell> " << std::flush;
         std::string line = ReadLine();
-        if (!in_) line = std::string(1, 'q'); // end of input quits
+        if (!in_) {
+            out_ << '\n';
+            line = std::string(1, 'q'); // end of input quits
+        }
         std::istringstream words(line);
         std::string command;
         words >> command;
