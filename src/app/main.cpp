@@ -2,6 +2,7 @@
 // elsewhere or on request) and the face (a window where a display can be opened, the terminal
 // otherwise), creates the main window and runs it.
 #include "app/main_form.h"
+#include "app/run_log.h"
 #include "app/update_step_table.h"
 #include "boarddata/images/images.h"
 #include "device/adapter_usb.h"
@@ -65,6 +66,7 @@ struct Options {
     std::string report;
     bool console = false;
     std::string dataDir;
+    std::string log;
     std::string restore;
     bool listBackups = false;
 };
@@ -173,6 +175,9 @@ int main(int argc, char** argv) {
     cli.add_option(
         "--data-dir", o.dataDir,
         "Folder for parameter-block backups (default: " + app::DefaultDataFolder().string() + ")");
+    cli.add_option("--log", o.log,
+                   "Append the run's log to this file (default: flashwell.log in the data "
+                   "folder)");
     cli.add_option("--restore", o.restore,
                    "Write a saved parameter block (a file of --list-backups) back onto the board "
                    "of --board (default: the first board found), after asking");
@@ -300,10 +305,24 @@ int main(int argc, char** argv) {
                                              : "x" + std::to_string(clock.speedFactor))
                   << "\n";
 
-    device::BoardTable boards(*os);
-    protocol::BoardProtocol protocol(boards, *face);
-    app::BackupStore backups(dataFolder, std::string("flashwell ") + FLASHWELL_VERSION);
-    app::TForm1 form(app::Services{*os, boards, protocol, *face, backups});
+    const std::string tool = std::string("flashwell ") + FLASHWELL_VERSION;
+    app::RunLog runLog(o.log.empty() ? dataFolder / "flashwell.log" : std::filesystem::path(o.log),
+                       tool);
+    if (!runLog.Writing())
+        std::cerr << "flashwell: the run's log cannot be written (" << runLog.Problem() << ")\n";
+    runLog.Begin(simulated ? "simulated boards, scenario \"" + scenario.name + "\""
+                           : std::string("boards through the board driver"));
+    app::DebugToLog loggedOs(*os, runLog);
+    app::LoggingUi loggedFace(*face, runLog);
+    // Tells where the record of this run is, once the run is over.
+    const auto showLog = [&] {
+        if (runLog.Writing()) std::cout << "Log: " << runLog.Path().string() << "\n";
+    };
+
+    device::BoardTable boards(loggedOs);
+    protocol::BoardProtocol protocol(boards, loggedFace);
+    app::BackupStore backups(dataFolder, tool);
+    app::TForm1 form(app::Services{loggedOs, boards, protocol, loggedFace, backups});
     form.FormCreate();
 
     if (!o.steps.empty()) ApplySteps(form, chosenSteps);
@@ -324,6 +343,7 @@ int main(int argc, char** argv) {
         if (window) window->Sync();
 #endif
         form.RestoreFlashData(*restore);
+        showLog();
         return StatusOf(form.LastOutcome);
     }
     if (o.board) {
@@ -363,6 +383,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    showLog();
     if (!o.report.empty() && world) {
         std::string error;
         if (!sim::WriteBoardReport(*world, o.report, error)) {

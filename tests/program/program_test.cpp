@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 
@@ -64,6 +65,16 @@ TEST_F(Program, FullUpdateSucceedsWithStatusZero) {
     const Outcome o = Run(std::string(kUpdate) + "--yes");
     EXPECT_EQ(o.status, 0) << o.output;
     EXPECT_NE(o.output.find("Update successfully ended"), std::string::npos);
+    // The record of the run, in the data folder, named at the end.
+    const fs::path log = dir_ / "xdg" / "flashwell" / "flashwell.log";
+    EXPECT_NE(o.output.find("Log: " + log.string()), std::string::npos) << o.output;
+    std::ifstream in(log);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(text.find("=== flashwell " FLASHWELL_VERSION ": simulated boards"),
+              std::string::npos);
+    EXPECT_NE(text.find("  *** Update Firmware ***\n"), std::string::npos);
+    EXPECT_NE(text.find("  debug: [ADAPTER0] protocol: "), std::string::npos);
+    EXPECT_NE(text.find("  [box] Flashwell: Update successfully ended | "), std::string::npos);
 }
 
 TEST_F(Program, ErrorMessageGivesStatusOne) {
