@@ -1,4 +1,5 @@
 #include "app/main_form.h"
+#include "app/update_rules.h"
 
 #include "boarddata/images/images.h"
 #include "device/determine_os.h"
@@ -15,7 +16,6 @@ namespace {
 
 using boarddata::FlashDataRecord;
 
-constexpr std::uint32_t kSubIdQuery = 127;
 constexpr std::uint8_t kMarkerIdentityOnly = 0xC0;
 constexpr std::uint8_t kMarkerNoBoot = 0xFF;
 constexpr int kEepromMaxDelay = 101;
@@ -86,6 +86,45 @@ char SerialChar(const std::string& serial, std::size_t position) {
 
 } // namespace
 
+RulesOutcome ApplyParameterBlockRules(FlashDataRecord& record, std::int32_t subId) {
+    RulesOutcome out;
+    bool& changed = out.changed;
+    const auto Log = [&](const std::string& line) { out.lines.push_back(line); };
+    if (ApplySerialNumberRules(record)) changed = true;
+
+    auto& letterFlags = record.FeatureFlags[2];
+    if ((letterFlags & boarddata::kSerialLetterMask) == 0) {
+        const char model = SerialChar(record.SerialNumber, 8);
+        if ((model == 'A' && SerialChar(record.SerialNumber, 15) == 'i') || model == 'B') {
+            letterFlags |= boarddata::kSerialLetterMask;
+            changed = true;
+        }
+    }
+
+    if (IsRevision13Of2006(record)) {
+        Log("   Set 32Bit Counter Mode on Rev. 1.3 - SubID: " + Num(subId));
+        record.FeatureFlags[2] |= boarddata::kCounter32ModeMask;
+        changed = true;
+    } else if (subId == 3 || subId == 4) {
+        Log("   Set 32 Bit Counter Mode on Rev. 1.2 - SubID: " + Num(subId));
+        record.FeatureFlags[2] |= boarddata::kCounter32ModeMask;
+        SetRevision(record, 1, 2);
+        changed = true;
+    } else if (subId == 1 || subId == 2) {
+        Log("   Rev 1.1 no support for 32 Bit Counter - SubID: " + Num(subId));
+        SetRevision(record, 1, 1);
+    }
+
+    return out;
+}
+
+RbfChoice ChooseRbf(const FlashDataRecord& record, std::int32_t subId) {
+    if (IsRevision13Of2006(record)) return RbfChoice::Rev13;
+    if (subId == 3 || subId == 4) return RbfChoice::Rev12;
+    if (subId == 1 || subId == 2) return RbfChoice::Rev11;
+    return RbfChoice::AskUser;
+}
+
 void TForm1::UpdateFlashData() {
     const int index = SelectedBoardIndex();
     SetBoardPanel(index);
@@ -114,30 +153,10 @@ void TForm1::UpdateFlashData() {
         Log("   SubID could not be read - nothing written");
         Fail();
     } else {
-        if (ApplySerialNumberRules(record)) changed = true;
-
-        auto& letterFlags = record.FeatureFlags[2];
-        if ((letterFlags & boarddata::kSerialLetterMask) == 0) {
-            const char model = SerialChar(record.SerialNumber, 8);
-            if ((model == 'A' && SerialChar(record.SerialNumber, 15) == 'i') || model == 'B') {
-                letterFlags |= boarddata::kSerialLetterMask;
-                changed = true;
-            }
-        }
-
-        if (IsRevision13Of2006(record)) {
-            Log("   Set 32Bit Counter Mode on Rev. 1.3 - SubID: " + Num(subId));
-            record.FeatureFlags[2] |= boarddata::kCounter32ModeMask;
-            changed = true;
-        } else if (subId == 3 || subId == 4) {
-            Log("   Set 32 Bit Counter Mode on Rev. 1.2 - SubID: " + Num(subId));
-            record.FeatureFlags[2] |= boarddata::kCounter32ModeMask;
-            SetRevision(record, 1, 2);
-            changed = true;
-        } else if (subId == 1 || subId == 2) {
-            Log("   Rev 1.1 no support for 32 Bit Counter - SubID: " + Num(subId));
-            SetRevision(record, 1, 1);
-        }
+        const RulesOutcome rules = ApplyParameterBlockRules(record, subId);
+        for (const std::string& line : rules.lines)
+            Log(line);
+        changed = rules.changed;
 
         if (changed) {
             Log("   Updating Flashdata...");
@@ -315,15 +334,16 @@ void TForm1::UpdateRBF() {
             break;
         }
     };
-    if (IsRevision13Of2006(record)) {
+    const RbfChoice rbf = ChooseRbf(record, subId);
+    if (rbf == RbfChoice::Rev13) {
         Log("   Write RBF for USB Hardware Rev. 1.3 - SubID: " + Num(subId));
         choose(2);
         AlteraUnidentified = false;
-    } else if (subId == 3 || subId == 4) {
+    } else if (rbf == RbfChoice::Rev12) {
         Log("   Write RBF for USB Hardware Rev. 1.2 - SubID: " + Num(subId));
         choose(1);
         AlteraUnidentified = false;
-    } else if (subId == 1 || subId == 2) {
+    } else if (rbf == RbfChoice::Rev11) {
         Log("   Write RBF for USB Hardware Rev. 1.1 - SubID: " + Num(subId));
         choose(0);
         AlteraUnidentified = false;
