@@ -1,6 +1,7 @@
 // The program entry: chooses the machine (the real driver on Windows, simulated boards
 // elsewhere or on request) and the face (a window where a display can be opened, the terminal
 // otherwise), creates the main window and runs it.
+#include "app/board_summary.h"
 #include "app/main_form.h"
 #include "app/run_log.h"
 #include "app/update_step_table.h"
@@ -22,6 +23,7 @@
 #endif
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -69,6 +71,8 @@ struct Options {
     std::string log;
     std::string restore;
     bool listBackups = false;
+    bool list = false;
+    bool json = false;
 };
 
 // "virtual": no pacing; "real": one simulated second per second; "xN": N times faster, N a
@@ -134,6 +138,34 @@ int Usage(const std::string& message) {
     return kExitUsage;
 }
 
+std::string OutcomeName(app::RunOutcome outcome) {
+    switch (outcome) {
+    case app::RunOutcome::Succeeded:
+        return "succeeded";
+    case app::RunOutcome::Failed:
+        return "failed";
+    case app::RunOutcome::Cancelled:
+        return "cancelled";
+    case app::RunOutcome::NotRun:
+        break;
+    }
+    return "not run";
+}
+
+// The result of --update for programs: how it ended, on which board, with which steps.
+std::string RunJson(const app::TForm1& form, int status, const app::RunLog& log) {
+    nlohmann::json steps = nlohmann::json::array();
+    for (const app::UpdateStep& step : app::kUpdateSteps)
+        if ((form.*step.box).checked) steps.push_back(std::string(step.name));
+    nlohmann::json result{
+        {"outcome", OutcomeName(form.LastOutcome)},
+        {"exitStatus", status},
+        {"board", form.SelectedBoardIndex()},
+        {"steps", steps},
+        {"log", log.Writing() ? nlohmann::json(log.Path().string()) : nlohmann::json(nullptr)}};
+    return result.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 int StatusOf(app::RunOutcome outcome) {
     switch (outcome) {
     case app::RunOutcome::Succeeded:
@@ -182,6 +214,12 @@ int main(int argc, char** argv) {
                    "Write a saved parameter block (a file of --list-backups) back onto the board "
                    "of --board (default: the first board found), after asking");
     cli.add_flag("--list-backups", o.listBackups, "List the saved parameter blocks and exit");
+    cli.add_flag("--list", o.list,
+                 "Scan, tell what every board holds and what an update would do to it, and exit "
+                 "(nothing is written)");
+    cli.add_flag("--json", o.json,
+                 "With --list or --update: the result as JSON on standard output (the log goes "
+                 "to standard error)");
     try {
         cli.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -231,6 +269,11 @@ int main(int argc, char** argv) {
             std::cout << "  " << app::BackupSummaryLine(copy) << "\n";
         return kExitSuccess;
     }
+    if (o.json && !o.list && !o.update) return Usage("--json goes with --list or --update");
+    if (o.list && (o.update || !o.restore.empty()))
+        return Usage("--list writes nothing: it cannot be combined with --update or --restore");
+    // With --json, standard output carries the JSON alone.
+    std::ostream& text = o.json ? std::cerr : std::cout;
     std::optional<app::BlockBackup> restore;
     if (!o.restore.empty()) {
         if (o.update) return Usage("--restore and --update cannot be given together");
@@ -273,7 +316,7 @@ int main(int argc, char** argv) {
     consoleOptions.yes = o.yes;
     consoleOptions.revision = revision;
     consoleOptions.interactive = isatty(STDOUT_FILENO) != 0;
-    ui::ConsoleUi console(std::cin, std::cout, consoleOptions);
+    ui::ConsoleUi console(std::cin, text, consoleOptions);
     app::AppUi* face = &console;
 #ifdef FLASHWELL_HAVE_FLTK
     std::unique_ptr<ui::FltkUi> window;
@@ -299,11 +342,11 @@ int main(int argc, char** argv) {
     }
 #endif
     if (simulated)
-        std::cout << "Simulated boards: scenario \"" << scenario.name << "\", "
-                  << scenario.boards.size() << " board(s), clock "
-                  << (clock.speedFactor == 0 ? std::string("virtual")
-                                             : "x" + std::to_string(clock.speedFactor))
-                  << "\n";
+        text << "Simulated boards: scenario \"" << scenario.name << "\", " << scenario.boards.size()
+             << " board(s), clock "
+             << (clock.speedFactor == 0 ? std::string("virtual")
+                                        : "x" + std::to_string(clock.speedFactor))
+             << "\n";
 
     const std::string tool = std::string("flashwell ") + FLASHWELL_VERSION;
     app::RunLog runLog(o.log.empty() ? dataFolder / "flashwell.log" : std::filesystem::path(o.log),
@@ -316,7 +359,7 @@ int main(int argc, char** argv) {
     app::LoggingUi loggedFace(*face, runLog);
     // Tells where the record of this run is, once the run is over.
     const auto showLog = [&] {
-        if (runLog.Writing()) std::cout << "Log: " << runLog.Path().string() << "\n";
+        if (runLog.Writing()) text << "Log: " << runLog.Path().string() << "\n";
     };
 
     device::BoardTable boards(loggedOs);
@@ -326,6 +369,11 @@ int main(int argc, char** argv) {
     form.FormCreate();
 
     if (!o.steps.empty()) ApplySteps(form, chosenSteps);
+    if (o.list) {
+        const auto summaries = app::SummarizeBoards(form, boards, protocol);
+        std::cout << (o.json ? app::SummaryJson(summaries) + "\n" : app::SummaryText(summaries));
+        return kExitSuccess;
+    }
     if (restore) {
         // A board whose block is lost shows a line that cannot be selected for an update, but
         // it is the very board a restore is for.
@@ -384,6 +432,7 @@ int main(int argc, char** argv) {
     }
 
     showLog();
+    if (o.json && o.update) std::cout << RunJson(form, status, runLog) << "\n";
     if (!o.report.empty() && world) {
         std::string error;
         if (!sim::WriteBoardReport(*world, o.report, error)) {

@@ -1,6 +1,7 @@
 // Runs the flashwell binary with the console face against simulated boards in virtual time and
 // checks what a caller relies on: the exit status, and the line that explains it.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sys/wait.h>
 
@@ -36,9 +37,10 @@ protected:
         const fs::path in = dir_ / "stdin";
         std::ofstream(in) << input;
         // Whatever the program keeps for the user goes to the test's folder, never the user's.
+        // stderr joins the pipe first, so an argument may still send stdout to a file.
         const std::string command = "XDG_DATA_HOME='" + (dir_ / "xdg").string() + "' '" +
-                                    FLASHWELL_PROGRAM + "' --console " + args + " <'" +
-                                    in.string() + "' 2>&1";
+                                    FLASHWELL_PROGRAM + "' --console 2>&1 " + args + " <'" +
+                                    in.string() + "'";
         Outcome outcome;
         std::FILE* pipe = ::popen(command.c_str(), "r");
         if (pipe == nullptr) return outcome;
@@ -187,6 +189,28 @@ TEST_F(Program, BackupListAndRestoreEndToEnd) {
     EXPECT_EQ(damaged.status, 2) << damaged.output;
     EXPECT_NE(damaged.output.find("damaged"), std::string::npos) << damaged.output;
     EXPECT_EQ(damaged.output.find("Found board"), std::string::npos);
+}
+
+// --list and --json for programs: standard output is the JSON alone.
+TEST_F(Program, ListAndJsonResults) {
+    const Outcome list = Run("--simulate --time virtual --list");
+    EXPECT_EQ(list.status, 0) << list.output;
+    EXPECT_NE(list.output.find("  an update would:\n"), std::string::npos) << list.output;
+
+    const std::string json = "'" + (dir_ / "out.json").string() + "'";
+    EXPECT_EQ(Run("--simulate --time virtual --list --json >" + json).status, 0);
+    const auto boards = nlohmann::json::parse(std::ifstream(dir_ / "out.json"));
+    EXPECT_EQ(boards["boards"][0]["serialNumber"], "2004-K7A-1024-5-0312");
+    EXPECT_EQ(boards["boards"].size(), 4u);
+
+    EXPECT_EQ(Run(std::string(kUpdate) + "--yes --steps boot --json >" + json).status, 0);
+    const auto result = nlohmann::json::parse(std::ifstream(dir_ / "out.json"));
+    EXPECT_EQ(result["outcome"], "succeeded");
+    EXPECT_EQ(result["exitStatus"], 0);
+    EXPECT_EQ(result["steps"], nlohmann::json::array({"boot"}));
+
+    EXPECT_EQ(Run("--simulate --json").status, 2);
+    EXPECT_EQ(Run("--simulate --list --update").status, 2);
 }
 
 TEST_F(Program, VersionAndHelp) {

@@ -1,0 +1,34 @@
+// What a board holds and what an update would do to it, told without writing anything: the
+// board is opened, asked for its SubID and its parameter block (both only read), and closed.
+#pragma once
+
+#include "app/main_form.h"
+
+#include <string>
+#include <vector>
+
+namespace flashwell::app {
+
+struct BoardSummary {
+    int index = 0;
+    bool present = false;
+    bool selectable = false;
+    std::string line; // the board line's caption
+    bool blockReadable = false;
+    std::string product, customer, serial, hardwareRevision, date;
+    std::int32_t subId = 0;
+    bool subIdKnown = false;
+    bool counter32 = false;
+    std::string firmwareVersion, driverVersion, interfaceVersion;
+    bool highSpeed = false;
+    std::vector<std::string> plan; // one sentence per step the update would take
+};
+
+// Every board line after the scan (FormCreate), in order 0 to 3.
+std::vector<BoardSummary> SummarizeBoards(TForm1& form, device::BoardTable& boards,
+                                          protocol::BoardProtocol& protocol);
+
+std::string SummaryText(const std::vector<BoardSummary>& boards);
+std::string SummaryJson(const std::vector<BoardSummary>& boards);
+
+} // namespace flashwell::app
