@@ -21,6 +21,9 @@
 #ifdef _WIN32
 #include "platform/win32/win32_os_port.h"
 #endif
+#ifdef FLASHWELL_HAVE_USB
+#include "platform/usb/usb_os_port.h"
+#endif
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -73,6 +76,7 @@ struct Options {
     bool listBackups = false;
     bool list = false;
     bool json = false;
+    bool usb = false;
 };
 
 // "virtual": no pacing; "real": one simulated second per second; "xN": N times faster, N a
@@ -214,6 +218,10 @@ int main(int argc, char** argv) {
                    "Write a saved parameter block (a file of --list-backups) back onto the board "
                    "of --board (default: the first board found), after asking");
     cli.add_flag("--list-backups", o.listBackups, "List the saved parameter blocks and exit");
+#ifdef FLASHWELL_HAVE_USB
+    cli.add_flag("--usb", o.usb,
+                 "Reach real boards straight over USB (libusb) instead of simulating them");
+#endif
     cli.add_flag("--list", o.list,
                  "Scan, tell what every board holds and what an update would do to it, and exit "
                  "(nothing is written)");
@@ -233,8 +241,10 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
     const bool simulated = simulateOption->count() > 0;
 #else
-    // Without Windows there is no board driver: the simulation is the only machine there is.
-    const bool simulated = true;
+    // Without Windows there is no board driver: real boards only over USB, on request.
+    const bool simulated = !o.usb;
+    if (o.usb && simulateOption->count() > 0)
+        return Usage("--usb and --simulate cannot be given together");
 #endif
     (void)simulateOption;
 
@@ -297,6 +307,9 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<sim::SimWorld> world;
     std::unique_ptr<platform::OsPort> nativeOs;
+#ifdef FLASHWELL_HAVE_USB
+    platform::usb::UsbOsPort* usbPort = nullptr;
+#endif
     platform::OsPort* os = nullptr;
     if (simulated) {
         sim::WorldOptions options;
@@ -308,6 +321,16 @@ int main(int argc, char** argv) {
     } else {
 #ifdef _WIN32
         nativeOs = std::make_unique<platform::win32::Win32OsPort>();
+        os = nativeOs.get();
+#elif defined(FLASHWELL_HAVE_USB)
+        std::string error;
+        auto usbOs = platform::usb::UsbOsPort::Create(error);
+        if (!usbOs) {
+            std::cerr << "flashwell: " << error << "\n";
+            return kExitError;
+        }
+        usbPort = usbOs.get();
+        nativeOs = std::move(usbOs);
         os = nativeOs.get();
 #endif
     }
@@ -367,6 +390,13 @@ int main(int argc, char** argv) {
     app::BackupStore backups(dataFolder, tool);
     app::TForm1 form(app::Services{loggedOs, boards, protocol, loggedFace, backups});
     form.FormCreate();
+#ifdef FLASHWELL_HAVE_USB
+    // Devices that were there but could not be opened: say why, once, rather than "not present".
+    if (usbPort != nullptr)
+        for (const std::string& path : usbPort->AccessDenied())
+            std::cerr << "flashwell: no permission to open " << path
+                      << " (install packaging/60-flashwell.rules and join the plugdev group)\n";
+#endif
 
     if (!o.steps.empty()) ApplySteps(form, chosenSteps);
     if (o.list) {
