@@ -401,6 +401,10 @@ void UsbOsPort::OutputDebugStringA(const char*) {
 }
 
 void UsbOsPort::Sleep(DWORD milliseconds) {
+    if (options_.sleep) {
+        options_.sleep(milliseconds);
+        return;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 

@@ -15,6 +15,7 @@
 #include "platform/os_port.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -35,6 +36,9 @@ struct UsbOptions {
     // order, as the board driver numbers its pipes; an entry here names the endpoint address
     // of a pipe instead.
     std::map<std::uint32_t, std::uint8_t> pipeEndpoints;
+    // How the program's pauses pass; the default waits in real time. Tests hand in a virtual
+    // clock's advance.
+    std::function<void(DWORD)> sleep;
 };
 
 // One USB device the backend lists: what the device path is made of.

@@ -1,0 +1,40 @@
+// A USB bus for the real libusb: umockdev holds the simulated boards as USB devices (sysfs
+// attributes, descriptors, device nodes) and serves libusb's usbdevfs requests from each board's
+// controller model, the same model the simulated driver sits on. The program runs through the
+// USB backend against it, in the simulation's virtual time.
+#pragma once
+
+#include "platform/usb/usb_os_port.h"
+#include "sim/sim_world.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace flashwell::testing {
+
+class UsbBench {
+public:
+    UsbBench();
+    ~UsbBench();
+    UsbBench(const UsbBench&) = delete;
+    UsbBench& operator=(const UsbBench&) = delete;
+
+    sim::SimWorld& World() { return world_; }
+    // Adds a board of the world to the bus (after the world made it).
+    void Plug(sim::Board& board);
+    // Brings the bus in line with the boards: devices that left, arrived or changed identity.
+    void Sync();
+    // The USB backend over this bus, pausing in virtual time.
+    std::unique_ptr<platform::usb::UsbOsPort> MakePort(std::string& error);
+    // Served requests that did not fit the controller's model (wrong endpoint, unknown request).
+    const std::vector<std::string>& Refusals() const;
+
+    struct State;
+
+private:
+    sim::SimWorld world_;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace flashwell::testing

@@ -1,0 +1,95 @@
+// The program through the real libusb against simulated boards on a umockdev bus: the scan
+// finds what is plugged in, in bus order, and talks to the board through control and bulk
+// transfers exactly as it does through the board driver.
+#include "usb_bench.h"
+
+#include "app/main_form.h"
+#include "sim/board_contents.h"
+#include "sim/scenario/scenario.h"
+#include "support/fake_ui.h"
+#include "support/temp_data_folder.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace flashwell;
+
+class QuietUi final : public app::AppUi {
+public:
+    platform::MessageAnswer ShowMessage(platform::MessageKind kind, const std::string& title,
+                                        const std::string& text,
+                                        platform::MessageButtons buttons) override {
+        return boxes.ShowMessage(kind, title, text, buttons);
+    }
+    void ProcessPendingMessages() override {}
+    void ShowSubIdDialog(app::TSubIDDialog&) override {}
+    flashwell::testing::FakeUi boxes;
+};
+
+struct UsbWorld {
+    explicit UsbWorld(const sim::Scenario& scenario) {
+        sim::ApplyScenario(bench.World(), scenario);
+        for (std::size_t i = 0; i < bench.World().BoardCount(); ++i)
+            bench.Plug(bench.World().GetBoard(static_cast<int>(i)));
+        std::string error;
+        port = bench.MakePort(error);
+        if (!port) ADD_FAILURE() << error;
+        boards = std::make_unique<device::BoardTable>(*port);
+        protocol = std::make_unique<protocol::BoardProtocol>(*boards, ui);
+        form = std::make_unique<app::TForm1>(
+            app::Services{*port, *boards, *protocol, ui, backups.store});
+    }
+
+    flashwell::testing::UsbBench bench;
+    flashwell::testing::TempBackups backups;
+    QuietUi ui;
+    std::unique_ptr<platform::usb::UsbOsPort> port;
+    std::unique_ptr<device::BoardTable> boards;
+    std::unique_ptr<protocol::BoardProtocol> protocol;
+    std::unique_ptr<app::TForm1> form;
+};
+
+sim::Scenario Boards(std::initializer_list<const char*> kinds) {
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.boards.clear();
+    for (const char* kind : kinds) {
+        sim::ScenarioBoard board;
+        board.kind = kind;
+        scenario.boards.push_back(board);
+    }
+    return scenario;
+}
+
+TEST(UsbBackend, NoBoardNoLines) {
+    UsbWorld w(Boards({}));
+    EXPECT_TRUE(w.port->ListDevices().empty());
+    w.form->FormCreate();
+    for (const app::Control* line : w.form->RadioButtons)
+        EXPECT_FALSE(line->enabled);
+    EXPECT_EQ(w.form->Memo1.lines.front(), "Board 0 not present");
+}
+
+TEST(UsbBackend, OneBoardIsScannedThroughLibusb) {
+    UsbWorld w(sim::DefaultScenario());
+    const auto listed = w.port->ListDevices();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].path,
+              "\\\\?\\usb#vid_1057&pid_1801#1-2#{36fc9e60-c465-11cf-8056-444553540000}");
+    w.form->FormCreate();
+    EXPECT_TRUE(w.form->RadioButton1.enabled);
+    EXPECT_EQ(w.form->RadioButton1.caption, "vexta/USB");
+    EXPECT_EQ(w.form->Memo1.lines[0], "Found board 0...");
+    EXPECT_EQ(w.form->Memo1.lines[2], "   ...finished with 2262 words");
+    EXPECT_TRUE(w.bench.Refusals().empty());
+}
+
+TEST(UsbBackend, ThreeBoardsAndABootStateControllerInBusOrder) {
+    UsbWorld w(Boards({"usb1801", "boot8613", "usb1801", "usb1802"}));
+    const auto listed = w.port->ListDevices();
+    ASSERT_EQ(listed.size(), 4u);
+    EXPECT_NE(listed[1].path.find("vid_04b4&pid_8613#1-3#"), std::string::npos);
+    EXPECT_NE(listed[3].path.find("vid_1057&pid_1802#1-5#"), std::string::npos);
+}
+
+} // namespace
