@@ -34,17 +34,15 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 // endpoints of the board's firmware, out first, as the driver numbers its pipes.
 std::vector<std::uint8_t> Descriptors(sim::UsbIdentity id, bool highSpeed) {
     const std::uint16_t packet = highSpeed ? 512 : 64;
-    return {18,   1,    0x00, 0x02, 0xFF, 0xFF, 0xFF, 64,
-            static_cast<std::uint8_t>(id.vendor), static_cast<std::uint8_t>(id.vendor >> 8),
-            static_cast<std::uint8_t>(id.product), static_cast<std::uint8_t>(id.product >> 8),
-            0x01, 0x00, 0, 0, 0, 1,
+    return {18, 1, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 64, static_cast<std::uint8_t>(id.vendor),
+            static_cast<std::uint8_t>(id.vendor >> 8), static_cast<std::uint8_t>(id.product),
+            static_cast<std::uint8_t>(id.product >> 8), 0x01, 0x00, 0, 0, 0, 1,
             // configuration: 9 + 9 + 7 + 7 = 32 bytes
             9, 2, 32, 0, 1, 1, 0, 0x80, 50,
             // interface 0, two endpoints, vendor class
-            9, 4, 0, 0, 2, 0xFF, 0xFF, 0xFF, 0,
-            7, 5, kPipeOutEndpoint, 2, static_cast<std::uint8_t>(packet),
-            static_cast<std::uint8_t>(packet >> 8), 0,
-            7, 5, kPipeInEndpoint, 2, static_cast<std::uint8_t>(packet),
+            9, 4, 0, 0, 2, 0xFF, 0xFF, 0xFF, 0, 7, 5, kPipeOutEndpoint, 2,
+            static_cast<std::uint8_t>(packet), static_cast<std::uint8_t>(packet >> 8), 0, 7, 5,
+            kPipeInEndpoint, 2, static_cast<std::uint8_t>(packet),
             static_cast<std::uint8_t>(packet >> 8), 0};
 }
 
@@ -71,6 +69,7 @@ struct UsbBench::State {
     std::deque<Flying> done; // completed, to be reaped
     std::vector<std::string> refusals;
     std::recursive_mutex lock; // the ioctl handler runs on umockdev's own thread
+    std::function<void()> onTransfer;
     int nextNumber = 2;
 
     static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
@@ -87,7 +86,8 @@ struct UsbBench::State {
 bool UsbBench::State::Serve(Slot& slot, UMockdevIoctlClient* client) {
     std::lock_guard guard(lock);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    const unsigned long request = static_cast<unsigned long>(umockdev_ioctl_client_get_request(client));
+    const unsigned long request =
+        static_cast<unsigned long>(umockdev_ioctl_client_get_request(client));
     if (!slot.shown) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return TRUE;
@@ -117,9 +117,9 @@ bool UsbBench::State::Serve(Slot& slot, UMockdevIoctlClient* client) {
         UMockdevIoctlData* urbData =
             umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
         auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
-        UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
-            urbData, G_STRUCT_OFFSET(usbdevfs_urb, buffer), static_cast<gsize>(urb->buffer_length),
-            nullptr);
+        UMockdevIoctlData* buffer =
+            umockdev_ioctl_data_resolve(urbData, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
+                                        static_cast<gsize>(urb->buffer_length), nullptr);
         RunUrb(slot, *urb, buffer->data);
         umockdev_ioctl_data_unref(buffer);
         done.push_back({urbData, &slot});
@@ -155,6 +155,12 @@ void UsbBench::State::RunUrb(Slot& slot, usbdevfs_urb& urb, std::uint8_t* buffer
     sim::Board& board = *slot.board;
     urb.status = 0;
     urb.actual_length = 0;
+    if (onTransfer) onTransfer();
+    if (!board.OnBus()) {
+        // Pulled out: the transfer finds no device.
+        urb.status = -ENODEV;
+        return;
+    }
     if (urb.type == USBDEVFS_URB_TYPE_CONTROL) {
         // The setup packet, then the data stage.
         const std::uint8_t type = buffer[0];
@@ -179,8 +185,10 @@ void UsbBench::State::RunUrb(Slot& slot, usbdevfs_urb& urb, std::uint8_t* buffer
         } else {
             error = board.Hooks().OnVendorRequest(board, request, data, returned);
         }
-        if (error != 0) urb.status = -EPIPE; // the controller stalls what it refuses
-        else urb.actual_length = static_cast<int>(request.direction ? returned : request.length);
+        if (error != 0)
+            urb.status = -EPIPE; // the controller stalls what it refuses
+        else
+            urb.actual_length = static_cast<int>(request.direction ? returned : request.length);
         return;
     }
     sim::ControllerFirmware* firmware = board.Firmware();
@@ -189,11 +197,10 @@ void UsbBench::State::RunUrb(Slot& slot, usbdevfs_urb& urb, std::uint8_t* buffer
             firmware->OnPipeWrite({buffer, static_cast<std::size_t>(urb.buffer_length)});
         urb.actual_length = urb.buffer_length;
     } else if (urb.endpoint == kPipeInEndpoint) {
-        urb.actual_length =
-            firmware != nullptr
-                ? static_cast<int>(firmware->OnPipeRead(
-                      {buffer, static_cast<std::size_t>(urb.buffer_length)}))
-                : 0;
+        urb.actual_length = firmware != nullptr
+                                ? static_cast<int>(firmware->OnPipeRead(
+                                      {buffer, static_cast<std::size_t>(urb.buffer_length)}))
+                                : 0;
     } else {
         refusals.push_back("transfer on endpoint " + std::to_string(urb.endpoint));
         urb.status = -EPIPE;
@@ -212,15 +219,24 @@ void UsbBench::State::Show(Slot& slot) {
         g_signal_connect_after(slot.handler, "handle-ioctl", G_CALLBACK(OnIoctl), &slot);
         umockdev_testbed_attach_ioctl(testbed, slot.node.c_str(), slot.handler, nullptr);
     }
-    const std::string text = "P: /devices/usb1/1-" + number + "\n" +
-                             "N: bus/usb/001/" + bus + "\n"
+    const std::string text = "P: /devices/usb1/1-" + number + "\n" + "N: bus/usb/001/" + bus +
+                             "\n"
                              "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
-                             "E: BUSNUM=001\nE: DEVNUM=" + bus + "\n"
-                             "E: DEVNAME=" + slot.node + "\n"
-                             "A: busnum=1\\n\nA: devnum=" + number + "\\n\n"
+                             "E: BUSNUM=001\nE: DEVNUM=" +
+                             bus +
+                             "\n"
+                             "E: DEVNAME=" +
+                             slot.node +
+                             "\n"
+                             "A: busnum=1\\n\nA: devnum=" +
+                             number +
+                             "\\n\n"
                              "A: bConfigurationValue=1\\n\n"
-                             "A: speed=" + (slot.board->HighSpeed() ? "480" : "12") + "\\n\n"
-                             "H: descriptors=" + Hex(Descriptors(id, slot.board->HighSpeed())) + "\n";
+                             "A: speed=" +
+                             (slot.board->HighSpeed() ? "480" : "12") +
+                             "\\n\n"
+                             "H: descriptors=" +
+                             Hex(Descriptors(id, slot.board->HighSpeed())) + "\n";
     umockdev_testbed_add_from_string(testbed, text.c_str(), nullptr);
     slot.shown = true;
     slot.shownAs = id;
@@ -269,6 +285,11 @@ std::unique_ptr<platform::usb::UsbOsPort> UsbBench::MakePort(std::string& error)
         Sync();
     };
     return platform::usb::UsbOsPort::Create(error, options);
+}
+
+void UsbBench::OnTransfer(std::function<void()> hook) {
+    std::lock_guard guard(state_->lock);
+    state_->onTransfer = std::move(hook);
 }
 
 const std::vector<std::string>& UsbBench::Refusals() const {

@@ -7,6 +7,7 @@
 #include "platform/usb/usb_os_port.h"
 #include "sim/sim_world.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ public:
     void Sync();
     // The USB backend over this bus, pausing in virtual time.
     std::unique_ptr<platform::usb::UsbOsPort> MakePort(std::string& error);
+    // Called for every transfer the bus serves, before it runs (on umockdev's thread, while the
+    // program waits for the transfer): tests pull a board out at a chosen moment.
+    void OnTransfer(std::function<void()> hook);
     // Served requests that did not fit the controller's model (wrong endpoint, unknown request).
     const std::vector<std::string>& Refusals() const;
 

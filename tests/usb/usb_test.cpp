@@ -6,6 +6,7 @@
 #include "app/main_form.h"
 #include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
+#include "support/app_world.h"
 #include "support/fake_ui.h"
 #include "support/temp_data_folder.h"
 
@@ -90,6 +91,36 @@ TEST(UsbBackend, ThreeBoardsAndABootStateControllerInBusOrder) {
     ASSERT_EQ(listed.size(), 4u);
     EXPECT_NE(listed[1].path.find("vid_04b4&pid_8613#1-3#"), std::string::npos);
     EXPECT_NE(listed[3].path.find("vid_1057&pid_1802#1-5#"), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+std::vector<std::string> SimulatedDriverLog(const sim::Scenario& scenario) {
+    flashwell::testing::AppWorld w;
+    sim::ApplyScenario(w.world, scenario);
+    w.Start().Button1Click();
+    return w.Log();
+}
+
+// The whole update through libusb, re-enumeration included: every image in place after a power
+// cycle, and the same log as the run through the simulated driver.
+TEST(UsbBackendLong, FullUpdateThroughLibusbEndsWithEveryImage) {
+    UsbWorld w(sim::DefaultScenario());
+    w.form->FormCreate();
+    w.form->Button1Click();
+    EXPECT_EQ(w.form->LastOutcome, app::RunOutcome::Succeeded);
+    EXPECT_EQ(w.form->Memo1.lines, SimulatedDriverLog(sim::DefaultScenario()));
+    EXPECT_TRUE(w.bench.Refusals().empty());
+    sim::Board& board = w.bench.World().GetBoard(0);
+    w.bench.World().PowerCycle(board);
+    const sim::BoardReport report = sim::Inspect(board);
+    EXPECT_TRUE(report.eepromIsBootImage);
+    EXPECT_EQ(report.identity, sim::kBoardIdentity);
+    EXPECT_EQ(report.fpga, sim::FpgaContent::Rev12);
+    EXPECT_EQ(report.bootProgram, sim::BootAreaContent::BootProgram);
+    EXPECT_EQ(report.secondBank, sim::SecondBankContent::FramedKpci);
 }
 
 } // namespace
