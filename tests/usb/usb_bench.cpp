@@ -54,6 +54,7 @@ struct UsbBench::State {
         sim::Board* board = nullptr;
         int number = 0;           // device number on bus 1, and its port
         bool shown = false;       // in the testbed now
+        bool held = false;        // claimed by another program
         sim::UsbIdentity shownAs; // with this identity
         std::string sysPath;
         UMockdevIoctlBase* handler = nullptr;
@@ -103,10 +104,16 @@ bool UsbBench::State::Serve(Slot& slot, UMockdevIoctlClient* client) {
         return TRUE;
     }
     case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_DISCONNECT_CLAIM:
+        if (slot.held) {
+            umockdev_ioctl_client_complete(client, -1, EBUSY);
+            return TRUE;
+        }
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
-    case USBDEVFS_DISCONNECT_CLAIM:
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
     case USBDEVFS_IOCTL: // asks whether a kernel driver holds the interface: none does
@@ -285,6 +292,12 @@ std::unique_ptr<platform::usb::UsbOsPort> UsbBench::MakePort(std::string& error)
         Sync();
     };
     return platform::usb::UsbOsPort::Create(error, options);
+}
+
+void UsbBench::Hold(sim::Board& board) {
+    std::lock_guard guard(state_->lock);
+    for (State::Slot& slot : state_->slots)
+        if (slot.board == &board) slot.held = true;
 }
 
 void UsbBench::OnTransfer(std::function<void()> hook) {

@@ -28,6 +28,8 @@ public:
     void Sync();
     // The USB backend over this bus, pausing in virtual time.
     std::unique_ptr<platform::usb::UsbOsPort> MakePort(std::string& error);
+    // Another program holds the board's interface: claiming it fails as busy.
+    void Hold(sim::Board& board);
     // Called for every transfer the bus serves, before it runs (on umockdev's thread, while the
     // program waits for the transfer): tests pull a board out at a chosen moment.
     void OnTransfer(std::function<void()> hook);

@@ -4,6 +4,7 @@
 #include "usb_bench.h"
 
 #include "app/main_form.h"
+#include "app/update_step_table.h"
 #include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
 #include "support/app_world.h"
@@ -11,6 +12,8 @@
 #include "support/temp_data_folder.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -85,6 +88,18 @@ TEST(UsbBackend, OneBoardIsScannedThroughLibusb) {
     EXPECT_TRUE(w.bench.Refusals().empty());
 }
 
+// A board another program has claimed is skipped as Windows skips a device opened elsewhere:
+// the next board takes its index.
+TEST(UsbBackend, BoardHeldByAnotherProgramIsPassedOver) {
+    UsbWorld w(Boards({"usb1801", "usb1801"}));
+    w.bench.Hold(w.bench.World().GetBoard(0));
+    w.form->FormCreate();
+    EXPECT_TRUE(w.form->RadioButton1.enabled) << "the second board is board 0 now";
+    EXPECT_FALSE(w.form->RadioButton2.enabled);
+    EXPECT_EQ(w.form->Memo1.lines.back(), "Board 3 not present");
+    EXPECT_TRUE(w.port->AccessDenied().empty());
+}
+
 TEST(UsbBackend, ThreeBoardsAndABootStateControllerInBusOrder) {
     UsbWorld w(Boards({"usb1801", "boot8613", "usb1801", "usb1802"}));
     const auto listed = w.port->ListDevices();
@@ -121,6 +136,69 @@ TEST(UsbBackendLong, FullUpdateThroughLibusbEndsWithEveryImage) {
     EXPECT_EQ(report.fpga, sim::FpgaContent::Rev12);
     EXPECT_EQ(report.bootProgram, sim::BootAreaContent::BootProgram);
     EXPECT_EQ(report.secondBank, sim::SecondBankContent::FramedKpci);
+}
+
+// Pulled out in the middle of a parameter-block write: libusb's "no device" is the host's
+// device loss (1167), the step names its copy, and the copy holds the block as it was.
+TEST(UsbBackend, UnpluggedInTheMiddleOfAFlashBlock) {
+    UsbWorld w(sim::DefaultScenario());
+    sim::Board& board = w.bench.World().GetBoard(0);
+    const auto original = sim::Inspect(board).parameterBlock;
+    w.form->FormCreate();
+    for (const app::UpdateStep& step : app::kUpdateSteps)
+        (*w.form.*step.box).checked = step.name == "flash";
+    int writes = -1;
+    std::size_t seen = 0;
+    bool pulled = false;
+    w.bench.OnTransfer([&] {
+        const auto& ops = board.FlashOperations();
+        for (; seen < ops.size(); ++seen) {
+            if (ops[seen].kind == sim::FlashOperation::Kind::Erase)
+                writes = 0;
+            else if (ops[seen].kind == sim::FlashOperation::Kind::Write && writes >= 0)
+                ++writes;
+        }
+        if (!pulled && writes == 2) {
+            pulled = true;
+            w.bench.World().Vanish(board);
+        }
+    });
+    w.form->Button1Click();
+    w.bench.OnTransfer(nullptr);
+    ASSERT_TRUE(pulled);
+    EXPECT_EQ(w.form->LastOutcome, app::RunOutcome::Failed);
+    const auto& log = w.form->Memo1.lines;
+    EXPECT_NE(std::find_if(log.begin(), log.end(),
+                           [](const std::string& line) {
+                               return line.rfind("   Board lost - its parameter block is saved in ",
+                                                 0) == 0;
+                           }),
+              log.end());
+    const auto copies = w.backups.store.List();
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(copies[0].block, original);
+}
+
+// Pulled out while the EEPROM is written byte by byte: the run ends with the error message,
+// never with success, and nothing hangs.
+TEST(UsbBackend, UnpluggedInTheMiddleOfTheEepromWrite) {
+    UsbWorld w(sim::DefaultScenario());
+    sim::Board& board = w.bench.World().GetBoard(0);
+    w.form->FormCreate();
+    for (const app::UpdateStep& step : app::kUpdateSteps)
+        (*w.form.*step.box).checked = step.name == "firmware";
+    int transfersIntoEeprom = -1;
+    w.bench.OnTransfer([&] {
+        const auto& log = w.form->Memo1.lines;
+        if (transfersIntoEeprom < 0 && !log.empty() && log.back() == "try with delay (0) ...")
+            transfersIntoEeprom = 0;
+        if (transfersIntoEeprom >= 0 && ++transfersIntoEeprom == 400) w.bench.World().Vanish(board);
+    });
+    w.form->Button1Click();
+    w.bench.OnTransfer(nullptr);
+    EXPECT_GE(transfersIntoEeprom, 400);
+    EXPECT_EQ(w.form->LastOutcome, app::RunOutcome::Failed);
+    EXPECT_EQ(w.ui.boxes.shown.back().text, app::kErrorText);
 }
 
 } // namespace
