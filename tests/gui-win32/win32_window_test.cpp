@@ -12,6 +12,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -100,6 +102,91 @@ bool Ticked(HWND hwnd) {
 
 bool Contains(const std::string& haystack, const std::string& needle) {
     return haystack.find(needle) != std::string::npos;
+}
+
+// Every static text of a window, with what it shows.
+std::vector<HWND> StaticTexts(HWND parent) {
+    std::vector<HWND> out;
+    for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        char cls[16] = {};
+        GetClassNameA(child, cls, sizeof cls);
+        if (lstrcmpiA(cls, "Static") == 0) out.push_back(child);
+    }
+    return out;
+}
+
+// Whether a static text shows its whole text on its one line. Measured with the font the
+// control draws with, the text must fit the control's width; and what the control has on the
+// screen must be that text drawn on one line: a label too narrow by a pixel has its last word
+// broken onto a second line, below the control's height, where nobody sees it.
+bool ShowsWholeText(HWND label, std::string& detail) {
+    const std::string text = Text(label);
+    RECT client{};
+    GetClientRect(label, &client);
+    const int w = client.right, h = client.bottom;
+    RedrawWindow(label, nullptr, nullptr, RDW_UPDATENOW);
+    GdiFlush();
+    HDC dc = GetDC(label);
+    HDC memory = CreateCompatibleDC(dc);
+    // The text drawn on one line with room to spare, to see where its ink really ends.
+    const int wide = w + 32;
+    HBITMAP onScreen = CreateCompatibleBitmap(dc, w, h);
+    HBITMAP expected = CreateCompatibleBitmap(dc, wide, h);
+    HGDIOBJ oldBitmap = SelectObject(memory, onScreen);
+    BitBlt(memory, 0, 0, w, h, dc, 0, 0, SRCCOPY);
+
+    SelectObject(memory, expected);
+    const auto font = reinterpret_cast<HFONT>(SendMessageA(label, WM_GETFONT, 0, 0));
+    HGDIOBJ oldFont = SelectObject(memory, font != nullptr ? font : GetStockObject(SYSTEM_FONT));
+    SIZE extent{};
+    GetTextExtentPoint32A(memory, text.c_str(), static_cast<int>(text.size()), &extent);
+    RECT line{0, 0, wide, h};
+    FillRect(memory, &line, GetSysColorBrush(COLOR_BTNFACE));
+    SetTextColor(memory, GetSysColor(COLOR_BTNTEXT));
+    SetBkColor(memory, GetSysColor(COLOR_BTNFACE));
+    DrawTextA(memory, text.c_str(), static_cast<int>(text.size()), &line,
+              DT_LEFT | DT_SINGLELINE | DT_NOPREFIX | DT_NOCLIP);
+    SelectObject(memory, oldFont);
+    SelectObject(memory, oldBitmap);
+
+    const auto pixels = [&](HBITMAP bitmap, int width) {
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = width;
+        info.bmiHeader.biHeight = -h;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        std::vector<std::uint32_t> out(static_cast<std::size_t>(width) *
+                                       static_cast<std::size_t>(h));
+        GetDIBits(memory, bitmap, 0, static_cast<UINT>(h), out.data(), &info, DIB_RGB_COLORS);
+        for (std::uint32_t& p : out)
+            p &= 0xFFFFFF;
+        return out;
+    };
+    const std::vector<std::uint32_t> seen = pixels(onScreen, w);
+    const std::vector<std::uint32_t> drawn = pixels(expected, wide);
+    const std::uint32_t face = GetSysColor(COLOR_BTNFACE);
+    const std::uint32_t faceRgb = ((face & 0xFF) << 16) | (face & 0xFF00) | ((face >> 16) & 0xFF);
+    std::size_t differing = 0;
+    int inkRight = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < wide; ++x) {
+            const std::uint32_t p = drawn[static_cast<std::size_t>(y * wide + x)];
+            if (p != faceRgb) inkRight = std::max(inkRight, x + 1);
+            if (x < w && seen[static_cast<std::size_t>(y * w + x)] != p) ++differing;
+        }
+    DeleteObject(onScreen);
+    DeleteObject(expected);
+    DeleteDC(memory);
+    ReleaseDC(label, dc);
+
+    detail = "\"" + text + "\": text " + std::to_string(extent.cx) + " x " +
+             std::to_string(extent.cy) + ", control " + std::to_string(w) + " x " +
+             std::to_string(h) + ", ink to " + std::to_string(inkRight) + ", " +
+             std::to_string(differing) + " pixel(s) differ from the text on one line";
+    return extent.cx <= w && extent.cy <= h && inkRight <= w && differing == 0;
 }
 
 void Shot(HWND hwnd, const char* name) {
@@ -193,6 +280,11 @@ void MainWindowAndUpdate() {
           "controls use MS Sans Serif 8 points");
     Check(!IsWindowVisible(w.ui.HandleOf(f.CheckBox1)), "step boxes hidden at start");
     Check(!IsWindowVisible(w.ui.HandleOf(f.Button4)), "\"Read Flash\" hidden");
+    for (const app::Control* c : {&f.Label2, &f.Label3}) {
+        std::string detail;
+        const bool whole = ShowsWholeText(w.ui.HandleOf(*c), detail);
+        Check(whole, c->name + " shows its whole text: " + detail);
+    }
     Shot(main, "main");
 
     // Advanced view.
@@ -312,6 +404,13 @@ void SubIdDialog() {
         Check(Ticked(view.revisions[0]) &&
                   Text(view.revisions[2]) == "Revision 1.3 (Altera Cyclone)",
               "revision 1.1 selected at first");
+        const std::vector<HWND> labels = StaticTexts(view.window);
+        Check(labels.size() == 5, "the dialog has its five labels");
+        for (HWND label : labels) {
+            std::string detail;
+            const bool whole = ShowsWholeText(label, detail);
+            Check(whole, "dialog label shows its whole text: " + detail);
+        }
         Shot(view.window, "subid");
         SendMessageA(view.revisions[2], BM_CLICK, 0, 0);
         Check(Ticked(view.revisions[2]) && !Ticked(view.revisions[0]), "revision 1.3 clicked");

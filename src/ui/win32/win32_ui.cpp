@@ -564,10 +564,15 @@ void Win32Ui::BuildSubIdDialog() {
         SendMessageA(hwnd, WM_SETFONT, (WPARAM)font_, FALSE);
         return hwnd;
     };
+    // A glyph's ink may reach past its advance (the period of "failed." does in the faces that
+    // stand in for MS Sans Serif), so a label exactly as wide as its measured text loses its
+    // last pixels. Each label takes the room the layout gives it: from its left edge to the
+    // right edge of the buttons, and never less than its text.
+    const int rightEdge = d.Button2.left + d.Button2.width;
     int number = 0;
     for (const app::Control* l : {&d.Label1, &d.Label2, &d.Label3, &d.Label4, &d.Label5})
         child("STATIC", *l, SS_LEFT | SS_NOPREFIX | WS_GROUP, kIdLabel + 10 + ++number,
-              std::max<LONG>(1, TextSize(subId_, font_, l->caption).cx));
+              std::max<LONG>({1, rightEdge - l->left, TextSize(subId_, font_, l->caption).cx}));
     const std::array<const app::Control*, 3> radios{&d.RadioButton1, &d.RadioButton2,
                                                     &d.RadioButton3};
     for (std::size_t i = 0; i < radios.size(); ++i)
