@@ -5,16 +5,23 @@
 #include "device/adapter_usb.h"
 #include "protocol/board_protocol.h"
 #include "screenshot.h"
+#include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
 #include "support/temp_data_folder.h"
 #include "ui/win32/win32_ui.h"
 
 #include <commctrl.h>
+#include <dlgs.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 using namespace flashwell;
@@ -100,6 +107,91 @@ bool Ticked(HWND hwnd) {
 
 bool Contains(const std::string& haystack, const std::string& needle) {
     return haystack.find(needle) != std::string::npos;
+}
+
+// Every static text of a window, with what it shows.
+std::vector<HWND> StaticTexts(HWND parent) {
+    std::vector<HWND> out;
+    for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        char cls[16] = {};
+        GetClassNameA(child, cls, sizeof cls);
+        if (lstrcmpiA(cls, "Static") == 0) out.push_back(child);
+    }
+    return out;
+}
+
+// Whether a static text shows its whole text on its one line. Measured with the font the
+// control draws with, the text must fit the control's width; and what the control has on the
+// screen must be that text drawn on one line: a label too narrow by a pixel has its last word
+// broken onto a second line, below the control's height, where nobody sees it.
+bool ShowsWholeText(HWND label, std::string& detail) {
+    const std::string text = Text(label);
+    RECT client{};
+    GetClientRect(label, &client);
+    const int w = client.right, h = client.bottom;
+    RedrawWindow(label, nullptr, nullptr, RDW_UPDATENOW);
+    GdiFlush();
+    HDC dc = GetDC(label);
+    HDC memory = CreateCompatibleDC(dc);
+    // The text drawn on one line with room to spare, to see where its ink really ends.
+    const int wide = w + 32;
+    HBITMAP onScreen = CreateCompatibleBitmap(dc, w, h);
+    HBITMAP expected = CreateCompatibleBitmap(dc, wide, h);
+    HGDIOBJ oldBitmap = SelectObject(memory, onScreen);
+    BitBlt(memory, 0, 0, w, h, dc, 0, 0, SRCCOPY);
+
+    SelectObject(memory, expected);
+    const auto font = reinterpret_cast<HFONT>(SendMessageA(label, WM_GETFONT, 0, 0));
+    HGDIOBJ oldFont = SelectObject(memory, font != nullptr ? font : GetStockObject(SYSTEM_FONT));
+    SIZE extent{};
+    GetTextExtentPoint32A(memory, text.c_str(), static_cast<int>(text.size()), &extent);
+    RECT line{0, 0, wide, h};
+    FillRect(memory, &line, GetSysColorBrush(COLOR_BTNFACE));
+    SetTextColor(memory, GetSysColor(COLOR_BTNTEXT));
+    SetBkColor(memory, GetSysColor(COLOR_BTNFACE));
+    DrawTextA(memory, text.c_str(), static_cast<int>(text.size()), &line,
+              DT_LEFT | DT_SINGLELINE | DT_NOPREFIX | DT_NOCLIP);
+    SelectObject(memory, oldFont);
+    SelectObject(memory, oldBitmap);
+
+    const auto pixels = [&](HBITMAP bitmap, int width) {
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = width;
+        info.bmiHeader.biHeight = -h;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        std::vector<std::uint32_t> out(static_cast<std::size_t>(width) *
+                                       static_cast<std::size_t>(h));
+        GetDIBits(memory, bitmap, 0, static_cast<UINT>(h), out.data(), &info, DIB_RGB_COLORS);
+        for (std::uint32_t& p : out)
+            p &= 0xFFFFFF;
+        return out;
+    };
+    const std::vector<std::uint32_t> seen = pixels(onScreen, w);
+    const std::vector<std::uint32_t> drawn = pixels(expected, wide);
+    const std::uint32_t face = GetSysColor(COLOR_BTNFACE);
+    const std::uint32_t faceRgb = ((face & 0xFF) << 16) | (face & 0xFF00) | ((face >> 16) & 0xFF);
+    std::size_t differing = 0;
+    int inkRight = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < wide; ++x) {
+            const std::uint32_t p = drawn[static_cast<std::size_t>(y * wide + x)];
+            if (p != faceRgb) inkRight = std::max(inkRight, x + 1);
+            if (x < w && seen[static_cast<std::size_t>(y * w + x)] != p) ++differing;
+        }
+    DeleteObject(onScreen);
+    DeleteObject(expected);
+    DeleteDC(memory);
+    ReleaseDC(label, dc);
+
+    detail = "\"" + text + "\": text " + std::to_string(extent.cx) + " x " +
+             std::to_string(extent.cy) + ", control " + std::to_string(w) + " x " +
+             std::to_string(h) + ", ink to " + std::to_string(inkRight) + ", " +
+             std::to_string(differing) + " pixel(s) differ from the text on one line";
+    return extent.cx <= w && extent.cy <= h && inkRight <= w && differing == 0;
 }
 
 void Shot(HWND hwnd, const char* name) {
@@ -193,6 +285,11 @@ void MainWindowAndUpdate() {
           "controls use MS Sans Serif 8 points");
     Check(!IsWindowVisible(w.ui.HandleOf(f.CheckBox1)), "step boxes hidden at start");
     Check(!IsWindowVisible(w.ui.HandleOf(f.Button4)), "\"Read Flash\" hidden");
+    for (const app::Control* c : {&f.Label2, &f.Label3}) {
+        std::string detail;
+        const bool whole = ShowsWholeText(w.ui.HandleOf(*c), detail);
+        Check(whole, c->name + " shows its whole text: " + detail);
+    }
     Shot(main, "main");
 
     // Advanced view.
@@ -312,6 +409,13 @@ void SubIdDialog() {
         Check(Ticked(view.revisions[0]) &&
                   Text(view.revisions[2]) == "Revision 1.3 (Altera Cyclone)",
               "revision 1.1 selected at first");
+        const std::vector<HWND> labels = StaticTexts(view.window);
+        Check(labels.size() == 5, "the dialog has its five labels");
+        for (HWND label : labels) {
+            std::string detail;
+            const bool whole = ShowsWholeText(label, detail);
+            Check(whole, "dialog label shows its whole text: " + detail);
+        }
         Shot(view.window, "subid");
         SendMessageA(view.revisions[2], BM_CLICK, 0, 0);
         Check(Ticked(view.revisions[2]) && !Ticked(view.revisions[0]), "revision 1.3 clicked");
@@ -393,6 +497,128 @@ void ErrorBox() {
     Check(errorShot, "screenshot of the error box");
 }
 
+// The window menu's item that restores a parameter block, found by its text as a person finds
+// it; 0 when there is none.
+UINT RestoreMenuItem(HWND main) {
+    HMENU menu = GetSystemMenu(main, FALSE);
+    for (int i = 0; menu != nullptr && i < GetMenuItemCount(menu); ++i) {
+        char text[64] = {};
+        GetMenuStringA(menu, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
+        if (std::string(text) == "Restore &parameter block...") return GetMenuItemID(menu, i);
+    }
+    return 0;
+}
+
+bool Greyed(HWND main, UINT item) {
+    return (GetMenuState(GetSystemMenu(main, FALSE), item, MF_BYCOMMAND) & MF_GRAYED) != 0;
+}
+
+// What a person does in the file dialog: type the file's name and press Enter.
+void ChooseFile(HWND dialog, const std::string& path) {
+    HWND name = GetDlgItem(dialog, cmb13);
+    if (name == nullptr) name = GetDlgItem(dialog, edt1);
+    SetWindowTextA(name, path.c_str());
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+}
+
+// Takes the picture of the window whose menu is open, then closes the menu.
+void CALLBACK ShootOpenMenu(HWND window, UINT, UINT_PTR id, DWORD) {
+    KillTimer(window, id);
+    test::SaveWindowBmp(window, "win32-restore-menu.bmp");
+    EndMenu();
+}
+
+void RestoreFromTheWindowMenu() {
+    std::printf("== restore from the window menu\n");
+    GuiWorld w;
+    sim::Board& board = w.world.GetBoard(0);
+    const boarddata::FlashDataBlock before = sim::Inspect(board).parameterBlock;
+    std::vector<SeenBox> seen;
+    std::optional<int> answer;
+    WatchBoxes(w.ui, seen, answer);
+    app::TForm1& f = w.Start();
+    HWND main = w.ui.MainWindow();
+    const UINT item = RestoreMenuItem(main);
+    Check(item != 0, "the window menu offers \"Restore parameter block...\"");
+    Check(item != 0 && !Greyed(main, item), "and it can be chosen after the scan");
+
+    // The parameter block step alone; during its run the item is greyed and does nothing.
+    for (app::Control* box : {&f.CheckBox1, &f.CheckBox2, &f.CheckBox3, &f.CheckBox4})
+        f.SetStepBox(*box, false);
+    bool sawRun = false, greyedInRun = false;
+    int dialogs = 0;
+    w.ui.onFileDialogShown = [&](HWND dialog) {
+        ++dialogs;
+        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    };
+    w.ui.onPendingMessages = [&] {
+        if (sawRun || !f.Running()) return;
+        sawRun = true;
+        greyedInRun = Greyed(main, item);
+        PostMessageA(main, WM_SYSCOMMAND, item, 0);
+    };
+    w.ui.Click(f.Button1);
+    w.ui.onPendingMessages = nullptr;
+    Check(f.LastOutcome == app::RunOutcome::Succeeded, "the update ran");
+    Check(sawRun && greyedInRun, "the item is greyed during the run");
+    Check(dialogs == 0, "and choosing it then opens nothing");
+    const auto copies = w.backups.store.List();
+    Check(copies.size() == 1 && copies[0].block == before, "the update left a copy of the block");
+    Check(sim::Inspect(board).parameterBlock != before, "the update changed the block");
+    if (copies.empty()) return;
+
+    // A picture of the open menu.
+    std::error_code ec;
+    std::filesystem::remove("win32-restore-menu.bmp", ec);
+    RECT frame{};
+    GetWindowRect(main, &frame);
+    SetTimer(main, 77, 200, ShootOpenMenu);
+    TrackPopupMenu(GetSystemMenu(main, FALSE), TPM_LEFTALIGN | TPM_TOPALIGN, frame.left + 4,
+                   frame.top + 20, 0, main, nullptr);
+    Check(std::filesystem::exists("win32-restore-menu.bmp"), "screenshot win32-restore-menu.bmp");
+
+    // The copy goes back through the file dialog, the question and the final message.
+    std::string dialogTitle;
+    w.ui.onFileDialogShown = [&](HWND dialog) {
+        dialogTitle = Text(dialog);
+        ChooseFile(dialog, copies[0].path.string());
+    };
+    seen.clear();
+    PostMessageA(main, WM_SYSCOMMAND, item, 0);
+    w.ui.ProcessPendingMessages();
+    Check(dialogTitle == "Restore parameter block",
+          "a file dialog asks for the copy (\"" + dialogTitle + "\")");
+    Check(seen.size() == 2 && seen[0].title == "Restore" &&
+              seen[0].style == (MB_ICONQUESTION | MB_OKCANCEL) &&
+              Contains(seen[0].text, copies[0].path.string()),
+          "the restore asks first, naming the copy");
+    Check(seen.size() == 2 && Contains(seen[1].text, "The parameter block was restored."),
+          "and ends with its message");
+    Check(f.LastOutcome == app::RunOutcome::Succeeded, "the restore succeeded");
+    Check(
+        Contains(Text(w.ui.HandleOf(f.Memo1.control)), "   Parameter block restored and verified"),
+        "the log says the block was verified");
+    w.world.PowerCycle(board);
+    Check(sim::Inspect(board).parameterBlock == before, "the board holds its old block again");
+
+    // A file that is no sound copy is refused with what is wrong with it.
+    const std::filesystem::path damaged = w.backups.folder.Path() / "damaged.fwblock";
+    std::ofstream(damaged, std::ios::binary)
+        << "FLASHWELL PARAMETER BLOCK BACKUP\nformat: 1\n\nshort";
+    std::string error;
+    app::ReadBackupFile(damaged, error);
+    const std::size_t operations = board.FlashOperations().size();
+    w.ui.onFileDialogShown = [&](HWND dialog) { ChooseFile(dialog, damaged.string()); };
+    seen.clear();
+    PostMessageA(main, WM_SYSCOMMAND, item, 0);
+    w.ui.ProcessPendingMessages();
+    Check(seen.size() == 1 && (seen[0].style & MB_ICONERROR) != 0 && !error.empty() &&
+              seen[0].text == error,
+          "a damaged file is refused with an error box (\"" + error + "\")");
+    Check(board.FlashOperations().size() == operations, "and nothing is written");
+}
+
 } // namespace
 
 int main() {
@@ -403,6 +629,7 @@ int main() {
     MainWindowAndUpdate();
     SubIdDialog();
     ErrorBox();
+    RestoreFromTheWindowMenu();
     std::printf(failures == 0 ? "== all window checks passed\n" : "== %d window check(s) failed\n",
                 failures);
     return failures == 0 ? 0 : 1;

@@ -4,6 +4,7 @@
 #include "device/adapter_usb.h"
 #include "protocol/board_protocol.h"
 #include "screenshot.h"
+#include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
 #include "support/temp_data_folder.h"
@@ -14,6 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +27,8 @@
 using namespace flashwell;
 
 namespace {
+
+using Action = std::function<void()>;
 
 sim::WorldOptions VirtualTime() {
     sim::WorldOptions options;
@@ -172,6 +178,19 @@ TEST_F(WindowTest, AfterTheScanShowsTheBoardLineAtTheFixedSize) {
     EXPECT_EQ(f.ClientHeight, 297);
 }
 
+// A click of the left button as the toolkit delivers it, in the middle of a widget.
+void LeftClick(Fl_Window& window, const Fl_Widget& widget) {
+    Fl::e_x = widget.x() + widget.w() / 2;
+    Fl::e_y = widget.y() + widget.h() / 2;
+    Fl::e_x_root = window.x() + Fl::e_x;
+    Fl::e_y_root = window.y() + Fl::e_y;
+    Fl::e_keysym = FL_Button + FL_LEFT_MOUSE;
+    Fl::e_state = FL_BUTTON1;
+    Fl::handle(FL_PUSH, &window);
+    Fl::e_state = 0;
+    Fl::handle(FL_RELEASE, &window);
+}
+
 TEST_F(WindowTest, AdvancedShowsTheFiveStepBoxesAndKeepsTheirTicks) {
     GuiWorld w;
     app::TForm1& f = w.Start();
@@ -198,7 +217,9 @@ TEST_F(WindowTest, AdvancedShowsTheFiveStepBoxesAndKeepsTheirTicks) {
     EXPECT_NE(flashwell::testing::SavePng(ui::CaptureWindow(*w.ui.MainWindow()), "main_advanced"),
               "");
 
-    ASSERT_TRUE(w.ui.Click(f.CheckBox5));
+    // A real click of the mouse gets through the context menu that lies over the window.
+    LeftClick(*w.ui.MainWindow(), *w.ui.WidgetOf(f.CheckBox5));
+    EXPECT_FALSE(f.CheckBox5.checked);
     for (const app::Control* box : boxes) {
         EXPECT_FALSE(Shown(w.ui.WidgetOf(*box)));
         EXPECT_FALSE(w.ui.Click(*box)) << "a hidden box takes no click";
@@ -392,6 +413,218 @@ TEST_F(WindowTest, SubIdDialogClosedThroughItsCloseBoxSetsNothing) {
     ASSERT_TRUE(w.ui.Click(f.Button1));
     EXPECT_EQ(f.SubIDDialog.RevisionChoice, -1);
     EXPECT_EQ(seen.back().text, app::kErrorText);
+}
+
+// Dark pixels in the right end of a button, where the return arrow goes (inside its rim).
+int InkAtRightEnd(const ui::RgbImage& image, const Fl_Widget& button) {
+    int ink = 0;
+    for (int y = button.y() + 3; y < button.y() + button.h() - 3; ++y)
+        for (int x = button.x() + button.w() - 20; x < button.x() + button.w() - 3; ++x) {
+            const unsigned char* p =
+                &image.pixels[(static_cast<std::size_t>(y) * image.width + x) * 3];
+            if (p[0] + p[1] + p[2] < 300) ++ink;
+        }
+    return ink;
+}
+
+TEST_F(WindowTest, MessageBoxesMarkTheButtonEnterPresses) {
+    GuiWorld w;
+    app::TForm1& f = w.Start();
+    std::vector<std::vector<int>> inks;
+    std::vector<std::string> titles;
+    w.ui.onMessageShown = [&](ui::FltkMessageView& box) {
+        titles.push_back(box.title);
+        const ui::RgbImage image = ui::CaptureWindow(*box.window);
+        if (inks.empty()) flashwell::testing::SavePng(image, "message_default_button");
+        inks.emplace_back();
+        for (const Fl_Button* b : box.buttons)
+            inks.back().push_back(InkAtRightEnd(image, *b));
+        // Esc answers the warning (Cancel); Enter the Info box (its only button).
+        PressKey(*box.window, box.buttons.size() > 1 ? FL_Escape : FL_Enter);
+    };
+    ASSERT_TRUE(w.ui.Click(f.Button1));
+    ASSERT_TRUE(w.ui.Click(f.Button2));
+    ASSERT_EQ(titles, (std::vector<std::string>{"Warning", "Flashwell"}));
+    EXPECT_FALSE(f.Running());
+    ASSERT_EQ(inks.size(), 2u);
+    ASSERT_EQ(inks[0].size(), 2u);
+    EXPECT_GT(inks[0][0], 10) << "\"OK\", the default, carries the return arrow";
+    EXPECT_EQ(inks[0][1], 0) << "\"Cancel\" does not";
+    ASSERT_EQ(inks[1].size(), 1u);
+    EXPECT_GT(inks[1][0], 10);
+}
+
+// The parameter block step alone, through the Advanced view.
+void OnlyParameterBlockStep(GuiWorld& w) {
+    app::TForm1& f = w.form;
+    ASSERT_TRUE(w.ui.Click(f.CheckBox5));
+    for (const app::Control* box : {&f.CheckBox1, &f.CheckBox2, &f.CheckBox3, &f.CheckBox4})
+        ASSERT_TRUE(w.ui.Click(*box));
+}
+
+// The chooser's window, on screen (the chooser does not hand it out).
+Fl_Window* ChooserWindow(Fl_File_Chooser& chooser) {
+    for (Fl_Window* w = Fl::first_window(); w != nullptr; w = Fl::next_window(w))
+        if (w->label() != nullptr && chooser.label() != nullptr &&
+            std::string(w->label()) == chooser.label())
+            return w;
+    return nullptr;
+}
+
+// What a person does in the chooser: type the file's name and press Enter, or press Esc.
+void Choose(Fl_File_Chooser& chooser, const std::filesystem::path& file) {
+    chooser.value(file.string().c_str());
+    if (Fl_Window* w = ChooserWindow(chooser)) PressKey(*w, FL_Enter);
+}
+void CancelChooser(Fl_File_Chooser& chooser) {
+    if (Fl_Window* w = ChooserWindow(chooser)) PressKey(*w, FL_Escape);
+}
+
+// A right click as the toolkit delivers it, at a point of the window.
+void RightClick(Fl_Window& window, int x, int y) {
+    Fl::e_x = x;
+    Fl::e_y = y;
+    Fl::e_x_root = window.x() + x;
+    Fl::e_y_root = window.y() + y;
+    Fl::e_keysym = FL_Button + FL_RIGHT_MOUSE;
+    Fl::e_state = FL_BUTTON3;
+    Fl::handle(FL_PUSH, &window);
+    Fl::e_state = 0;
+}
+
+void PressCtrlR(Fl_Window& window) {
+    Fl::e_state = FL_CTRL;
+    Fl::e_keysym = 'r';
+    Fl::e_text = const_cast<char*>("\x12");
+    Fl::e_length = 1;
+    Fl::handle(FL_KEYBOARD, &window);
+    Fl::e_state = 0;
+}
+
+// The main window with whatever other window of the program lies over it (an open menu).
+ui::RgbImage WithWindowsOnTop(Fl_Window& main) {
+    ui::RgbImage out = ui::CaptureWindow(main);
+    for (Fl_Window* other = Fl::first_window(); other != nullptr; other = Fl::next_window(other)) {
+        if (other == &main) continue;
+        const ui::RgbImage top = ui::CaptureWindow(*other);
+        const int dx = other->x() - main.x(), dy = other->y() - main.y();
+        for (int y = 0; y < top.height; ++y)
+            for (int x = 0; x < top.width; ++x) {
+                const int mx = dx + x, my = dy + y;
+                if (mx < 0 || my < 0 || mx >= out.width || my >= out.height) continue;
+                for (int c = 0; c < 3; ++c)
+                    out.pixels[(static_cast<std::size_t>(my) * out.width + mx) * 3 + c] =
+                        top.pixels[(static_cast<std::size_t>(y) * top.width + x) * 3 + c];
+            }
+    }
+    return out;
+}
+
+// The copy an update left goes back onto the board through the window's context menu: the
+// chooser, the question, the write and the final message; the board then holds the block it
+// held before the update.
+TEST_F(WindowTest, RestoreFromTheContextMenuPutsTheUpdatesCopyBack) {
+    GuiWorld w;
+    sim::Board& board = w.world.GetBoard(0);
+    const boarddata::FlashDataBlock before = sim::Inspect(board).parameterBlock;
+    app::TForm1& f = w.Start();
+    OnlyParameterBlockStep(w);
+    std::vector<SeenBox> seen;
+    AnswerBoxes(w.ui, seen, "OK");
+
+    // While the update runs, the restore is out of reach.
+    bool checkedDuringRun = false, inactiveDuringRun = false;
+    int choosersDuringRun = 0;
+    w.ui.onFileChooserShown = [&](Fl_File_Chooser& chooser) {
+        ++choosersDuringRun;
+        CancelChooser(chooser);
+    };
+    w.ui.onPendingMessages = [&] {
+        if (checkedDuringRun || !f.Running()) return;
+        checkedDuringRun = true;
+        inactiveDuringRun = w.ui.RestoreMenuItem() != nullptr && !w.ui.RestoreMenuItem()->active();
+        PressCtrlR(*w.ui.MainWindow());
+    };
+    ASSERT_TRUE(w.ui.Click(f.Button1));
+    w.ui.onPendingMessages = nullptr;
+    ASSERT_EQ(f.LastOutcome, app::RunOutcome::Succeeded);
+    EXPECT_TRUE(checkedDuringRun && inactiveDuringRun);
+    EXPECT_EQ(choosersDuringRun, 0);
+    const auto copies = w.backups.store.List();
+    ASSERT_EQ(copies.size(), 1u);
+    ASSERT_EQ(copies[0].block, before);
+    ASSERT_NE(sim::Inspect(board).parameterBlock, before) << "the update changed the block";
+    EXPECT_TRUE(w.ui.RestoreMenuItem()->active());
+
+    // The menu comes up at a right click over the log; Down and Enter pick its item.
+    Fl_Double_Window& window = *w.ui.MainWindow();
+    bool menuShot = false;
+    Action inMenu = [&] {
+        Fl_Window* menu = nullptr;
+        for (Fl_Window* other = Fl::first_window(); other != nullptr;
+             other = Fl::next_window(other))
+            if (other != &window) menu = other;
+        if (menu == nullptr) return;
+        menuShot =
+            !flashwell::testing::SavePng(WithWindowsOnTop(window), "main_restore_menu").empty();
+        PressKey(*menu, FL_Down);
+        PressKey(*menu, FL_Enter);
+    };
+    std::string chooserTitle, chooserFolder;
+    bool chooserModal = false;
+    w.ui.onFileChooserShown = [&](Fl_File_Chooser& chooser) {
+        // While it is open nothing else of the window can be clicked (an update, say).
+        chooserModal = ChooserWindow(chooser) != nullptr && ChooserWindow(chooser)->modal();
+        chooserTitle = chooser.label() != nullptr ? chooser.label() : "";
+        chooserFolder = chooser.directory() != nullptr ? chooser.directory() : "";
+        Choose(chooser, copies[0].path);
+    };
+    seen.clear();
+    Fl::add_timeout(
+        0.0, [](void* data) { (*static_cast<Action*>(data))(); }, &inMenu);
+    RightClick(window, 200, 200);
+    EXPECT_TRUE(menuShot);
+    EXPECT_EQ(chooserTitle, "Restore parameter block");
+    EXPECT_TRUE(chooserModal);
+    EXPECT_EQ(std::filesystem::path(chooserFolder).filename(), w.backups.store.Folder().filename());
+
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].kind, platform::MessageKind::Confirmation);
+    EXPECT_EQ(seen[0].title, "Restore");
+    EXPECT_NE(seen[0].text.find(copies[0].path.string()), std::string::npos) << seen[0].text;
+    EXPECT_EQ(seen[0].buttons, (std::vector<std::string>{"OK", "Cancel"}));
+    EXPECT_NE(seen[1].text.find("The parameter block was restored."), std::string::npos);
+    EXPECT_EQ(f.LastOutcome, app::RunOutcome::Succeeded);
+    EXPECT_NE(w.ui.MemoText().find("   Parameter block restored and verified"), std::string::npos);
+    w.world.PowerCycle(board);
+    EXPECT_EQ(sim::Inspect(board).parameterBlock, before);
+}
+
+// A file that is no sound copy is refused with what is wrong with it, and nothing is written.
+TEST_F(WindowTest, RestoreRefusesAFileThatIsNoSoundCopy) {
+    GuiWorld w;
+    sim::Board& board = w.world.GetBoard(0);
+    app::TForm1& f = w.Start();
+    const std::filesystem::path file = w.backups.folder.Path() / "damaged.fwblock";
+    std::ofstream(file, std::ios::binary) << "FLASHWELL PARAMETER BLOCK BACKUP\nformat: 1\n\nshort";
+    std::string error;
+    ASSERT_FALSE(app::ReadBackupFile(file, error));
+    std::vector<SeenBox> seen;
+    AnswerBoxes(w.ui, seen, "OK");
+    w.ui.onFileChooserShown = [&](Fl_File_Chooser& chooser) { Choose(chooser, file); };
+    const std::size_t operations = board.FlashOperations().size();
+    PressCtrlR(*w.ui.MainWindow());
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].kind, platform::MessageKind::Error);
+    EXPECT_EQ(seen[0].text, error);
+    EXPECT_EQ(board.FlashOperations().size(), operations);
+    EXPECT_EQ(f.LastOutcome, app::RunOutcome::NotRun);
+
+    // Cancel in the chooser does nothing at all.
+    w.ui.onFileChooserShown = [](Fl_File_Chooser& chooser) { CancelChooser(chooser); };
+    PressCtrlR(*w.ui.MainWindow());
+    EXPECT_EQ(seen.size(), 1u);
+    EXPECT_EQ(board.FlashOperations().size(), operations);
 }
 
 TEST(WindowText, WindowsCodePageBecomesUtf8) {

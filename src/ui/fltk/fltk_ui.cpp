@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
+#include <optional>
+#include <system_error>
 
 #include "ui/fltk/fl_headers.h"
 
@@ -72,6 +75,7 @@ struct FltkUi::Widgets {
     fltk::PercentBar* gauge2 = nullptr;
     std::array<fltk::TextLabel*, 4> panelTexts{};
     Fl_Text_Display* memo = nullptr;
+    Fl_Menu_Button* contextMenu = nullptr;
     std::size_t memoLines = 0;
     std::string title;
 
@@ -307,6 +311,19 @@ void FltkUi::BuildMainWindow() {
             form_->Button4Click();
             AfterHandler();
         });
+
+        // The layout has no room for more controls, so what goes beyond the update sits in a
+        // context menu over the whole window: it takes the right button only, and never the
+        // focus, so clicks, keys and the tab order stay the controls' own.
+        m.contextMenu = new Fl_Menu_Button(0, 0, f.ClientWidth, f.ClientHeight);
+        m.contextMenu->type(Fl_Menu_Button::POPUP3);
+        m.contextMenu->box(FL_NO_BOX);
+        m.contextMenu->clear_visible_focus();
+        StyleText(*m.contextMenu, font);
+        m.contextMenu->textfont(FL_HELVETICA);
+        m.contextMenu->textsize(font);
+        m.contextMenu->add("Restore parameter block...", FL_CTRL + 'r', RunAction,
+                           m.Keep([this] { RestoreFromCopy(); }));
     }
     window.end();
 
@@ -380,6 +397,12 @@ void FltkUi::Sync() {
             if ((button->value() != 0) != c.checked) button->value(c.checked ? 1 : 0);
         }
     }
+    if (m.contextMenu != nullptr) {
+        // Nothing is restored while a run writes to a board.
+        const int mode = m.contextMenu->mode(0);
+        const int wanted = f.Running() ? mode | FL_MENU_INACTIVE : mode & ~FL_MENU_INACTIVE;
+        if (wanted != mode) m.contextMenu->mode(0, wanted);
+    }
     m.gauge1->SetPercent(f.Gauge1.Percent());
     m.gauge2->SetPercent(f.Gauge2.Percent());
     for (std::size_t i = 0; i < m.panelTexts.size(); ++i)
@@ -435,6 +458,55 @@ bool FltkUi::RequestClose() {
     if (!form_->Button3Click()) return false;
     main_->window->hide();
     return true;
+}
+
+Fl_Menu_Button* FltkUi::ContextMenu() const {
+    return main_ ? main_->contextMenu : nullptr;
+}
+
+const Fl_Menu_Item* FltkUi::RestoreMenuItem() const {
+    return main_ && main_->contextMenu ? main_->contextMenu->menu() : nullptr;
+}
+
+void FltkUi::RestoreFromCopy() {
+    if (!main_ || form_ == nullptr || form_->Running()) return;
+    app::TForm1& f = *form_;
+
+    // The copies' own folder first; any other file can be reached from there.
+    std::error_code ec;
+    const std::filesystem::path folder = f.Backups().Folder();
+    const std::string start = std::filesystem::is_directory(folder, ec) ? folder.string() : ".";
+    Fl_Group::current(nullptr);
+    Fl_File_Chooser chooser(start.c_str(), "Parameter block copies (*.fwblock)\tAll files (*)",
+                            Fl_File_Chooser::SINGLE, "Restore parameter block");
+    chooser.preview(0);
+    chooser.show();
+    Action hook = [&] {
+        if (onFileChooserShown) onFileChooserShown(chooser);
+    };
+    if (onFileChooserShown) Fl::add_timeout(0.0, RunTimedAction, &hook);
+    while (chooser.shown())
+        Fl::wait();
+    Fl::remove_timeout(RunTimedAction, &hook);
+    const char* chosen = chooser.value();
+    const std::string file = chosen != nullptr ? chosen : "";
+    Sync();
+    if (file.empty()) return;
+
+    std::string error;
+    const std::optional<app::BlockBackup> copy = app::ReadBackupFile(file, error);
+    if (!copy) {
+        ShowMessage(platform::MessageKind::Error, "Restore", error, platform::MessageButtons::Ok);
+        return;
+    }
+    // A board whose block is lost has a line that cannot be selected for an update, but it is
+    // the very board a restore is for.
+    int target = f.SelectedBoardIndex();
+    for (int i = 0; i < 4 && !f.BoardPresent(target); ++i)
+        if (f.BoardPresent(i)) target = i;
+    if (target != f.SelectedBoardIndex()) f.SelectBoardLine(target);
+    f.RestoreFlashData(*copy);
+    AfterHandler();
 }
 
 Fl_Double_Window* FltkUi::MainWindow() const {

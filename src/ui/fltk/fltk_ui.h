@@ -14,6 +14,9 @@
 
 class Fl_Button;
 class Fl_Double_Window;
+class Fl_File_Chooser;
+class Fl_Menu_Button;
+struct Fl_Menu_Item;
 class Fl_Text_Display;
 class Fl_Widget;
 class Fl_Window;
@@ -85,13 +88,22 @@ public:
     Fl_Text_Display* MemoWidget() const;
     std::string MemoText() const;
 
-
     // Called once a message box or the dialog is on screen, from inside its modal loop; clicks
     // made there are the user's answer.
     std::function<void(FltkMessageView&)> onMessageShown;
     std::function<void(FltkSubIdView&)> onSubIdDialogShown;
+    // Called once the chooser of a parameter block copy is on screen, from inside its modal
+    // loop: what is chosen there (or the cancel) is the user's.
+    std::function<void(Fl_File_Chooser&)> onFileChooserShown;
     // Called at the end of every pass over pending messages.
     std::function<void()> onPendingMessages;
+
+    // The window's context menu (a right click anywhere on the window) and its item that
+    // restores a saved parameter block; Ctrl+R reaches the item too.
+    Fl_Menu_Button* ContextMenu() const;
+    const Fl_Menu_Item* RestoreMenuItem() const;
+    // What the item does: choose a copy, check it, and restore it onto the board.
+    void RestoreFromCopy();
 
 private:
     struct Widgets;

@@ -70,10 +70,30 @@ int DefaultButton::handle(int event) {
     return Fl_Button::handle(event);
 }
 
+int DefaultButton::ArrowSize() const {
+    return std::max(6, std::min({h() - 10, w() / 5, 12}));
+}
+
 void DefaultButton::draw() {
-    Fl_Button::draw();
+    if (type() == FL_HIDDEN_BUTTON) return;
+    const bool down = value() != 0;
+    draw_box(down ? (down_box() ? down_box() : fl_down(box())) : box(),
+             down ? selection_color() : color());
+    // The mark of the button Enter presses, as the toolkit's return buttons carry it: a return
+    // arrow at the right end, the caption centred in what is left.
+    const int s = ArrowSize();
+    const int ax = x() + w() - s - 7, ay = y() + (h() - s) / 2;
+    const int row = ay + s * 2 / 3;
+    fl_color(active_r() ? labelcolor() : fl_inactive(labelcolor()));
+    fl_line_style(FL_SOLID, 2);
+    fl_line(ax + s, ay + 1, ax + s, row);
+    fl_line(ax + s, row, ax + 4, row);
+    fl_line_style(0);
+    fl_polygon(ax, row, ax + 5, row - 4, ax + 5, row + 4);
+    draw_label(x(), y(), w() - s - 6, h());
     fl_color(active_r() ? FL_BLACK : fl_inactive(FL_BLACK));
     fl_rect(x(), y(), w(), h());
+    if (Fl::focus() == this) draw_focus();
 }
 
 RadioButton::RadioButton(int x, int y, int w, int h) : Fl_Button(x, y, w, h) {

@@ -45,11 +45,13 @@ private:
     std::string caption_;
 };
 
-// The button Enter clicks, drawn with the darker rim that marks it.
+// The button Enter clicks, marked with a return arrow and a darker rim.
 class DefaultButton : public Fl_Button {
 public:
     DefaultButton(int x, int y, int w, int h);
     int handle(int event) override;
+    // Width and height of the return arrow at the button's right end.
+    int ArrowSize() const;
 
 protected:
     void draw() override;

@@ -4,9 +4,13 @@
 #include "app/subid_dialog.h"
 
 #include <commctrl.h>
+#include <commdlg.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <optional>
+#include <system_error>
 #include <vector>
 
 namespace flashwell::ui {
@@ -34,11 +38,14 @@ constexpr int kIdMemo = 1060;
 constexpr int kIdStatusBar = 1061;
 constexpr int kIdGauge = 1062;    // + 1 for Gauge2
 constexpr int kIdRevision = 1100; // + revision choice
+// The window menu's item for a restore; the system keeps the low four bits of its commands.
+constexpr UINT kIdRestoreMenu = 0x0110;
 
 // Timers of the helper window.
 constexpr UINT_PTR kBoxHookTimer = 1;
 constexpr UINT_PTR kBoxAnswerTimer = 2;
 constexpr UINT_PTR kSubIdAnswerTimer = 3;
+constexpr UINT_PTR kFileDialogHookTimer = 4;
 // Posted to the SubID dialog once it is on screen.
 constexpr UINT kSubIdShownMessage = WM_APP + 1;
 
@@ -532,6 +539,13 @@ void Win32Ui::BuildMainWindow() {
     make(main_, f.Button4, Controls::Kind::Button, "BUTTON", BS_PUSHBUTTON | WS_TABSTOP | WS_GROUP,
          kIdReadFlash, after([this] { form_->Button4Click(); }));
 
+    // The layout has no room for more controls: what goes beyond the update sits in the window
+    // menu (the title bar's icon, Alt+Space), where it leaves the controls as they are.
+    if (HMENU menu = GetSystemMenu(main_, FALSE)) {
+        AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuA(menu, MF_STRING, kIdRestoreMenu, "Restore &parameter block...");
+    }
+
     if (HWND update = HandleOf(f.Button1)) SetFocus(update);
 }
 
@@ -564,10 +578,15 @@ void Win32Ui::BuildSubIdDialog() {
         SendMessageA(hwnd, WM_SETFONT, (WPARAM)font_, FALSE);
         return hwnd;
     };
+    // A glyph's ink may reach past its advance (the period of "failed." does in the faces that
+    // stand in for MS Sans Serif), so a label exactly as wide as its measured text loses its
+    // last pixels. Each label takes the room the layout gives it: from its left edge to the
+    // right edge of the buttons, and never less than its text.
+    const int rightEdge = d.Button2.left + d.Button2.width;
     int number = 0;
     for (const app::Control* l : {&d.Label1, &d.Label2, &d.Label3, &d.Label4, &d.Label5})
         child("STATIC", *l, SS_LEFT | SS_NOPREFIX | WS_GROUP, kIdLabel + 10 + ++number,
-              std::max<LONG>(1, TextSize(subId_, font_, l->caption).cx));
+              std::max<LONG>({1, rightEdge - l->left, TextSize(subId_, font_, l->caption).cx}));
     const std::array<const app::Control*, 3> radios{&d.RadioButton1, &d.RadioButton2,
                                                     &d.RadioButton3};
     for (std::size_t i = 0; i < radios.size(); ++i)
@@ -651,6 +670,10 @@ void Win32Ui::Sync() {
             SendMessageA(b.hwnd, BM_SETCHECK, m.checked ? BST_CHECKED : BST_UNCHECKED, 0);
         }
     }
+
+    // Nothing is restored while a run writes to a board.
+    if (HMENU menu = GetSystemMenu(main_, FALSE))
+        EnableMenuItem(menu, kIdRestoreMenu, MF_BYCOMMAND | (f.Running() ? MF_GRAYED : MF_ENABLED));
 
     for (std::size_t i = 0; i < c.panelTexts.size(); ++i) {
         const app::StatusPanel& sp = f.StatusPanels[i];
@@ -794,6 +817,12 @@ LRESULT Win32Ui::OnMainMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_COMMAND:
         if (HIWORD(wp) == BN_CLICKED) OnCommand(LOWORD(wp));
         return 0;
+    case WM_SYSCOMMAND:
+        if ((wp & 0xFFF0) == kIdRestoreMenu) {
+            RestoreFromCopy();
+            return 0;
+        }
+        break;
     case DM_GETDEFID:
         return MAKELRESULT(kIdUpdate, DC_HASDEFID);
     case DM_SETDEFID:
@@ -1005,6 +1034,17 @@ void Win32Ui::OnTimer(UINT_PTR id) {
         }
         return;
     }
+    if (id == kFileDialogHookTimer) {
+        if (!fileDialogOpen_) {
+            KillTimer(helper_, id);
+            return;
+        }
+        HWND dialog = MessageBoxOnScreen();
+        if (dialog == nullptr) return; // not up yet
+        KillTimer(helper_, id);
+        if (onFileDialogShown) onFileDialogShown(dialog);
+        return;
+    }
     if (id == kSubIdAnswerTimer) {
         KillTimer(helper_, id);
         if (!subIdOpen_ || !subIdView_ || !options_.revision) return;
@@ -1016,6 +1056,49 @@ void Win32Ui::OnTimer(UINT_PTR id) {
             if (subIdView_) SendMessageA(subIdView_->accept, BM_CLICK, 0, 0);
         }
     }
+}
+
+void Win32Ui::RestoreFromCopy() {
+    if (main_ == nullptr || form_ == nullptr || form_->Running() || fileDialogOpen_) return;
+    app::TForm1& f = *form_;
+
+    // The copies' own folder first; any other file can be reached from there.
+    std::error_code ec;
+    const std::filesystem::path folder = f.Backups().Folder();
+    const std::string start = std::filesystem::is_directory(folder, ec) ? folder.string() : "";
+    std::vector<char> file(32768, '\0');
+    OPENFILENAMEA ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = main_;
+    ofn.lpstrFilter = "Parameter block copies (*.fwblock)\0*.fwblock\0All files (*.*)\0*.*\0";
+    ofn.lpstrFile = file.data();
+    ofn.nMaxFile = static_cast<DWORD>(file.size());
+    ofn.lpstrInitialDir = start.empty() ? nullptr : start.c_str();
+    ofn.lpstrTitle = "Restore parameter block";
+    ofn.Flags =
+        OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+    fileDialogOpen_ = true;
+    if (onFileDialogShown) SetTimer(helper_, kFileDialogHookTimer, USER_TIMER_MINIMUM, nullptr);
+    const BOOL chosen = GetOpenFileNameA(&ofn);
+    KillTimer(helper_, kFileDialogHookTimer);
+    fileDialogOpen_ = false;
+    Sync();
+    if (!chosen || main_ == nullptr) return;
+
+    std::string error;
+    const std::optional<app::BlockBackup> copy = app::ReadBackupFile(file.data(), error);
+    if (!copy) {
+        ShowMessage(platform::MessageKind::Error, "Restore", error, platform::MessageButtons::Ok);
+        return;
+    }
+    // A board whose block is lost has a line that cannot be selected for an update, but it is
+    // the very board a restore is for.
+    int target = f.SelectedBoardIndex();
+    for (int i = 0; i < 4 && !f.BoardPresent(target); ++i)
+        if (f.BoardPresent(i)) target = i;
+    if (target != f.SelectedBoardIndex()) f.SelectBoardLine(target);
+    f.RestoreFlashData(*copy);
+    Sync();
 }
 
 platform::MessageAnswer Win32Ui::ShowMessage(platform::MessageKind kind, const std::string& title,

@@ -82,13 +82,19 @@ public:
     HWND GaugeWindow(const app::Gauge& gauge) const;
     HWND SubIdWindow() const { return subId_; }
 
-
     // Called once a message box or the dialog is on screen, from inside its modal loop; what the
     // hook does there (clicking a button, say) is the user's answer.
     std::function<void(Win32MessageView&)> onMessageShown;
     std::function<void(Win32SubIdView&)> onSubIdDialogShown;
+    // Called once the file dialog that chooses a parameter block copy is on screen, from inside
+    // its modal loop, with the dialog's window: what is chosen there is the user's answer.
+    std::function<void(HWND)> onFileDialogShown;
     // Called at the end of every pass over pending messages.
     std::function<void()> onPendingMessages;
+
+    // What the window menu's "Restore parameter block..." does: choose a copy, check it, and
+    // restore it onto the board.
+    void RestoreFromCopy();
 
 private:
     struct Controls;
@@ -124,7 +130,7 @@ private:
     bool boxHookDone_ = false;
     std::optional<Win32SubIdView> subIdView_;
     bool subIdOpen_ = false;
-
+    bool fileDialogOpen_ = false;
 };
 
 // True when windows can be created here (false under wine without a display, for one).
