@@ -4,6 +4,7 @@
 #include "sim/board_driver.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 
@@ -328,12 +329,25 @@ BOOL SimWindows::DeviceIoControl(HANDLE device, DWORD code, void* inBuffer, DWOR
     if (ioControlObserver_) ioControlObserver_(ioControlCount_, code);
     ++ioControlCount_;
     Due();
+    // With the recorder off (the program, benchmarks, fuzzing) nothing is copied for it.
+    const bool record = recorder_.Enabled();
     TrafficEvent e(EventKind::IoControl);
     e.handle = device;
     e.code = code;
-    e.input = CopyBytes(inBuffer, inSize);
+    // The driver reads its input from a copy, as the kernel does for buffered requests.
+    std::array<std::uint8_t, 16> smallInput{};
+    std::vector<std::uint8_t> largeInput;
+    std::span<const std::uint8_t> in;
+    if (inBuffer != nullptr && inSize <= smallInput.size()) {
+        std::memcpy(smallInput.data(), inBuffer, inSize);
+        in = std::span<const std::uint8_t>(smallInput.data(), inSize);
+    } else {
+        largeInput = CopyBytes(inBuffer, inSize);
+        in = largeInput;
+    }
+    if (record) e.input.assign(in.begin(), in.end());
     const bool dataToDevice = TransferMethod(code) == 1;
-    if (dataToDevice) e.output = CopyBytes(outBuffer, outSize);
+    if (dataToDevice && record) e.output = CopyBytes(outBuffer, outSize);
 
     DWORD returned = 0;
     DWORD error = platform::kErrorSuccess;
@@ -342,7 +356,7 @@ BOOL SimWindows::DeviceIoControl(HANDLE device, DWORD code, void* inBuffer, DWOR
         error = platform::kErrorInvalidHandle;
     } else {
         Node& node = nodes_[it->second.node];
-        e.name = node.path;
+        if (record) e.name = node.path;
         e.board = node.board->Id();
         if (!NodeAlive(it->second)) {
             error = node.goneError;
@@ -352,14 +366,13 @@ BOOL SimWindows::DeviceIoControl(HANDLE device, DWORD code, void* inBuffer, DWOR
         } else if (const auto fault = node.board->CheckFault(code)) {
             error = *fault;
         } else {
-            const std::span<const std::uint8_t> in(e.input.data(), e.input.size());
             const std::span<std::uint8_t> out(static_cast<std::uint8_t*>(outBuffer), outSize);
             error = DispatchIoControl(*node.board, code, in, out, returned);
         }
     }
     if (error != platform::kErrorSuccess) returned = 0;
     if (bytesReturned != nullptr) *bytesReturned = returned;
-    if (!dataToDevice && error == platform::kErrorSuccess)
+    if (!dataToDevice && error == platform::kErrorSuccess && record)
         e.output = CopyBytes(outBuffer, returned);
     e.bytesReturned = returned;
     const BOOL ok = error == platform::kErrorSuccess ? Succeed() : Fail(error);
