@@ -15,18 +15,6 @@ using namespace flashwell;
 
 namespace {
 
-class QuietUi final : public app::AppUi {
-public:
-    platform::MessageAnswer ShowMessage(platform::MessageKind kind, const std::string& title,
-                                        const std::string& text,
-                                        platform::MessageButtons buttons) override {
-        return boxes.ShowMessage(kind, title, text, buttons);
-    }
-    void ProcessPendingMessages() override {}
-    void ShowSubIdDialog(app::TSubIDDialog&) override {}
-    testing::FakeUi boxes;
-};
-
 double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
@@ -54,7 +42,7 @@ int main() {
         return 1;
     }
     testing::TempBackups backups;
-    QuietUi ui;
+    flashwell::testing::QuietAppUi ui;
     device::BoardTable boards(*port);
     protocol::BoardProtocol protocol(boards, ui);
     app::TForm1 form(app::Services{*port, boards, protocol, ui, backups.store});

@@ -81,6 +81,11 @@ public:
     // Writes a saved parameter block back onto the selected board, after showing both and
     // asking; what the board holds before is saved as well.
     void RestoreFlashData(const BlockBackup& backup);
+    // The windows' restore: checks the file (its defect goes to an error box) and restores it
+    // onto the selected board, or onto the first present one when the selected line has none
+    // (a board whose block is lost has a line that cannot be selected, but it is the very board
+    // a restore is for).
+    void RestoreFromFile(const std::string& path);
     void IdentifyBoard(int index);
 
     bool Running() const { return running_; }

@@ -304,6 +304,21 @@ void TForm1::RestoreFlashData(const BlockBackup& backup) {
     ui_.RunEnded();
 }
 
+void TForm1::RestoreFromFile(const std::string& path) {
+    std::string error;
+    const std::optional<BlockBackup> copy = ReadBackupFile(path, error);
+    if (!copy) {
+        ui_.ShowMessage(platform::MessageKind::Error, "Restore", error,
+                        platform::MessageButtons::Ok);
+        return;
+    }
+    int target = SelectedBoardIndex();
+    for (int i = 0; i < 4 && !BoardPresent(target); ++i)
+        if (BoardPresent(i)) target = i;
+    if (target != SelectedBoardIndex()) SelectBoardLine(target);
+    RestoreFlashData(*copy);
+}
+
 void TForm1::UpdateRBF() {
     const int index = SelectedBoardIndex();
     SetBoardPanel(index);

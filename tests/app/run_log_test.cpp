@@ -18,20 +18,6 @@ std::string ReadAll(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-class QuietFace final : public app::AppUi {
-public:
-    platform::MessageAnswer ShowMessage(platform::MessageKind kind, const std::string& title,
-                                        const std::string& text,
-                                        platform::MessageButtons buttons) override {
-        return boxes.ShowMessage(kind, title, text, buttons);
-    }
-    void ProcessPendingMessages() override {}
-    void ShowSubIdDialog(app::TSubIDDialog&) override {}
-    void LogAppended(const std::string& line) override { lines.push_back(line); }
-    flashwell::testing::FakeUi boxes;
-    std::vector<std::string> lines;
-};
-
 TEST(RunLog, LinesBoxesAndDebugLinesAreAppendedWithTheirTime) {
     flashwell::testing::TempDataFolder dir;
     const auto file = dir.Path() / "sub" / "flashwell.log";
@@ -39,7 +25,7 @@ TEST(RunLog, LinesBoxesAndDebugLinesAreAppendedWithTheirTime) {
         app::RunLog log(file, "flashwell 9.9", [] { return std::string("2026-12-09 12:00:00"); });
         ASSERT_TRUE(log.Writing()) << log.Problem();
         log.Begin("simulated boards");
-        QuietFace face;
+        flashwell::testing::QuietAppUi face;
         app::LoggingUi ui(face, log);
         ui.LogAppended("*** UpdateRBF ***");
         face.boxes.answers.push_back(platform::MessageAnswer::Cancel);

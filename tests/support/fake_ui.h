@@ -1,6 +1,7 @@
 // A user interface that answers every message box with a chosen button and remembers it.
 #pragma once
 
+#include "app/app_ui.h"
 #include "platform/ui_port.h"
 
 #include <deque>
@@ -47,6 +48,23 @@ public:
     // Runs while the box is open, before it is answered (the user acting meanwhile).
     std::function<void(const ShownMessage&)> onShow;
     int pumps = 0;
+};
+
+// An application face with no window: boxes answered as FakeUi answers them, no dialog, the log
+// kept as it comes.
+class QuietAppUi final : public app::AppUi {
+public:
+    platform::MessageAnswer ShowMessage(platform::MessageKind kind, const std::string& title,
+                                        const std::string& text,
+                                        platform::MessageButtons buttons) override {
+        return boxes.ShowMessage(kind, title, text, buttons);
+    }
+    void ProcessPendingMessages() override {}
+    void ShowSubIdDialog(app::TSubIDDialog&) override {}
+    void LogAppended(const std::string& line) override { lines.push_back(line); }
+
+    FakeUi boxes;
+    std::vector<std::string> lines;
 };
 
 } // namespace flashwell::testing

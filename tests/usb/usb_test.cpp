@@ -19,18 +19,6 @@ namespace {
 
 using namespace flashwell;
 
-class QuietUi final : public app::AppUi {
-public:
-    platform::MessageAnswer ShowMessage(platform::MessageKind kind, const std::string& title,
-                                        const std::string& text,
-                                        platform::MessageButtons buttons) override {
-        return boxes.ShowMessage(kind, title, text, buttons);
-    }
-    void ProcessPendingMessages() override {}
-    void ShowSubIdDialog(app::TSubIDDialog&) override {}
-    flashwell::testing::FakeUi boxes;
-};
-
 struct UsbWorld {
     explicit UsbWorld(const sim::Scenario& scenario) {
         sim::ApplyScenario(bench.World(), scenario);
@@ -47,7 +35,7 @@ struct UsbWorld {
 
     flashwell::testing::UsbBench bench;
     flashwell::testing::TempBackups backups;
-    QuietUi ui;
+    flashwell::testing::QuietAppUi ui;
     std::unique_ptr<platform::usb::UsbOsPort> port;
     std::unique_ptr<device::BoardTable> boards;
     std::unique_ptr<protocol::BoardProtocol> protocol;

@@ -493,19 +493,7 @@ void FltkUi::RestoreFromCopy() {
     Sync();
     if (file.empty()) return;
 
-    std::string error;
-    const std::optional<app::BlockBackup> copy = app::ReadBackupFile(file, error);
-    if (!copy) {
-        ShowMessage(platform::MessageKind::Error, "Restore", error, platform::MessageButtons::Ok);
-        return;
-    }
-    // A board whose block is lost has a line that cannot be selected for an update, but it is
-    // the very board a restore is for.
-    int target = f.SelectedBoardIndex();
-    for (int i = 0; i < 4 && !f.BoardPresent(target); ++i)
-        if (f.BoardPresent(i)) target = i;
-    if (target != f.SelectedBoardIndex()) f.SelectBoardLine(target);
-    f.RestoreFlashData(*copy);
+    f.RestoreFromFile(file);
     AfterHandler();
 }
 

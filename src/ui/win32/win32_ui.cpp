@@ -1085,19 +1085,7 @@ void Win32Ui::RestoreFromCopy() {
     Sync();
     if (!chosen || main_ == nullptr) return;
 
-    std::string error;
-    const std::optional<app::BlockBackup> copy = app::ReadBackupFile(file.data(), error);
-    if (!copy) {
-        ShowMessage(platform::MessageKind::Error, "Restore", error, platform::MessageButtons::Ok);
-        return;
-    }
-    // A board whose block is lost has a line that cannot be selected for an update, but it is
-    // the very board a restore is for.
-    int target = f.SelectedBoardIndex();
-    for (int i = 0; i < 4 && !f.BoardPresent(target); ++i)
-        if (f.BoardPresent(i)) target = i;
-    if (target != f.SelectedBoardIndex()) f.SelectBoardLine(target);
-    f.RestoreFlashData(*copy);
+    f.RestoreFromFile(file.data());
     Sync();
 }
 
