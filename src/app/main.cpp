@@ -2,6 +2,7 @@
 // elsewhere or on request) and the face (a window where a display can be opened, the terminal
 // otherwise), creates the main window and runs it.
 #include "app/main_form.h"
+#include "app/session_ui.h"
 #include "app/update_step_table.h"
 #include "boarddata/images/images.h"
 #include "device/adapter_usb.h"
@@ -49,11 +50,13 @@ constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 3;
 constexpr int kExitNoBoard = 4;
+constexpr int kExitReplayDiverged = 5;
 
-constexpr const char* kExitStatusHelp = "Exit status: 0 the update ended successfully (or nothing "
-                                        "was asked of it), 1 the update ended with the error "
-                                        "message, 2 a usage error, 3 cancelled by the user, 4 no "
-                                        "board can be selected for --update.";
+constexpr const char* kExitStatusHelp =
+    "Exit status: 0 the update ended successfully (or nothing "
+    "was asked of it), 1 the update ended with the error "
+    "message, 2 a usage error, 3 cancelled by the user, 4 no "
+    "board can be selected for --update, 5 a --replay left its session.";
 
 struct Options {
     std::string time;
@@ -67,6 +70,8 @@ struct Options {
     std::string dataDir;
     std::string restore;
     bool listBackups = false;
+    std::string record;
+    std::string replay;
 };
 
 // "virtual": no pacing; "real": one simulated second per second; "xN": N times faster, N a
@@ -177,6 +182,11 @@ int main(int argc, char** argv) {
                    "Write a saved parameter block (a file of --list-backups) back onto the board "
                    "of --board (default: the first board found), after asking");
     cli.add_flag("--list-backups", o.listBackups, "List the saved parameter blocks and exit");
+    cli.add_option("--record", o.record,
+                   "Write every call to Windows, and every answer to a question, to a session file")
+        ->excludes(cli.add_option("--replay", o.replay,
+                                  "Run against a recorded session instead of boards; the "
+                                  "session answers the questions (see docs/sessions.md)"));
     try {
         cli.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -188,10 +198,10 @@ int main(int argc, char** argv) {
     }
 
 #ifdef _WIN32
-    const bool simulated = simulateOption->count() > 0;
+    const bool simulated = simulateOption->count() > 0 && o.replay.empty();
 #else
     // Without Windows there is no board driver: the simulation is the only machine there is.
-    const bool simulated = true;
+    const bool simulated = o.replay.empty();
 #endif
     (void)simulateOption;
 
@@ -300,10 +310,47 @@ int main(int argc, char** argv) {
                                              : "x" + std::to_string(clock.speedFactor))
                   << "\n";
 
+    // A session wraps the machine and the face chosen above: recording passes everything on,
+    // replaying stands in for both.
+    std::unique_ptr<platform::session::RecordingOsPort> recorder;
+    std::unique_ptr<platform::session::ReplayOsPort> replay;
+    std::optional<app::SessionAppUi> sessionFace;
+    app::AppUi* programFace = face;
+    if (!o.record.empty() || !o.replay.empty()) {
+        std::string error;
+        if (!o.replay.empty()) {
+            replay = platform::session::ReplayOsPort::Load(o.replay, error);
+            if (replay)
+                replay->OnDivergence([](const std::string& message) {
+                    std::cerr << "flashwell: " << message << '\n';
+                });
+            os = replay.get();
+        } else {
+            // The options go along: a replay needs the same ones.
+            std::string origin = std::string("flashwell ") + FLASHWELL_VERSION +
+                                 (simulated ? ", simulated boards;" : ", Windows driver;");
+            for (int i = 1; i < argc; ++i)
+                origin += std::string(" ") + argv[i];
+            recorder = platform::session::RecordingOsPort::Create(*os, o.record, origin, error);
+            os = recorder.get();
+        }
+        if (os == nullptr) {
+            std::cerr << "flashwell: " << error << '\n';
+            return kExitUsage;
+        }
+        sessionFace.emplace(*face, recorder.get(), replay.get(), std::cout);
+        programFace = &*sessionFace;
+    }
+    const auto sessionStatus = [&](int status) {
+        if (!replay) return status;
+        replay->CheckFinished();
+        return replay->Diverged() ? kExitReplayDiverged : status;
+    };
+
     device::BoardTable boards(*os);
-    protocol::BoardProtocol protocol(boards, *face);
+    protocol::BoardProtocol protocol(boards, *programFace);
     app::BackupStore backups(dataFolder, std::string("flashwell ") + FLASHWELL_VERSION);
-    app::TForm1 form(app::Services{*os, boards, protocol, *face, backups});
+    app::TForm1 form(app::Services{*os, boards, protocol, *programFace, backups});
     form.FormCreate();
 
     if (!o.steps.empty()) ApplySteps(form, chosenSteps);
@@ -370,5 +417,5 @@ int main(int argc, char** argv) {
             return kExitError;
         }
     }
-    return status;
+    return sessionStatus(status);
 }
