@@ -125,7 +125,7 @@ std::string Difference(CallKind kind, const Part& recorded, const Part& program)
             ++at;
         return name(names.blobs, i) + " differ at byte " + std::to_string(at) + " (recorded " +
                std::to_string(r.size()) + " bytes, program " + std::to_string(p.size()) +
-               "): recorded " + HexAround(r, at) + ", program " + HexAround(p, at);
+               " bytes): recorded " + HexAround(r, at) + ", program " + HexAround(p, at);
     }
     return "no difference";
 }

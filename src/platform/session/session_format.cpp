@@ -438,6 +438,7 @@ std::optional<SessionContents> ParseSession(std::span<const std::uint8_t> bytes,
         record.timeMs = time;
         if (record.kind == CallKind::End) {
             contents.complete = true;
+            contents.endTimeMs = time;
             break;
         }
         std::string why;
@@ -479,7 +480,7 @@ Bytes EncodeSession(const SessionContents& contents) {
         EncodeRecord(out, requests, answers, lastTime, record);
     if (contents.complete) {
         Record end;
-        end.timeMs = contents.records.empty() ? 0 : contents.records.back().timeMs;
+        end.timeMs = contents.endTimeMs;
         EncodeRecord(out, requests, answers, lastTime, end);
     }
     return out;

@@ -128,6 +128,7 @@ struct SessionContents {
     Header header;
     std::vector<Record> records; // without the end record
     bool complete = false;       // the end record was found
+    std::uint64_t endTimeMs = 0; // time stamp of the end record
     // Why reading stopped before an end record: a cut (the file ends inside a record or
     // between records) or damage; empty when complete.
     std::string stop;
