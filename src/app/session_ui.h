@@ -9,6 +9,8 @@
 #include "platform/session/replay_os_port.h"
 
 #include <ostream>
+#include <sstream>
+#include <string>
 
 namespace flashwell::app {
 
@@ -25,7 +27,13 @@ public:
         if (replay_ != nullptr) {
             const platform::MessageAnswer answer =
                 replay_->NextMessageAnswer(kind, title, text, buttons);
-            out_ << "+-- " << title << " (answered from the session):\n| " << text << "\n+-- ";
+            out_ << "+-- " << title << " (answered from the session)\n";
+            std::istringstream lines(text);
+            for (std::string l; std::getline(lines, l);) {
+                if (!l.empty() && l.back() == '\r') l.pop_back(); // the core's CR LF
+                out_ << "| " << l << '\n';
+            }
+            out_ << "> ";
             for (const ButtonChoice& c : ButtonChoices(buttons))
                 if (c.answer == answer) out_ << c.label;
             if (answer == platform::MessageAnswer::Closed) out_ << "closed";
