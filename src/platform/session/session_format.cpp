@@ -79,7 +79,10 @@ void PutCodedBlob(Bytes& out, const Bytes& blob, const Bytes* base) {
 void PutPart(Bytes& out, PartCache& cache, CallKind kind, const Part& part) {
     if (const auto hit = cache.Find(kind, part)) {
         out.push_back(static_cast<std::uint8_t>(*hit));
-    } else if (const auto shape = cache.FindShape(kind, part)) {
+        cache.MoveToFront(kind, *hit);
+        return;
+    }
+    if (const auto shape = cache.FindShape(kind, part)) {
         // Requests of one kind mostly differ only in their buffers (pipe packets): name the
         // numbers by reference and repeat only the blobs that changed.
         const Part& base = *cache.At(kind, *shape);
@@ -95,7 +98,7 @@ void PutPart(Bytes& out, PartCache& cache, CallKind kind, const Part& part) {
         for (const Bytes& b : part.blobs)
             PutCodedBlob(out, b, nullptr);
     }
-    cache.Use(kind, part);
+    cache.Insert(kind, part);
 }
 
 class Cursor {
@@ -182,7 +185,10 @@ ReadResult GetPart(Cursor& in, PartCache& cache, CallKind kind, Part& part, std:
             return ReadResult::Damaged;
         }
         part = *hit;
-    } else if (ref < 2 * kShapeBase) {
+        cache.MoveToFront(kind, ref);
+        return ReadResult::Ok;
+    }
+    if (ref < 2 * kShapeBase) {
         const Part* base = cache.At(kind, ref - kShapeBase);
         if (base == nullptr) {
             why = "refers to an earlier " + std::string(KindName(kind)) + " that is not there";
@@ -218,7 +224,7 @@ ReadResult GetPart(Cursor& in, PartCache& cache, CallKind kind, Part& part, std:
         why = "an unknown reference byte " + std::to_string(ref);
         return ReadResult::Damaged;
     }
-    cache.Use(kind, part);
+    cache.Insert(kind, part);
     return ReadResult::Ok;
 }
 
@@ -268,34 +274,65 @@ const char* KindName(CallKind kind) {
     return "unknown call";
 }
 
+namespace {
+
+std::uint64_t Mix(std::uint64_t hash, std::uint64_t value) {
+    return (hash ^ value) * 0x100000001B3ull;
+}
+
+std::uint64_t ShapeHash(const Part& part) {
+    std::uint64_t hash = 0xCBF29CE484222325ull;
+    for (std::uint64_t n : part.numbers)
+        hash = Mix(hash, n);
+    return Mix(hash, part.blobs.size());
+}
+
+std::uint64_t PartHash(const Part& part) {
+    std::uint64_t hash = ShapeHash(part);
+    for (const Bytes& blob : part.blobs) {
+        hash = Mix(hash, blob.size());
+        for (std::uint8_t b : blob)
+            hash = Mix(hash, b);
+    }
+    return hash;
+}
+
+} // namespace
+
 std::optional<std::size_t> PartCache::Find(CallKind kind, const Part& part) const {
     const auto& list = entries_[static_cast<std::size_t>(kind)];
+    const std::uint64_t hash = PartHash(part);
     for (std::size_t i = 0; i < list.size(); ++i)
-        if (list[i] == part) return i;
+        if (list[i].hash == hash && list[i].part == part) return i;
     return std::nullopt;
 }
 
 std::optional<std::size_t> PartCache::FindShape(CallKind kind, const Part& part) const {
     const auto& list = entries_[static_cast<std::size_t>(kind)];
+    const std::uint64_t shape = ShapeHash(part);
     for (std::size_t i = 0; i < list.size(); ++i)
-        if (list[i].numbers == part.numbers && list[i].blobs.size() == part.blobs.size()) return i;
+        if (list[i].shape == shape && list[i].part.numbers == part.numbers &&
+            list[i].part.blobs.size() == part.blobs.size())
+            return i;
     return std::nullopt;
 }
 
 const Part* PartCache::At(CallKind kind, std::size_t index) const {
     const auto& list = entries_[static_cast<std::size_t>(kind)];
-    return index < list.size() ? &list[index] : nullptr;
+    return index < list.size() ? &list[index].part : nullptr;
 }
 
-void PartCache::Use(CallKind kind, const Part& part) {
+void PartCache::MoveToFront(CallKind kind, std::size_t index) {
     auto& list = entries_[static_cast<std::size_t>(kind)];
-    const auto found = std::find(list.begin(), list.end(), part);
-    if (found != list.end()) {
-        std::rotate(list.begin(), found, found + 1);
-        return;
-    }
+    if (index < list.size())
+        std::rotate(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(index),
+                    list.begin() + static_cast<std::ptrdiff_t>(index) + 1);
+}
+
+void PartCache::Insert(CallKind kind, const Part& part) {
+    auto& list = entries_[static_cast<std::size_t>(kind)];
     if (list.size() == kCacheSize) list.pop_back();
-    list.insert(list.begin(), part);
+    list.insert(list.begin(), Entry{PartHash(part), ShapeHash(part), part});
 }
 
 Bytes EncodeHeader(const Header& header) {

@@ -77,8 +77,8 @@ inline constexpr std::size_t kMaxOriginSize = 4096;
 // Recently seen requests and answers that a record can refer to instead of repeating them.
 inline constexpr std::size_t kCacheSize = 64;
 
-// The recently-used lists both sides keep in step; each record's request and answer move to
-// the front of their list.
+// The recently-used lists both sides keep in step: a part referred to moves to the front of
+// its list, a part written out in full is put there.
 class PartCache {
 public:
     // Index of an equal part, if present.
@@ -86,10 +86,16 @@ public:
     // Index of a part of this kind with the same numbers and blob count, if present.
     std::optional<std::size_t> FindShape(CallKind kind, const Part& part) const;
     const Part* At(CallKind kind, std::size_t index) const;
-    void Use(CallKind kind, const Part& part);
+    void MoveToFront(CallKind kind, std::size_t index);
+    void Insert(CallKind kind, const Part& part);
 
 private:
-    std::vector<Part> entries_[kLastKind + 1];
+    struct Entry {
+        std::uint64_t hash;  // of the whole part
+        std::uint64_t shape; // of its numbers and blob count
+        Part part;
+    };
+    std::vector<Entry> entries_[kLastKind + 1];
 };
 
 // Appends records to a file, each written out and flushed before the call returns, so that a
