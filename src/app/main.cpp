@@ -342,6 +342,9 @@ int main(int argc, char** argv) {
         programFace = &*sessionFace;
     }
     const auto sessionStatus = [&](int status) {
+        if (recorder && !recorder->Healthy())
+            std::cerr << "flashwell: the session file '" << o.record
+                      << "' could not be written to the end (disk full?); it ends early\n";
         if (!replay) return status;
         replay->CheckFinished();
         return replay->Diverged() ? kExitReplayDiverged : status;

@@ -307,3 +307,43 @@ TEST(SessionStream, EveryCallIsInTheFileWhileTheRecordingRuns) {
     EXPECT_TRUE(after->complete);
     EXPECT_EQ(after->records.size(), during->records.size());
 }
+
+// The native build's scan under wine, as if its program had been a 32-bit one: the interface
+// record's size is 28 bytes there and 32 here, and only that may differ.
+TEST(SessionPointerSize, RecordSizesOfAnotherPointerSizeAreNotCompared) {
+    std::string error;
+    auto session =
+        platform::session::LoadSession(FLASHWELL_SESSION_DIR "/wine-scan-no-board.fws", error);
+    ASSERT_TRUE(session) << error;
+    ASSERT_EQ(session->header.pointerSize, 8u);
+    int enumerations = 0;
+    for (auto& record : session->records)
+        if (record.kind == CallKind::SetupDiEnumDeviceInterfaces) {
+            ASSERT_EQ(record.request.numbers.at(5), 32u);
+            record.request.numbers[5] = 28;
+            ++enumerations;
+        }
+    ASSERT_EQ(enumerations, 4);
+
+    const auto scan = [](const SessionContents& s) {
+        platform::session::ReplayOsPort port(s);
+        ScriptedAppUi face;
+        std::ostringstream answered;
+        app::SessionAppUi ui(face, nullptr, &port, answered);
+        TempBackups backups;
+        device::BoardTable boards(port);
+        protocol::BoardProtocol protocol(boards, ui);
+        app::TForm1 form(app::Services{port, boards, protocol, ui, backups.store});
+        form.FormCreate();
+        port.CheckFinished();
+        return port.Message();
+    };
+    // Recorded by a 64-bit program, 28 is a different request.
+    const std::string message = scan(*session);
+    EXPECT_NE(message.find("SetupDiEnumDeviceInterfaces differs from the recording: record "
+                           "size: recorded 28 (0x1C), program 32 (0x20)"),
+              std::string::npos)
+        << message;
+    session->header.pointerSize = 4;
+    EXPECT_EQ(scan(*session), "");
+}
