@@ -4,6 +4,7 @@
 #include "app/board_summary.h"
 #include "app/main_form.h"
 #include "app/run_log.h"
+#include "app/session_ui.h"
 #include "app/update_step_table.h"
 #include "boarddata/images/images.h"
 #include "device/adapter_usb.h"
@@ -55,11 +56,13 @@ constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 3;
 constexpr int kExitNoBoard = 4;
+constexpr int kExitReplayDiverged = 5;
 
-constexpr const char* kExitStatusHelp = "Exit status: 0 the update ended successfully (or nothing "
-                                        "was asked of it), 1 the update ended with the error "
-                                        "message, 2 a usage error, 3 cancelled by the user, 4 no "
-                                        "board can be selected for --update.";
+constexpr const char* kExitStatusHelp =
+    "Exit status: 0 the update ended successfully (or nothing "
+    "was asked of it), 1 the update ended with the error "
+    "message, 2 a usage error, 3 cancelled by the user, 4 no "
+    "board can be selected for --update, 5 a --replay left its session.";
 
 struct Options {
     std::string time;
@@ -77,6 +80,8 @@ struct Options {
     bool list = false;
     bool json = false;
     bool usb = false;
+    std::string record;
+    std::string replay;
 };
 
 // "virtual": no pacing; "real": one simulated second per second; "xN": N times faster, N a
@@ -228,6 +233,11 @@ int main(int argc, char** argv) {
     cli.add_flag("--json", o.json,
                  "With --list or --update: the result as JSON on standard output (the log goes "
                  "to standard error)");
+    cli.add_option("--record", o.record,
+                   "Write every call to Windows, and every answer to a question, to a session file")
+        ->excludes(cli.add_option("--replay", o.replay,
+                                  "Run against a recorded session instead of boards; the "
+                                  "session answers the questions (see docs/sessions.md)"));
     try {
         cli.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -239,12 +249,12 @@ int main(int argc, char** argv) {
     }
 
 #ifdef _WIN32
-    const bool simulated = simulateOption->count() > 0;
+    const bool simulated = simulateOption->count() > 0 && o.replay.empty();
 #else
     // Without Windows there is no board driver: real boards only over USB, on request.
-    const bool simulated = !o.usb;
-    if (o.usb && simulateOption->count() > 0)
-        return Usage("--usb and --simulate cannot be given together");
+    const bool simulated = !o.usb && o.replay.empty();
+    if (o.usb && (simulateOption->count() > 0 || !o.replay.empty()))
+        return Usage("--usb cannot be given with --simulate or --replay");
 #endif
     (void)simulateOption;
 
@@ -371,15 +381,57 @@ int main(int argc, char** argv) {
                                         : "x" + std::to_string(clock.speedFactor))
              << "\n";
 
+    // A session wraps the machine and the face chosen above: recording passes everything on,
+    // replaying stands in for both.
+    std::unique_ptr<platform::session::RecordingOsPort> recorder;
+    std::unique_ptr<platform::session::ReplayOsPort> replay;
+    std::optional<app::SessionAppUi> sessionFace;
+    app::AppUi* programFace = face;
+    if (!o.record.empty() || !o.replay.empty()) {
+        std::string error;
+        if (!o.replay.empty()) {
+            replay = platform::session::ReplayOsPort::Load(o.replay, error);
+            if (replay)
+                replay->OnDivergence([](const std::string& message) {
+                    std::cerr << "flashwell: " << message << '\n';
+                });
+            os = replay.get();
+        } else {
+            // The options go along: a replay needs the same ones.
+            std::string origin = std::string("flashwell ") + FLASHWELL_VERSION +
+                                 (simulated ? ", simulated boards;" : ", Windows driver;");
+            for (int i = 1; i < argc; ++i)
+                origin += std::string(" ") + argv[i];
+            recorder = platform::session::RecordingOsPort::Create(*os, o.record, origin, error);
+            os = recorder.get();
+        }
+        if (os == nullptr) {
+            std::cerr << "flashwell: " << error << '\n';
+            return kExitUsage;
+        }
+        sessionFace.emplace(*face, recorder.get(), replay.get(), std::cout);
+        programFace = &*sessionFace;
+    }
+    const auto sessionStatus = [&](int status) {
+        if (recorder && !recorder->Healthy())
+            std::cerr << "flashwell: the session file '" << o.record
+                      << "' could not be written to the end (disk full?); it ends early\n";
+        if (!replay) return status;
+        replay->CheckFinished();
+        return replay->Diverged() ? kExitReplayDiverged : status;
+    };
+
     const std::string tool = std::string("flashwell ") + FLASHWELL_VERSION;
     app::RunLog runLog(o.log.empty() ? dataFolder / "flashwell.log" : std::filesystem::path(o.log),
                        tool);
     if (!runLog.Writing())
         std::cerr << "flashwell: the run's log cannot be written (" << runLog.Problem() << ")\n";
-    runLog.Begin(simulated ? "simulated boards, scenario \"" + scenario.name + "\""
-                           : std::string("boards through the board driver"));
+    runLog.Begin(!o.replay.empty() ? "replay of " + o.replay
+                 : simulated       ? "simulated boards, scenario \"" + scenario.name + "\""
+                 : o.usb           ? std::string("boards over USB")
+                                   : std::string("boards through the board driver"));
     app::DebugToLog loggedOs(*os, runLog);
-    app::LoggingUi loggedFace(*face, runLog);
+    app::LoggingUi loggedFace(*programFace, runLog);
     // Tells where the record of this run is, once the run is over.
     const auto showLog = [&] {
         if (runLog.Writing()) text << "Log: " << runLog.Path().string() << "\n";
@@ -402,7 +454,7 @@ int main(int argc, char** argv) {
     if (o.list) {
         const auto summaries = app::SummarizeBoards(form, boards, protocol);
         std::cout << (o.json ? app::SummaryJson(summaries) + "\n" : app::SummaryText(summaries));
-        return kExitSuccess;
+        return sessionStatus(kExitSuccess);
     }
     if (restore) {
         // A board whose block is lost shows a line that cannot be selected for an update, but
@@ -413,7 +465,7 @@ int main(int argc, char** argv) {
         if (!target || !form.BoardPresent(*target)) {
             std::cerr << "flashwell: no board " << (o.board ? std::to_string(*o.board) + " " : "")
                       << "found to restore onto\n";
-            return kExitNoBoard;
+            return sessionStatus(kExitNoBoard);
         }
         form.SelectBoardLine(*target);
         if (face == &console) console.ShowBoardLines();
@@ -422,12 +474,12 @@ int main(int argc, char** argv) {
 #endif
         form.RestoreFlashData(*restore);
         showLog();
-        return StatusOf(form.LastOutcome);
+        return sessionStatus(StatusOf(form.LastOutcome));
     }
     if (o.board) {
         if (!form.RadioButtons[static_cast<std::size_t>(*o.board)]->enabled) {
             std::cerr << "flashwell: board line " << *o.board << " cannot be selected\n";
-            return o.update ? kExitNoBoard : kExitUsage;
+            return sessionStatus(o.update ? kExitNoBoard : kExitUsage);
         }
         form.SelectBoardLine(*o.board);
     }
@@ -435,7 +487,7 @@ int main(int argc, char** argv) {
                                            [](const app::Control* line) { return line->enabled; });
     if (o.update && !anySelectable) {
         std::cerr << "flashwell: no board can be selected for the update\n";
-        return kExitNoBoard;
+        return sessionStatus(kExitNoBoard);
     }
 
     int status = kExitSuccess;
@@ -467,8 +519,8 @@ int main(int argc, char** argv) {
         std::string error;
         if (!sim::WriteBoardReport(*world, o.report, error)) {
             std::cerr << "flashwell: " << error << '\n';
-            return kExitError;
+            return sessionStatus(kExitError);
         }
     }
-    return status;
+    return sessionStatus(status);
 }
