@@ -178,12 +178,23 @@ void TForm1::UpdateFlashData() {
 }
 
 std::optional<std::filesystem::path> TForm1::SaveBlockAsRead(int index) {
-    const boarddata::FlashDataBlock* asRead = protocol_.FlashDataBlockAsRead(index);
+    const boarddata::FlashDataBlock* cached = protocol_.FlashDataBlockAsRead(index);
     const device::TUSBAdapter* adapter = boards_.Adapter(index);
     std::string error = "the block as read from the board is not at hand";
     std::optional<std::filesystem::path> saved;
-    if (asRead != nullptr)
-        saved = backups_.Save(*asRead, adapter ? adapter->DevicePathText() : "", error);
+    if (cached != nullptr) {
+        // The pipes carry no checksum: a byte changed on its way in would be written back for
+        // good and kept in the copy. A second read must give the same bytes.
+        const boarddata::FlashDataBlock first = *cached;
+        protocol_.ForgetFlashData(index);
+        FlashDataRecord record;
+        protocol_.ReadFlashData(record, index); // read again, and kept at hand for the write
+        if (protocol_.FlashDataBlockAsRead(index) != nullptr &&
+            *protocol_.FlashDataBlockAsRead(index) == first)
+            saved = backups_.Save(first, adapter ? adapter->DevicePathText() : "", error);
+        else
+            error = "two reads of the block gave different bytes";
+    }
     // Without a copy on the disk an erase could lose the board's identity and calibration.
     if (!saved) Log("   Parameter block could not be saved - nothing written: " + error);
     return saved;
@@ -244,6 +255,9 @@ void TForm1::RestoreFlashData(const BlockBackup& backup) {
                         "Board " + Num(index) + " cannot be opened.", platform::MessageButtons::Ok);
         return;
     }
+    // What the board holds now, read afresh: a block kept from before a lost write may no longer
+    // be what the flash holds.
+    protocol_.ForgetFlashData(index);
     FlashDataRecord now;
     protocol_.ReadFlashData(now, index);
     const bool readable = protocol_.FlashDataFromBoard(index);
