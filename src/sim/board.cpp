@@ -95,10 +95,18 @@ platform::DWORD ControllerHooks::OnVendorRequest(Board& board, const VendorReque
                                                  platform::DWORD& bytesReturned) {
     constexpr std::uint8_t kFirmwareLoad = 0xA0;
     constexpr std::uint16_t kCpuControl = 0xE600;
+    constexpr std::uint16_t kOneByte = 1;
+    constexpr std::uint8_t kHostToDevice = 0;
     board.NoteVendorRequest(request);
-    if (request.request == kFirmwareLoad && request.value == kCpuControl && request.direction == 0)
-        board.ControlCpu((request.data & 1) != 0);
     bytesReturned = 0;
+    // The controller answers only the one request the host has any business sending: one byte
+    // written to its CPU control register, 1 holding the CPU and 0 releasing it. Anything else
+    // stalls the control pipe.
+    const bool cpuControl = request.request == kFirmwareLoad && request.value == kCpuControl &&
+                            request.index == 0 && request.length == kOneByte &&
+                            request.direction == kHostToDevice && request.data <= 1;
+    if (!cpuControl) return platform::kErrorGenFailure;
+    board.ControlCpu(request.data == 1);
     return platform::kErrorSuccess;
 }
 
