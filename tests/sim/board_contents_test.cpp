@@ -160,7 +160,7 @@ TEST(Controller, DownloadOnlyWhileHeldAndReenumerationAfterTheDelay) {
     EXPECT_FALSE(WritePipe(os, h, {0xFF}));
     EXPECT_EQ(os.GetLastError(), platform::kErrorDeviceNotConnected);
 
-    os.Sleep(999);
+    os.Sleep(1499);
     EXPECT_FALSE(world.Windows().IsAttached(board));
     os.Sleep(1);
     EXPECT_TRUE(world.Windows().IsAttached(board));

@@ -144,6 +144,11 @@ TEST_F(FirmwareTest, EepromPacketsGoToTheHooks) {
     EXPECT_EQ(Exchange({0x56, 0x20, 0x10}, 1), std::vector<std::uint8_t>{0xFF});
     Exchange({0x55, 0x20, 0x10, 0x5A}, 0);
     EXPECT_EQ(board.Eeprom()[0x2010], 0x5A);
+    // Within the 2 ms write cycle the EEPROM answers no read and takes no write.
+    os.Sleep(1);
+    EXPECT_EQ(Exchange({0x56, 0x20, 0x10}, 1), std::vector<std::uint8_t>{});
+    Exchange({0x55, 0x20, 0x10, 0x00}, 0);
+    os.Sleep(1);
     EXPECT_EQ(Exchange({0x56, 0x20, 0x10}, 1), std::vector<std::uint8_t>{0x5A});
 
     struct Eeprom : ControllerHooks {

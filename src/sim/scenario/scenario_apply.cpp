@@ -68,6 +68,14 @@ void ApplyScenario(SimWorld& world, const Scenario& scenario) {
         config.interfaceVersion = b.interfaceVersion;
         config.subId = b.subId;
         config.reenumerationDelayMs = b.reenumerationDelayMs;
+        const ScenarioTiming& t = b.timing;
+        config.timing.loadPrepareMs = t.loadPrepareMs.value_or(config.timing.loadPrepareMs);
+        config.timing.programStartMs = t.programStartMs.value_or(config.timing.programStartMs);
+        config.timing.blockPrepareMs = t.blockPrepareMs.value_or(config.timing.blockPrepareMs);
+        config.timing.blockWriteMs = t.blockWriteMs.value_or(config.timing.blockWriteMs);
+        config.timing.eepromWriteCycleMs =
+            t.eepromWriteCycleMs.value_or(config.timing.eepromWriteCycleMs);
+        config.bootProgramWriteMs = t.bootProgramWriteMs.value_or(config.bootProgramWriteMs);
         for (const ScenarioFault& f : b.faults)
             config.faults.push_back(FaultRule{f.request, f.after, f.error, f.once});
         Board& board = world.AddBoard(config);
