@@ -88,16 +88,9 @@ void SetEepromContents(Board& board, std::span<const std::uint8_t> bytes) {
     std::copy_n(bytes.begin(), std::min(bytes.size(), eeprom.size()), eeprom.begin());
 }
 
-void SetParameterBlock(Board& board, const boarddata::FlashDataBlock& block) {
+void SetParameterBlock(Board& board, const ParameterBlock& block) {
     board.Flash().Erase(0, L::kParameterSector, L::kParameterSectorSize);
     board.Flash().Program(0, L::kParameterBlock, block);
-}
-
-void SetParameterBlock(Board& board, const boarddata::FlashDataRecord& record) {
-    boarddata::FlashDataBlock block;
-    block.fill(0xFF);
-    boarddata::PackFlashData(record, block);
-    SetParameterBlock(board, block);
 }
 
 void SetFpgaConfiguration(Board& board, std::span<const std::uint8_t> bytes) {
@@ -225,7 +218,6 @@ BoardReport Inspect(Board& board) {
     const auto block = flash.Range(0, L::kParameterBlock, L::kParameterBlockSize);
     std::copy(block.begin(), block.end(), r.parameterBlock.begin());
     r.parameterBlockErased = AllErased(block);
-    boarddata::UnpackFlashData(r.parameterBlock, r.parameterRecord);
 
     const auto second = flash.Bank(1);
     if (StartsWith(second, FramedKpciData()))
@@ -248,8 +240,8 @@ std::string BoardReport::ToString() const {
             : bootProgram == BootAreaContent::Erased    ? "erased"
                                                         : "other")
         << "\n"
-        << "parameter block " << (parameterBlockErased ? "erased" : parameterRecord.ProductName)
-        << "\n"
+        << "parameter block "
+        << (parameterBlockErased ? "erased" : Text(parameterBlock, "ProductName")) << "\n"
         << "second bank "
         << (secondBank == SecondBankContent::FramedKpci ? "framed KPCI"
             : secondBank == SecondBankContent::Erased   ? "erased"

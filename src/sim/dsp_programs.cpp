@@ -200,12 +200,15 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
         const std::uint32_t address = args_[0];
         const std::uint32_t count = args_[1];
         const auto bytes = flash.Bank(bank);
-        for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint64_t at = std::uint64_t{address} + i;
-            const bool inside = at >= L::kReadWindow && at - L::kReadWindow < bytes.size();
-            host.DspWrite(inside ? bytes[static_cast<std::size_t>(at - L::kReadWindow)] : 0xFF);
+        // Reads go through the window onto the selected bank; a read that leaves it is refused
+        // and answers nothing.
+        const bool inside = address >= L::kReadWindow &&
+                            std::uint64_t{address} - L::kReadWindow + count <= bytes.size();
+        if (inside) {
+            for (std::uint32_t i = 0; i < count; ++i)
+                host.DspWrite(bytes[address - L::kReadWindow + i]);
         }
-        op = {FlashOperation::Kind::Read, bank, address, count, 0};
+        op = {FlashOperation::Kind::Read, bank, address, count, inside ? 0 : kStatusRefused};
         break;
     }
     case Stage::Bank:
@@ -218,7 +221,9 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
         const std::size_t address = args_[0];
         const std::size_t count = data_.size();
         std::uint32_t status = kStatusRefused;
-        if (!board_.NextBlockWriteFails()) {
+        // Blocks start on a block boundary of their area and hold at most one block.
+        const bool aligned = address % L::kBlockSize == 0 && count <= L::kBlockSize;
+        if (aligned && !board_.NextBlockWriteFails()) {
             if (bank == 0 && address + count <= L::kParameterBlockSize) {
                 flash.Program(0, L::kParameterBlock + address, data_);
                 status = 0;
