@@ -57,6 +57,34 @@ TEST(DspCall, BankSwitchTravelsAsOneCombinedPacket) {
     EXPECT_EQ(w.board.Flash().SelectedBank(), 1);
 }
 
+// Twelve arguments (eleven after a leading word) are the most one combined packet carries;
+// one more goes part by part.
+TEST(DspCall, CombinedPacketCarriesAtMostTwelveArguments) {
+    for (bool withWord : {false, true}) {
+        SCOPED_TRACE(withWord ? "DspCallWithWord" : "DspCall");
+        for (std::size_t n : {std::size_t{11}, std::size_t{12}, std::size_t{13}}) {
+            ProtocolWorld w;
+            ASSERT_TRUE(w.Open());
+            const std::vector<std::uint32_t> args(n, 7);
+            std::uint32_t answer = 0;
+            std::int32_t count = 1;
+            const std::size_t mark = w.Mark();
+            if (withWord)
+                w.proto.DspCallWithWord(0, 70, 1, args, std::span<std::uint32_t>(&answer, 1),
+                                        count);
+            else
+                w.proto.DspCall(0, 70, args, std::span<std::uint32_t>(&answer, 1), count);
+            const bool combined = n + (withWord ? 1 : 0) <= 12;
+            const auto writes = w.Writes(mark);
+            ASSERT_FALSE(writes.empty());
+            EXPECT_EQ(writes.size() == 1, combined) << n;
+            if (combined) {
+                EXPECT_LE(writes[0].size(), 64u);
+            }
+        }
+    }
+}
+
 TEST(DspCall, OlderFirmwareSendsTheSameRequestPartByPart) {
     FlashWorld w(WithFirmware(5, 6, 6));
     const std::size_t mark = w.Mark();
