@@ -52,6 +52,12 @@ bool AllErased(std::span<const std::uint8_t> region) {
     return std::all_of(region.begin(), region.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
 
+// The whole area: the image, and nothing but erased bytes after it, so that a block written at
+// a wrong place makes it a wrong image even when every byte of the image is in place.
+bool HoldsExactly(std::span<const std::uint8_t> region, std::span<const std::uint8_t> image) {
+    return StartsWith(region, image) && AllErased(region.subspan(image.size()));
+}
+
 // Offset of the 18-byte device descriptor inside an EEPROM image, if any.
 std::optional<std::size_t> DescriptorOffset(std::span<const std::uint8_t> bytes) {
     for (std::size_t i = 0; i + 18 <= bytes.size(); ++i)
@@ -210,7 +216,7 @@ BoardReport Inspect(Board& board) {
         r.fpga = AllErased(fpga) ? FpgaContent::Erased : FpgaContent::Other;
 
     const auto boot = flash.Range(0, L::kBootArea, L::kBootAreaSize);
-    if (StartsWith(boot, WordsToBytes(images::BootProgramImage())))
+    if (HoldsExactly(boot, WordsToBytes(images::BootProgramImage())))
         r.bootProgram = BootAreaContent::BootProgram;
     else
         r.bootProgram = AllErased(boot) ? BootAreaContent::Erased : BootAreaContent::Other;
@@ -220,7 +226,7 @@ BoardReport Inspect(Board& board) {
     r.parameterBlockErased = AllErased(block);
 
     const auto second = flash.Bank(1);
-    if (StartsWith(second, FramedKpciData()))
+    if (HoldsExactly(second, FramedKpciData()))
         r.secondBank = SecondBankContent::FramedKpci;
     else
         r.secondBank = AllErased(second) ? SecondBankContent::Erased : SecondBankContent::Other;

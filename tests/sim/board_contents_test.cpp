@@ -223,3 +223,28 @@ TEST(ParameterBlockTable, CoversTheBlockInOrder) {
 
 } // namespace
 } // namespace flashwell::sim
+
+namespace flashwell::sim {
+namespace {
+
+// The second bank and the boot area are compared whole: a stray block behind the image makes
+// it another content even though every byte of the image is in place.
+TEST(BoardContents, StrayBytesBehindAnImageMakeItAnotherContent) {
+    SimWorld world;
+    Board& board = world.AddBoard();
+    const auto framed = FramedKpciData();
+    SetSecondBankData(board, framed);
+    EXPECT_EQ(Inspect(board).secondBank, SecondBankContent::FramedKpci);
+    const std::uint8_t stray[1] = {0x00};
+    board.Flash().Program(1, framed.size() + 2048, stray);
+    EXPECT_EQ(Inspect(board).secondBank, SecondBankContent::Other);
+
+    const auto boot = images::BootProgramImage();
+    SetBootArea(board, std::vector<std::uint32_t>(boot.begin(), boot.end()));
+    EXPECT_EQ(Inspect(board).bootProgram, BootAreaContent::BootProgram);
+    board.Flash().Program(0, flash_layout::kBootArea + 3 * boot.size() + 100, stray);
+    EXPECT_EQ(Inspect(board).bootProgram, BootAreaContent::Other);
+}
+
+} // namespace
+} // namespace flashwell::sim
