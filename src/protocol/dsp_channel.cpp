@@ -365,10 +365,11 @@ CallResult DspChannel::ExchangeCombined(int board, std::vector<std::uint8_t> pac
             answerCount = 0;
             return {CallOutcome::CountIsFailureWord, true};
         }
-        if (static_cast<std::int32_t>(announced) <= 0) {
+        if (static_cast<std::int32_t>(announced) < 0) {
             answerCount = 0;
             return {CallOutcome::Done, true};
         }
+        // Also a count of 0 is fetched: the firmware waits for the answer request.
         const std::uint32_t count = std::min<std::uint32_t>(
             {announced, kMaxAnswerWords, static_cast<std::uint32_t>(answer.size())});
         answerCount = static_cast<std::int32_t>(count);

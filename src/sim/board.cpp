@@ -95,10 +95,18 @@ platform::DWORD ControllerHooks::OnVendorRequest(Board& board, const VendorReque
                                                  platform::DWORD& bytesReturned) {
     constexpr std::uint8_t kFirmwareLoad = 0xA0;
     constexpr std::uint16_t kCpuControl = 0xE600;
+    constexpr std::uint16_t kOneByte = 1;
+    constexpr std::uint8_t kHostToDevice = 0;
     board.NoteVendorRequest(request);
-    if (request.request == kFirmwareLoad && request.value == kCpuControl && request.direction == 0)
-        board.ControlCpu((request.data & 1) != 0);
     bytesReturned = 0;
+    // The controller answers only the one request the host has any business sending: one byte
+    // written to its CPU control register, 1 holding the CPU and 0 releasing it. Anything else
+    // stalls the control pipe.
+    const bool cpuControl = request.request == kFirmwareLoad && request.value == kCpuControl &&
+                            request.index == 0 && request.length == kOneByte &&
+                            request.direction == kHostToDevice && request.data <= 1;
+    if (!cpuControl) return platform::kErrorGenFailure;
+    board.ControlCpu(request.data == 1);
     return platform::kErrorSuccess;
 }
 
@@ -113,10 +121,13 @@ platform::DWORD ControllerHooks::OnLoadMemory(Board& board, std::uint16_t addres
 }
 
 void ControllerHooks::OnEepromWrite(Board& board, std::uint16_t address, std::uint8_t data) {
+    // An EEPROM in its write cycle does not acknowledge: the byte is lost.
+    if (board.EepromBusy()) return;
     board.EepromStore(address, data);
 }
 
 std::optional<std::uint8_t> ControllerHooks::OnEepromRead(Board& board, std::uint16_t address) {
+    if (board.EepromBusy()) return std::nullopt;
     return board.EepromFetch(address);
 }
 
@@ -210,6 +221,7 @@ void Board::PowerCycle() {
     arrival_.reset();
     bootWrite_.reset();
     cpuHeld_ = false;
+    eepromBusyUntil_ = 0;
     std::fill(ram_.begin(), ram_.end(), std::uint8_t{0});
     if (config_.kind == DeviceKind::PciBoard) {
         firmware_ = std::make_unique<BoardFirmware>(config_.firmwareVersion, *this);
@@ -252,14 +264,17 @@ DspProgramKind Board::DspRuns() {
 }
 
 void Board::StartDspImage(const std::vector<std::uint32_t>& image) {
+    std::unique_ptr<BoardDspProgram> program;
     if (SameWords(image, images::FlashProgramImage())) {
-        dsp_.LoadProgram(std::make_unique<FlashAccessDspProgram>(*this));
+        program = std::make_unique<FlashAccessDspProgram>(*this);
     } else if (SameWords(image, images::BootProgramImage())) {
         BeginBootProgramWrite(image);
-        dsp_.LoadProgram(std::make_unique<BootDspProgram>(*this));
+        program = std::make_unique<BootDspProgram>(*this);
     } else {
-        dsp_.LoadProgram(std::make_unique<UnknownDspProgram>(*this));
+        program = std::make_unique<UnknownDspProgram>(*this);
     }
+    program->StartsAt(NowMs() + config_.timing.programStartMs);
+    dsp_.LoadProgram(std::move(program));
 }
 
 void Board::BeginBootProgramWrite(std::vector<std::uint32_t> image) {
@@ -297,6 +312,7 @@ void Board::EepromStore(std::uint16_t address, std::uint8_t data) {
     const bool takes = fault == boardFaults_.eepromWriteTakesAt.end() ||
                        (fault->second != 0 && nth >= fault->second);
     eeprom_[at] = takes ? data : static_cast<std::uint8_t>(~data);
+    eepromBusyUntil_ = NowMs() + config_.timing.eepromWriteCycleMs;
 }
 
 std::uint8_t Board::EepromFetch(std::uint16_t address) const {

@@ -106,6 +106,27 @@ struct FaultRule {
     bool once = false;
 };
 
+// How long the board's programs and memories take, in virtual milliseconds. The defaults are
+// 60 to 90 % of the pauses the host keeps (docs/simulation.md), so a host that keeps its pauses
+// always finds the board ready and one that cuts them short finds it busy.
+struct BoardTiming {
+    // After host command 5, until the running program takes program words (host: 100 + 500 ms).
+    // Words that come earlier are lost.
+    std::uint64_t loadPrepareMs = 450;
+    // After the last word of a loaded program, until that program takes host commands (host:
+    // 1000 ms before the first request). Commands and words that come earlier are lost.
+    std::uint64_t programStartMs = 700;
+    // After a write-block request, until the flash-access program has prepared the block and
+    // takes its words (host: 1000 ms). Words that come earlier are lost.
+    std::uint64_t blockPrepareMs = 750;
+    // After a block's last word, until the block is written and its status word is ready (host:
+    // 2000 ms). Until then the program takes no command.
+    std::uint64_t blockWriteMs = 1500;
+    // An EEPROM byte's write cycle (host: 2 + n ms, n from 1): the EEPROM answers no read and
+    // takes no write until it is over.
+    std::uint64_t eepromWriteCycleMs = 2;
+};
+
 struct BoardConfig {
     DeviceKind kind = DeviceKind::UsbBoard1801;
     // Device instance part of the device path; empty: the world numbers boards itself.
@@ -139,10 +160,12 @@ struct BoardConfig {
     std::int32_t subId = 0;
     DspStartup dspAtPowerUp = DspStartup::Loader;
     std::size_t eepromSize = 16 * 1024;
-    // How long a controller that starts a downloaded program stays off the bus.
-    std::uint64_t reenumerationDelayMs = 1000;
-    // How long the boot program takes to write itself into the boot area.
+    // How long a controller that starts a downloaded program stays off the bus (host: 2000 +
+    // 500 ms before it opens the board again).
+    std::uint64_t reenumerationDelayMs = 1500;
+    // How long the boot program takes to write itself into the boot area (host: 5 x 800 ms).
     std::uint64_t bootProgramWriteMs = 3000;
+    BoardTiming timing;
 };
 
 // The 10-byte input record of the vendor request.
@@ -242,6 +265,8 @@ public:
     // writes take at once (unless a fault says otherwise).
     void EepromStore(std::uint16_t address, std::uint8_t data);
     std::uint8_t EepromFetch(std::uint16_t address) const;
+    // Within the write cycle of the last byte written.
+    bool EepromBusy() const { return NowMs() < eepromBusyUntil_; }
     FlashMemory& Flash() { return flash_; }
     const FlashMemory& Flash() const { return flash_; }
     std::int32_t SubId() const { return config_.subId; }
@@ -318,6 +343,7 @@ private:
     std::uint32_t blockWrites_ = 0;
     std::uint32_t erases_ = 0;
     std::map<std::uint16_t, std::uint32_t> eepromWrites_;
+    std::uint64_t eepromBusyUntil_ = 0;
     std::vector<FlashOperation> flashLog_;
     std::unique_ptr<ControllerFirmware> firmware_;
     std::shared_ptr<ControllerHooks> hooks_;

@@ -52,6 +52,12 @@ bool AllErased(std::span<const std::uint8_t> region) {
     return std::all_of(region.begin(), region.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
 
+// The whole area: the image, and nothing but erased bytes after it, so that a block written at
+// a wrong place makes it a wrong image even when every byte of the image is in place.
+bool HoldsExactly(std::span<const std::uint8_t> region, std::span<const std::uint8_t> image) {
+    return StartsWith(region, image) && AllErased(region.subspan(image.size()));
+}
+
 // Offset of the 18-byte device descriptor inside an EEPROM image, if any.
 std::optional<std::size_t> DescriptorOffset(std::span<const std::uint8_t> bytes) {
     for (std::size_t i = 0; i + 18 <= bytes.size(); ++i)
@@ -88,16 +94,9 @@ void SetEepromContents(Board& board, std::span<const std::uint8_t> bytes) {
     std::copy_n(bytes.begin(), std::min(bytes.size(), eeprom.size()), eeprom.begin());
 }
 
-void SetParameterBlock(Board& board, const boarddata::FlashDataBlock& block) {
+void SetParameterBlock(Board& board, const ParameterBlock& block) {
     board.Flash().Erase(0, L::kParameterSector, L::kParameterSectorSize);
     board.Flash().Program(0, L::kParameterBlock, block);
-}
-
-void SetParameterBlock(Board& board, const boarddata::FlashDataRecord& record) {
-    boarddata::FlashDataBlock block;
-    block.fill(0xFF);
-    boarddata::PackFlashData(record, block);
-    SetParameterBlock(board, block);
 }
 
 void SetFpgaConfiguration(Board& board, std::span<const std::uint8_t> bytes) {
@@ -217,7 +216,7 @@ BoardReport Inspect(Board& board) {
         r.fpga = AllErased(fpga) ? FpgaContent::Erased : FpgaContent::Other;
 
     const auto boot = flash.Range(0, L::kBootArea, L::kBootAreaSize);
-    if (StartsWith(boot, WordsToBytes(images::BootProgramImage())))
+    if (HoldsExactly(boot, WordsToBytes(images::BootProgramImage())))
         r.bootProgram = BootAreaContent::BootProgram;
     else
         r.bootProgram = AllErased(boot) ? BootAreaContent::Erased : BootAreaContent::Other;
@@ -225,10 +224,9 @@ BoardReport Inspect(Board& board) {
     const auto block = flash.Range(0, L::kParameterBlock, L::kParameterBlockSize);
     std::copy(block.begin(), block.end(), r.parameterBlock.begin());
     r.parameterBlockErased = AllErased(block);
-    boarddata::UnpackFlashData(r.parameterBlock, r.parameterRecord);
 
     const auto second = flash.Bank(1);
-    if (StartsWith(second, FramedKpciData()))
+    if (HoldsExactly(second, FramedKpciData()))
         r.secondBank = SecondBankContent::FramedKpci;
     else
         r.secondBank = AllErased(second) ? SecondBankContent::Erased : SecondBankContent::Other;
@@ -248,8 +246,8 @@ std::string BoardReport::ToString() const {
             : bootProgram == BootAreaContent::Erased    ? "erased"
                                                         : "other")
         << "\n"
-        << "parameter block " << (parameterBlockErased ? "erased" : parameterRecord.ProductName)
-        << "\n"
+        << "parameter block "
+        << (parameterBlockErased ? "erased" : Text(parameterBlock, "ProductName")) << "\n"
         << "second bank "
         << (secondBank == SecondBankContent::FramedKpci ? "framed KPCI"
             : secondBank == SecondBankContent::Erased   ? "erased"

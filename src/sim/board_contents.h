@@ -4,7 +4,7 @@
 //   sim::SimWorld world;
 //   sim::Board& board = world.AddBoard();
 //   sim::FillWithOldContents(board, 7);              // everything different from the images
-//   sim::SetParameterBlock(board, record);           // and a parameter block of the test's own
+//   sim::SetParameterBlock(board, block);            // and a parameter block of the test's own
 //   ... run the update against world.Os() ...
 //   world.PowerCycle(board);
 //   const sim::BoardReport r = sim::Inspect(board);
@@ -13,8 +13,8 @@
 //   EXPECT_EQ(r.fpga, sim::FpgaContent::Rev13);
 #pragma once
 
-#include "boarddata/flash_data.h"
 #include "sim/board.h"
+#include "sim/parameter_block.h"
 
 #include <cstdint>
 #include <optional>
@@ -29,9 +29,7 @@ namespace flashwell::sim {
 // EEPROM bytes from address 0; the rest of the EEPROM reads 0xFF.
 void SetEepromContents(Board& board, std::span<const std::uint8_t> bytes);
 // The 7174 bytes of the parameter block; the rest of its sector is erased.
-void SetParameterBlock(Board& board, const boarddata::FlashDataBlock& block);
-// The record packed into an erased (0xFF) block.
-void SetParameterBlock(Board& board, const boarddata::FlashDataRecord& record);
+void SetParameterBlock(Board& board, const ParameterBlock& block);
 // The FPGA configuration area (bank 0 from 0x1E000); the rest of the area is erased.
 void SetFpgaConfiguration(Board& board, std::span<const std::uint8_t> bytes);
 // The second bank from offset 0; the rest of the bank is erased.
@@ -82,8 +80,8 @@ struct BoardReport {
     // FPGA area: which compiled-in RBF image it starts with, byte for byte.
     FpgaContent fpga = FpgaContent::Erased;
     BootAreaContent bootProgram = BootAreaContent::Erased;
-    boarddata::FlashDataBlock parameterBlock{};
-    boarddata::FlashDataRecord parameterRecord;
+    // Read its fields with the simulation's own table (parameter_block.h).
+    ParameterBlock parameterBlock{};
     bool parameterBlockErased = true;
     SecondBankContent secondBank = SecondBankContent::Erased;
 

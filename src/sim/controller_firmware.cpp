@@ -12,14 +12,35 @@ void BoardFirmware::QueueWord(std::uint32_t word) {
         answers_.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
 }
 
-void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
-    std::size_t pos = 0;
-    const std::size_t size = bytes.size();
-    auto reject = [&] {
-        rejected_.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(pos), bytes.end());
-    };
+std::uint32_t BoardFirmware::VersionNumber() const {
+    return std::uint32_t{version_[0]} << 16 | std::uint32_t{version_[1]} << 8 | version_[2];
+}
 
+void BoardFirmware::Reject(std::span<const std::uint8_t> bytes, std::size_t from) {
+    rejected_.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end());
+}
+
+void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
+    const std::size_t size = bytes.size();
+    if (awaitingAnswerRequest_) {
+        awaitingAnswerRequest_ = false;
+        const bool answerRequest = size == 4 && bytes[0] == 0x07;
+        if (!answerRequest) return Reject(bytes, 0);
+    }
+    const std::size_t endpoint = env_.HighSpeed() ? kHighSpeedPacket : kFullSpeedPacket;
+    if (size > endpoint) return Reject(bytes, 0);
+    // Beyond 64 bytes only a single word write fits the firmware's buffers.
+    if (size > kCombinedPacketLimit &&
+        (bytes[0] != 0x06 || size != 4 + 4 * static_cast<std::size_t>(bytes[2] << 8 | bytes[3])))
+        return Reject(bytes, 0);
+    const bool combined = VersionNumber() >= kCombinedPacketsFrom;
+
+    std::size_t pos = 0;
+    std::size_t parts = 0;
+    bool hostCommand = false;
     while (pos < size) {
+        if (parts > 0 && !combined) return Reject(bytes, pos);
+        ++parts;
         const std::uint8_t op = bytes[pos];
         const std::size_t left = size - pos;
         std::size_t used = 0;
@@ -33,18 +54,23 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
             used = 1;
             break;
         case 0x02:
-            if (left < 3) return reject();
+            if (left < 3) return Reject(bytes, pos);
             env_.Dsp().WriteRegister(bytes[pos + 1], bytes[pos + 2]);
+            if (bytes[pos + 1] == DspHostInterface::kCommandVectorRegister &&
+                (bytes[pos + 2] & 0x80) != 0)
+                hostCommand = true;
             used = 3;
             break;
         case 0x06: {
-            if (left < 4 || bytes[pos + 1] != DspHostInterface::kDataPort) return reject();
+            if (left < 4 || bytes[pos + 1] != DspHostInterface::kDataPort)
+                return Reject(bytes, pos);
             const std::size_t count =
                 static_cast<std::size_t>(bytes[pos + 2] << 8 | bytes[pos + 3]);
             const std::size_t payload = left - 4;
             std::size_t perWord = 4;
             if (payload < 4 * count) {
-                if (payload < 3 * count) return reject();
+                // Only a write of one word on its own may carry three bytes.
+                if (count != 1 || pos != 0 || payload != 3) return Reject(bytes, pos);
                 perWord = 3;
             }
             std::vector<std::uint32_t> words(count);
@@ -60,25 +86,29 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
             break;
         }
         case 0x07: {
-            if (left < 4 || bytes[pos + 1] != DspHostInterface::kDataPort) return reject();
+            if (left < 4 || bytes[pos + 1] != DspHostInterface::kDataPort)
+                return Reject(bytes, pos);
             const std::size_t count =
                 static_cast<std::size_t>(bytes[pos + 2] << 8 | bytes[pos + 3]);
+            if (count > kReadRequestLimit) return Reject(bytes, pos);
             for (std::size_t w = 0; w < count; ++w) {
                 const auto word = env_.Dsp().HostRead();
                 if (!word) ++missingWords_;
+                if (count == 1 && word && hostCommand && env_.Dsp().LastReadWasCount())
+                    awaitingAnswerRequest_ = true;
                 QueueWord(word.value_or(kMissingWord));
             }
             used = 4;
             break;
         }
         case 0x55:
-            if (left < 4) return reject();
+            if (left < 4) return Reject(bytes, pos);
             env_.EepromWrite(static_cast<std::uint16_t>(bytes[pos + 1] << 8 | bytes[pos + 2]),
                              bytes[pos + 3]);
             used = 4;
             break;
         case 0x56: {
-            if (left < 3) return reject();
+            if (left < 3) return Reject(bytes, pos);
             const auto value =
                 env_.EepromRead(static_cast<std::uint16_t>(bytes[pos + 1] << 8 | bytes[pos + 2]));
             if (value) answers_.push_back(*value);
@@ -86,11 +116,15 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
             break;
         }
         default:
-            return reject();
+            return Reject(bytes, pos);
         }
         pos += used;
-        // Parts of a combined write start on 4-byte boundaries.
-        if (pos < size) pos = std::min(size, (pos + 3) & ~std::size_t{3});
+        // Parts of a combined write start on 4-byte boundaries; the gap is zero.
+        if (pos < size) {
+            const std::size_t next = std::min(size, (pos + 3) & ~std::size_t{3});
+            for (; pos < next; ++pos)
+                if (bytes[pos] != 0) return Reject(bytes, pos);
+        }
     }
 }
 
@@ -102,6 +136,12 @@ std::size_t BoardFirmware::OnPipeRead(std::span<std::uint8_t> buffer) {
 }
 
 bool BoardFirmware::WriteHostRegister(std::uint8_t reg, std::uint8_t value) {
+    if (awaitingAnswerRequest_) {
+        // Still waiting for an answer request: the register write is lost.
+        awaitingAnswerRequest_ = false;
+        rejected_.push_back({0x02, reg, value});
+        return true;
+    }
     env_.Dsp().WriteRegister(reg, value);
     return true;
 }

@@ -39,21 +39,35 @@ public:
 // The board firmware proper.
 //
 // Packets, several of which may lie end to end in one pipe write (each part then starts on a
-// 4-byte boundary, so a 3-byte register write is followed by one pad byte):
+// 4-byte boundary, so a 3-byte register write is followed by one zero pad byte):
 //   0xFF                         -> 1 byte: 0x80 on a high-speed connection, else 0x00
 //   0x10                         -> 3 bytes: firmware version
 //   0x02 reg value               -> host-interface register write (reg 1 bit 7: host command)
-//   0x06 port nH nL words        -> n words into the DSP; 4 bytes per word, or 3 when the packet
-//                                   is too short for 4 (the single-word form of 7 bytes)
-//   0x07 port nH nL              -> n words from the DSP, 4 bytes each, low byte first; a word
-//                                   the DSP does not have is delivered as 0x55000000
+//   0x06 port nH nL words        -> n words into the DSP; 4 bytes per word, or 3 in the
+//                                   single-word form of 7 bytes
+//   0x07 port nH nL              -> n words from the DSP (at most 15), 4 bytes each, low byte
+//                                   first; a word the DSP does not have is delivered as 0x55000000
 //   0x55 aH aL data              -> EEPROM byte write
 //   0x56 aH aL                   -> 1 byte from the EEPROM, or no answer when it does not answer
-// An unknown opcode, a port other than 5 or a truncated part drops the rest of the write and is
-// kept in Rejected() for tests.
+//
+// What the firmware refuses, dropping the rest of the write (kept in Rejected() for tests):
+// - an unknown opcode, a port other than 5, a truncated part or a non-zero pad byte;
+// - a write longer than one packet of the bulk endpoint (64 bytes at full speed, 512 at high
+//   speed), dropped whole: the firmware takes one endpoint packet per request;
+// - a read request for more than 15 words, which its answer buffer cannot hold;
+// - more than one part in a write, before version 5.6.7 (only the first part is taken), and a
+//   write of several parts longer than 64 bytes from that version on (dropped whole);
+// - after a packet of several parts whose answer request delivered an answer count (the DSP
+//   marked it so), anything but the lone answer request that fetches the answer: the firmware
+//   is still waiting for it and drops that write whole, also when the count was 0.
 class BoardFirmware final : public ControllerFirmware {
 public:
     static constexpr std::uint32_t kMissingWord = 0x55000000;
+    static constexpr std::size_t kFullSpeedPacket = 64;
+    static constexpr std::size_t kHighSpeedPacket = 512;
+    static constexpr std::size_t kCombinedPacketLimit = 64;
+    static constexpr std::size_t kReadRequestLimit = 15;
+    static constexpr std::uint32_t kCombinedPacketsFrom = 0x050607;
 
     BoardFirmware(std::array<std::uint8_t, 3> version, FirmwareEnvironment& environment);
 
@@ -67,9 +81,15 @@ public:
     const std::vector<std::vector<std::uint8_t>>& Rejected() const { return rejected_; }
     // Words the firmware had to invent because the DSP had none.
     std::size_t MissingWordsDelivered() const { return missingWords_; }
+    // A combined exchange announced an answer count and its answer request has not come yet.
+    bool AwaitingAnswerRequest() const { return awaitingAnswerRequest_; }
 
 private:
     void QueueWord(std::uint32_t word);
+    void Reject(std::span<const std::uint8_t> bytes, std::size_t from);
+    std::uint32_t VersionNumber() const;
+
+    bool awaitingAnswerRequest_ = false;
 
     std::array<std::uint8_t, 3> version_;
     FirmwareEnvironment& env_;

@@ -40,10 +40,13 @@ void DspHostInterface::HostWrite(const std::vector<std::uint32_t>& words) {
 
 std::optional<std::uint32_t> DspHostInterface::HostRead() {
     const bool lost = lostReads_.erase(++hostReads_) > 0;
+    lastReadWasCount_ = false;
     if (toHost_.empty()) RunProgram([&](DspProgram& p) { p.OnTransmitEmpty(*this); });
     if (toHost_.empty()) return std::nullopt;
     const std::uint32_t w = toHost_.front();
     toHost_.pop_front();
+    lastReadWasCount_ = toHostIsCount_.front();
+    toHostIsCount_.pop_front();
     if (lost) return std::nullopt;
     return w;
 }
@@ -57,6 +60,12 @@ std::optional<std::uint32_t> DspHostInterface::DspRead() {
 
 void DspHostInterface::DspWrite(std::uint32_t word) {
     toHost_.push_back(word & kWordMask);
+    toHostIsCount_.push_back(false);
+}
+
+void DspHostInterface::DspWriteCount(std::uint32_t count) {
+    toHost_.push_back(count & kWordMask);
+    toHostIsCount_.push_back(true);
 }
 
 std::uint8_t DspHostInterface::Register(std::uint8_t reg) const {
@@ -75,6 +84,8 @@ void DspHostInterface::LoadProgram(std::unique_ptr<DspProgram> program) {
 void DspHostInterface::Reset() {
     toDsp_.clear();
     toHost_.clear();
+    toHostIsCount_.clear();
+    lastReadWasCount_ = false;
     registers_.clear();
 }
 

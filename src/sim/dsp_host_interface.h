@@ -54,6 +54,11 @@ public:
     // DSP side.
     std::optional<std::uint32_t> DspRead();
     void DspWrite(std::uint32_t word);
+    // A word that tells the host how many answer words follow. On the combined path the firmware
+    // then waits for the host's answer request, also when the count is 0.
+    void DspWriteCount(std::uint32_t count);
+    // Whether the word the host read last was such a count.
+    bool LastReadWasCount() const { return lastReadWasCount_; }
 
     std::size_t ReceivePending() const { return toDsp_.size(); }
     std::size_t TransmitPending() const { return toHost_.size(); }
@@ -83,6 +88,9 @@ private:
     int callbackDepth_ = 0;
     std::deque<std::uint32_t> toDsp_;
     std::deque<std::uint32_t> toHost_;
+    // Parallel to toHost_: which of the words are answer counts.
+    std::deque<bool> toHostIsCount_;
+    bool lastReadWasCount_ = false;
     std::map<std::uint8_t, std::uint8_t> registers_;
     std::vector<std::uint8_t> hostCommands_;
     std::set<std::uint64_t> lostReads_;

@@ -38,20 +38,35 @@ const char* DspProgramKindName(DspProgramKind kind) {
     return "?";
 }
 
+std::uint64_t BoardDspProgram::Now() const {
+    return board_.NowMs();
+}
+
+void BoardDspProgram::Discard(DspHostInterface& host) {
+    while (host.DspRead()) {
+    }
+}
+
 void BoardDspProgram::OnHostCommand(DspHostInterface& host, std::uint8_t vector) {
+    // Not yet running, or busy: the command is lost.
+    if (!Started() || Busy()) return;
     if (vector == kLoadVector && AcceptsLoad()) {
         loading_ = true;
         image_.clear();
+        loadFrom_ = Now() + board_.Config().timing.loadPrepareMs;
         return;
     }
     if (!loading_) OnCommand(host, vector);
 }
 
 void BoardDspProgram::OnWordsReceived(DspHostInterface& host) {
+    if (!Started()) return Discard(host);
     if (!loading_) {
         OnWords(host);
         return;
     }
+    // The loader is not ready for the image yet.
+    if (Now() < loadFrom_) return Discard(host);
     while (const auto w = host.DspRead()) {
         image_.push_back(*w);
         const std::uint32_t n = image_.front();
@@ -69,11 +84,31 @@ void BoardDspProgram::OnWordsReceived(DspHostInterface& host) {
     }
 }
 
+void BoardDspProgram::OnTransmitEmpty(DspHostInterface& host) {
+    OnIdleTransmit(host);
+}
+
 bool BootDspProgram::AcceptsLoad() const {
     return !board_.BootProgramWritePending();
 }
 
-void FlashAccessDspProgram::OnCommand(DspHostInterface&, std::uint8_t vector) {
+bool FlashAccessDspProgram::Busy() const {
+    return pendingStatus_ && Now() < statusAt_;
+}
+
+void FlashAccessDspProgram::DeliverStatus(DspHostInterface& host) {
+    if (!pendingStatus_ || Now() < statusAt_) return;
+    host.DspWrite(*pendingStatus_);
+    pendingStatus_.reset();
+}
+
+void FlashAccessDspProgram::OnIdleTransmit(DspHostInterface& host) {
+    DeliverStatus(host);
+}
+
+void FlashAccessDspProgram::OnCommand(DspHostInterface& host, std::uint8_t vector) {
+    // A status nobody fetched still lies in the transmit register.
+    DeliverStatus(host);
     args_.clear();
     data_.clear();
     switch (vector) {
@@ -124,10 +159,13 @@ void FlashAccessDspProgram::OnWord(DspHostInterface& host, std::uint32_t word) {
         args_.push_back(word);
         if (args_.size() == 2) {
             stage_ = Stage::WriteData;
+            wordsFrom_ = Now() + board_.Config().timing.blockPrepareMs;
             if (args_[1] == 0) Finish(host);
         }
         return;
     case Stage::WriteData:
+        // The block is still being prepared: the word is lost.
+        if (Now() < wordsFrom_) return;
         data_.push_back(static_cast<std::uint8_t>(word));
         if (data_.size() == args_[1]) Finish(host);
         return;
@@ -162,12 +200,15 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
         const std::uint32_t address = args_[0];
         const std::uint32_t count = args_[1];
         const auto bytes = flash.Bank(bank);
-        for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint64_t at = std::uint64_t{address} + i;
-            const bool inside = at >= L::kReadWindow && at - L::kReadWindow < bytes.size();
-            host.DspWrite(inside ? bytes[static_cast<std::size_t>(at - L::kReadWindow)] : 0xFF);
+        // Reads go through the window onto the selected bank; a read that leaves it is refused
+        // and answers nothing.
+        const bool inside = address >= L::kReadWindow &&
+                            std::uint64_t{address} - L::kReadWindow + count <= bytes.size();
+        if (inside) {
+            for (std::uint32_t i = 0; i < count; ++i)
+                host.DspWrite(bytes[address - L::kReadWindow + i]);
         }
-        op = {FlashOperation::Kind::Read, bank, address, count, 0};
+        op = {FlashOperation::Kind::Read, bank, address, count, inside ? 0 : kStatusRefused};
         break;
     }
     case Stage::Bank:
@@ -180,7 +221,9 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
         const std::size_t address = args_[0];
         const std::size_t count = data_.size();
         std::uint32_t status = kStatusRefused;
-        if (!board_.NextBlockWriteFails()) {
+        // Blocks start on a block boundary of their area and hold at most one block.
+        const bool aligned = address % L::kBlockSize == 0 && count <= L::kBlockSize;
+        if (aligned && !board_.NextBlockWriteFails()) {
             if (bank == 0 && address + count <= L::kParameterBlockSize) {
                 flash.Program(0, L::kParameterBlock + address, data_);
                 status = 0;
@@ -194,7 +237,8 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
                 status = 0;
             }
         }
-        host.DspWrite(status);
+        pendingStatus_ = status;
+        statusAt_ = Now() + board_.Config().timing.blockWriteMs;
         op = {FlashOperation::Kind::Write, bank, args_[0], static_cast<std::uint32_t>(count),
               status};
         break;

@@ -6,6 +6,7 @@
 #include "sim/dsp_host_interface.h"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace flashwell::sim {
@@ -33,16 +34,32 @@ public:
 
     void OnHostCommand(DspHostInterface& host, std::uint8_t vector) final;
     void OnWordsReceived(DspHostInterface& host) final;
+    void OnTransmitEmpty(DspHostInterface& host) final;
+
+    // A freshly loaded program starts this late: until then what the host sends is lost.
+    void StartsAt(std::uint64_t ms) { startsAt_ = ms; }
 
 protected:
     virtual bool AcceptsLoad() const { return true; }
     virtual void OnCommand(DspHostInterface&, std::uint8_t) {}
     // Words outside a load; by default they stay in the receive FIFO, unread.
     virtual void OnWords(DspHostInterface&) {}
+    // The host wants a word and none is waiting.
+    virtual void OnIdleTransmit(DspHostInterface&) {}
+    // A program busy with its own work takes no host command.
+    virtual bool Busy() const { return false; }
+    std::uint64_t Now() const;
 
     Board& board_;
 
 private:
+    bool Started() const { return Now() >= startsAt_; }
+    // Drops what waits in the receive FIFO.
+    static void Discard(DspHostInterface& host);
+
+    std::uint64_t startsAt_ = 0;
+    // The load takes words from this time on.
+    std::uint64_t loadFrom_ = 0;
     bool loading_ = false;
     std::vector<std::uint32_t> image_;
 };
@@ -79,10 +96,11 @@ protected:
 //   68 read: address, count -> count words, flash bytes of the selected bank read through the
 //      window at 0xD00000 (outside the bank: 0xFF).
 //   69 select bank: bank AND 1 -> 0.
-//   104 with leading word 2: address, count, then count single words -> status after the last
-//      word. Bank 0: address 0..7174 lands in the parameter block, 0x1E000 and above in the FPGA
-//      area, whose range the program erases itself before writing; bank 1: the second-bank data
-//      at the address. Anything else, or a write that does not fit, answers 1 and writes nothing.
+//   104 with leading word 2: address, count, then, once the block is prepared, count single
+//      words -> status once the block is written (BoardTiming). Bank 0: address 0..7174 lands in
+//      the parameter block, 0x1E000 and above in the FPGA area, whose range the program erases
+//      itself before writing; bank 1: the second-bank data at the address. Anything else, or a
+//      write that does not fit, answers 1 and writes nothing.
 //   104 with leading word 3: address -> status at once. 0xD02000 in bank 0 erases the parameter
 //      sector; 0xD00000 in bank 1 erases the sector at the erase cursor and advances it; any
 //      other address (or a cursor past the last sector) answers 1 and erases nothing.
@@ -97,14 +115,23 @@ public:
 protected:
     void OnCommand(DspHostInterface& host, std::uint8_t vector) override;
     void OnWords(DspHostInterface& host) override;
+    void OnIdleTransmit(DspHostInterface& host) override;
+    bool Busy() const override;
 
 private:
     void OnWord(DspHostInterface& host, std::uint32_t word);
     enum class Stage { Idle, Query, QueryExtra, Read, Bank, Lead, Write, WriteData, Erase };
 
     void Finish(DspHostInterface& host);
+    // Puts a block's status into the transmit FIFO once the block is written.
+    void DeliverStatus(DspHostInterface& host);
 
     Stage stage_ = Stage::Idle;
+    // The block's words are taken from this time on.
+    std::uint64_t wordsFrom_ = 0;
+    // A written block's status word and when it is ready.
+    std::optional<std::uint32_t> pendingStatus_;
+    std::uint64_t statusAt_ = 0;
     std::vector<std::uint32_t> args_;
     std::vector<std::uint8_t> data_;
 };

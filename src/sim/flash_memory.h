@@ -35,7 +35,10 @@ inline constexpr std::size_t kFpgaAreaSize = kBankSize - kFpgaArea;
 inline constexpr std::size_t kSecondBankSector = 0x10000;
 inline constexpr std::size_t kSecondBankSectors = kBankSize / kSecondBankSector;
 
-// Address words of the flash-access program.
+// Address words of the flash-access program. Write requests address whole blocks: the parameter
+// block at 0, 0x800, 0x1000 and 0x1800, the FPGA area at 0x1E000 + 2048 x k (bank 0), the
+// second-bank data at 2048 x k (bank 1).
+inline constexpr std::size_t kBlockSize = 2048;
 inline constexpr std::uint32_t kReadWindow = 0xD00000;
 inline constexpr std::uint32_t kParameterEraseWord = 0xD02000;
 inline constexpr std::uint32_t kSecondBankEraseWord = 0xD00000;

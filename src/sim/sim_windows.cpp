@@ -20,7 +20,22 @@ using platform::ProcAddress;
 namespace {
 
 constexpr DWORD kErrorPathNotFound = 3;
+// How the board driver's devices must be opened: read and write access, no sharing (the driver
+// serves one handle at a time), an existing device, synchronous I/O.
+constexpr DWORD kDeviceAccess = 0xC0000000;
+constexpr DWORD kDeviceShareMode = 0;
+constexpr DWORD kDeviceCreation = 3;
+constexpr DWORD kDeviceFlags = 0;
 constexpr DWORD kErrorInvalidUserBuffer = 1784;
+// The published SetupAPI record sizes for the bitness of this build: the interface data record
+// is 28 bytes in a 32-bit build and 32 in a 64-bit one; the ANSI detail record's size field
+// holds the size of its fixed part, 5 (byte-packed) or 8, and the path starts after the 4-byte
+// size field.
+constexpr DWORD kInterfaceDataSize = sizeof(void*) == 4 ? 28 : 32;
+constexpr DWORD kDetailFixedSize = sizeof(void*) == 4 ? 5 : 8;
+constexpr std::size_t kDetailPathOffset = 4;
+// OSVERSIONINFOA, as published.
+constexpr DWORD kVersionInfoSize = 148;
 constexpr DWORD kDigcfAllClasses = 0x04;
 constexpr DWORD kSpintActive = 0x01;
 
@@ -44,7 +59,7 @@ Bytes CopyBytes(const void* p, DWORD size) {
 
 platform::OsVersionInfo WindowsXpSp2() {
     platform::OsVersionInfo v{};
-    v.dwOSVersionInfoSize = sizeof(platform::OsVersionInfo);
+    v.dwOSVersionInfoSize = kVersionInfoSize;
     v.dwMajorVersion = 5;
     v.dwMinorVersion = 1;
     v.dwBuildNumber = 2600;
@@ -289,6 +304,14 @@ HANDLE SimWindows::CreateFileA(const char* fileName, DWORD access, DWORD shareMo
         Fail(openError);
     } else if (openError != 0) {
         Fail(openError);
+    } else if (access != kDeviceAccess) {
+        // The driver needs both directions for its requests and refuses anything less.
+        Fail(platform::kErrorAccessDenied);
+    } else if (shareMode != kDeviceShareMode) {
+        Fail(platform::kErrorSharingViolation);
+    } else if (creationDisposition != kDeviceCreation || flagsAndAttributes != kDeviceFlags) {
+        // A device can only be opened, not created; overlapped handles are not served.
+        Fail(platform::kErrorInvalidParameter);
     } else if (OpenHandleCount(*nodes_[*node].board) > 0) {
         Fail(config_.busyOpenError);
     } else {
@@ -461,7 +484,7 @@ BOOL SimWindows::SetupDiEnumDeviceInterfaces(ProcAddress entry, HDEVINFO set,
         ok = Fail(platform::kErrorInvalidHandle);
     } else if (data == nullptr || interfaceClassGuid == nullptr) {
         ok = Fail(platform::kErrorInvalidParameter);
-    } else if (data->cbSize != sizeof(platform::DeviceInterfaceData)) {
+    } else if (data->cbSize != kInterfaceDataSize) {
         ok = Fail(kErrorInvalidUserBuffer);
     } else {
         std::optional<std::size_t> position;
@@ -501,7 +524,7 @@ BOOL SimWindows::SetupDiGetDeviceInterfaceDetailA(ProcAddress entry, HDEVINFO se
         ok = Fail(platform::kErrorInvalidHandle);
     } else if (data == nullptr) {
         ok = Fail(platform::kErrorInvalidParameter);
-    } else if (data->cbSize != sizeof(platform::DeviceInterfaceData)) {
+    } else if (data->cbSize != kInterfaceDataSize) {
         ok = Fail(kErrorInvalidUserBuffer);
     } else if ((data->Reserved >> 16) != snapshot->serial || (data->Reserved & 0xFFFF) == 0 ||
                (data->Reserved & 0xFFFF) > snapshot->nodes.size()) {
@@ -510,21 +533,20 @@ BOOL SimWindows::SetupDiGetDeviceInterfaceDetailA(ProcAddress entry, HDEVINFO se
         const Node& n = nodes_[snapshot->nodes[(data->Reserved & 0xFFFF) - 1]];
         e.name = n.path;
         e.board = n.board->Id();
-        const auto needed =
-            static_cast<DWORD>(platform::kInterfaceDetailPathOffset + n.path.size() + 1);
+        const auto needed = static_cast<DWORD>(kDetailPathOffset + n.path.size() + 1);
         if (requiredSize != nullptr) *requiredSize = needed;
         DWORD cbSize = 0;
         if (detail == nullptr) {
             ok = Fail(detailSize == 0 ? platform::kErrorInsufficientBuffer
                                       : kErrorInvalidUserBuffer);
-        } else if (detailSize < sizeof cbSize || (std::memcpy(&cbSize, detail, sizeof cbSize),
-                                                  cbSize != platform::kInterfaceDetailFixedSize)) {
+        } else if (detailSize < sizeof cbSize ||
+                   (std::memcpy(&cbSize, detail, sizeof cbSize), cbSize != kDetailFixedSize)) {
             ok = Fail(kErrorInvalidUserBuffer);
         } else if (detailSize < needed) {
             ok = Fail(platform::kErrorInsufficientBuffer);
         } else {
-            std::memcpy(static_cast<char*>(detail) + platform::kInterfaceDetailPathOffset,
-                        n.path.c_str(), n.path.size() + 1);
+            std::memcpy(static_cast<char*>(detail) + kDetailPathOffset, n.path.c_str(),
+                        n.path.size() + 1);
             ok = Succeed();
         }
     }
@@ -556,7 +578,7 @@ BOOL SimWindows::GetVersionExA(ProcAddress entry, platform::OsVersionInfo* info)
         ok = Fail(platform::kErrorProcNotFound);
     } else if (info == nullptr) {
         ok = Fail(platform::kErrorInvalidParameter);
-    } else if (info->dwOSVersionInfoSize != sizeof(platform::OsVersionInfo) &&
+    } else if (info->dwOSVersionInfoSize != kVersionInfoSize &&
                info->dwOSVersionInfoSize != kExSize) {
         ok = Fail(platform::kErrorInsufficientBuffer);
     } else if (config_.getVersionExError != 0) {

@@ -3,6 +3,7 @@
 #include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
 #include "support/app_world.h"
+#include "support/packed_block.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +34,7 @@ struct BoardWorld : AppWorld {
         sim::BoardConfig config;
         config.subId = subId;
         board = &world.AddBoard(config);
-        sim::SetParameterBlock(*board, record);
+        sim::SetParameterBlock(*board, PackedBlock(record));
         sim::FillWithOldContents(*board, 11);
     }
     void Only(std::initializer_list<app::Control*> boxes) {
@@ -134,8 +135,8 @@ TEST(FullUpdate, DefaultBoardGetsEveryImageAndTheExactLog) {
     EXPECT_EQ(r.fpga, sim::FpgaContent::Rev12);
     EXPECT_EQ(r.bootProgram, sim::BootAreaContent::BootProgram);
     EXPECT_EQ(r.secondBank, sim::SecondBankContent::FramedKpci);
-    EXPECT_TRUE(r.parameterRecord.FeatureFlags[2] & boarddata::kCounter32ModeMask);
-    EXPECT_EQ(r.parameterRecord.SerialNumber, "2004-K7A-1024-5-0312");
+    EXPECT_TRUE(BoardFields(r.parameterBlock).FeatureFlags[2] & boarddata::kCounter32ModeMask);
+    EXPECT_EQ(BoardFields(r.parameterBlock).SerialNumber, "2004-K7A-1024-5-0312");
 }
 
 TEST(FullUpdate, CalibrationDataSurvivesTheParameterBlockWrite) {
@@ -145,10 +146,10 @@ TEST(FullUpdate, CalibrationDataSurvivesTheParameterBlockWrite) {
     w.Only({&f.CheckBox6});
     f.Button1Click();
     const sim::BoardReport r = w.AfterPowerCycle();
-    EXPECT_EQ(r.parameterRecord.Curve, before.Curve);
-    EXPECT_EQ(r.parameterRecord.TableC, before.TableC);
-    EXPECT_EQ(r.parameterRecord.SerialNumber, before.SerialNumber);
-    EXPECT_EQ(r.parameterRecord.FeatureFlags[2],
+    EXPECT_EQ(BoardFields(r.parameterBlock).Curve, before.Curve);
+    EXPECT_EQ(BoardFields(r.parameterBlock).TableC, before.TableC);
+    EXPECT_EQ(BoardFields(r.parameterBlock).SerialNumber, before.SerialNumber);
+    EXPECT_EQ(BoardFields(r.parameterBlock).FeatureFlags[2],
               boarddata::kSerialLetterMask | boarddata::kCounter32ModeMask);
 }
 
@@ -165,7 +166,7 @@ TEST(Scan, CaptionsAndSelectability) {
         FlashDataRecord r = Record(1, 2, "2005");
         r.ProductName = product;
         r.Customer = customer;
-        sim::SetParameterBlock(b, r);
+        sim::SetParameterBlock(b, PackedBlock(r));
     }
     app::TForm1& f = w.Start();
     EXPECT_EQ(f.RadioButton1.caption, "TARVEX/USB");
@@ -183,7 +184,7 @@ TEST(Scan, OnlyBoardTwoSelectableAndUnreadableBlocks) {
         sim::Board& b = w.world.AddBoard();
         FlashDataRecord r = Record(1, 2, "2005");
         r.ProductName = i == 2 ? "vexta/USB" : "other";
-        sim::SetParameterBlock(b, r);
+        sim::SetParameterBlock(b, PackedBlock(r));
         if (i == 1) b.FailAnswerWords({1});
     }
     app::TForm1& f = w.Start();
@@ -302,7 +303,7 @@ TEST(UpdateFlashData, RulesAndWhatGetsWritten) {
         w.Only({&f.CheckBox6});
         f.Button1Click();
         EXPECT_TRUE(w.Logged("   Set 32Bit Counter Mode on Rev. 1.3 - SubID: 0"));
-        EXPECT_TRUE(w.AfterPowerCycle().parameterRecord.FeatureFlags[2] &
+        EXPECT_TRUE(BoardFields(w.AfterPowerCycle().parameterBlock).FeatureFlags[2] &
                     boarddata::kCounter32ModeMask);
     }
     {
@@ -311,7 +312,7 @@ TEST(UpdateFlashData, RulesAndWhatGetsWritten) {
         app::TForm1& f = w.Start();
         w.Only({&f.CheckBox6});
         f.Button1Click();
-        const auto r = w.AfterPowerCycle().parameterRecord;
+        const auto r = BoardFields(w.AfterPowerCycle().parameterBlock);
         EXPECT_EQ(r.HardwareRevision()[1], 1);
         EXPECT_EQ(r.HardwareRevision()[0], 2);
         EXPECT_TRUE(r.FeatureFlags[2] & boarddata::kCounter32ModeMask);
@@ -337,7 +338,7 @@ TEST(UpdateFlashData, RulesAndWhatGetsWritten) {
         app::TForm1& f = w.Start();
         w.Only({&f.CheckBox6});
         f.Button1Click();
-        const auto r = w.AfterPowerCycle().parameterRecord;
+        const auto r = BoardFields(w.AfterPowerCycle().parameterBlock);
         EXPECT_EQ(r.SerialNumber, "2005-K7A-1024-0-0257");
         EXPECT_EQ(r.Customer, "Halvorn-Kupplung WF");
         EXPECT_EQ(r.Reference, "3200");
@@ -356,7 +357,7 @@ TEST(UpdateFlashData, UnreadBlockIsNeverWrittenBack) {
     EXPECT_TRUE(w.Logged("   Parameter block could not be read - nothing written"));
     EXPECT_TRUE(f.UpdateFailed);
     EXPECT_EQ(w.FinalMessage(), app::kErrorText);
-    const auto r = w.AfterPowerCycle().parameterRecord;
+    const auto r = BoardFields(w.AfterPowerCycle().parameterBlock);
     EXPECT_EQ(r.SerialNumber, "2004-K7A-1024-5-0312") << "the board's own block stays";
     EXPECT_EQ(r.ProductName, "vexta/USB");
 }
@@ -550,6 +551,6 @@ TEST(SweepFindings, UnreadableSubIdWritesNoParameterBlock) {
     f.Button1Click();
     EXPECT_TRUE(w.Logged("   SubID could not be read - nothing written"));
     EXPECT_TRUE(f.UpdateFailed);
-    const auto r = w.AfterPowerCycle().parameterRecord;
+    const auto r = BoardFields(w.AfterPowerCycle().parameterBlock);
     EXPECT_EQ(r.FeatureFlags[2], before.FeatureFlags[2]) << "no counter mode guessed";
 }

@@ -15,16 +15,19 @@ public:
     explicit Announcer(std::uint32_t announced) : announced_(announced) {}
     void OnHostCommand(sim::DspHostInterface& host, std::uint8_t) override {
         next_ = 1;
-        host.DspWrite(announced_);
+        ++commands_;
+        host.DspWriteCount(announced_);
     }
     void OnWordsReceived(sim::DspHostInterface& host) override {
         while (host.DspRead()) {
         }
     }
     void OnTransmitEmpty(sim::DspHostInterface& host) override { host.DspWrite(next_++); }
+    int Commands() const { return commands_; }
 
 private:
     std::uint32_t announced_;
+    int commands_ = 0;
     std::uint32_t next_ = 1;
 };
 
@@ -52,6 +55,34 @@ TEST(DspCall, BankSwitchTravelsAsOneCombinedPacket) {
     EXPECT_EQ(cell, 0u);
     EXPECT_EQ(count, 1);
     EXPECT_EQ(w.board.Flash().SelectedBank(), 1);
+}
+
+// Twelve arguments (eleven after a leading word) are the most one combined packet carries;
+// one more goes part by part.
+TEST(DspCall, CombinedPacketCarriesAtMostTwelveArguments) {
+    for (bool withWord : {false, true}) {
+        SCOPED_TRACE(withWord ? "DspCallWithWord" : "DspCall");
+        for (std::size_t n : {std::size_t{11}, std::size_t{12}, std::size_t{13}}) {
+            ProtocolWorld w;
+            ASSERT_TRUE(w.Open());
+            const std::vector<std::uint32_t> args(n, 7);
+            std::uint32_t answer = 0;
+            std::int32_t count = 1;
+            const std::size_t mark = w.Mark();
+            if (withWord)
+                w.proto.DspCallWithWord(0, 70, 1, args, std::span<std::uint32_t>(&answer, 1),
+                                        count);
+            else
+                w.proto.DspCall(0, 70, args, std::span<std::uint32_t>(&answer, 1), count);
+            const bool combined = n + (withWord ? 1 : 0) <= 12;
+            const auto writes = w.Writes(mark);
+            ASSERT_FALSE(writes.empty());
+            EXPECT_EQ(writes.size() == 1, combined) << n;
+            if (combined) {
+                EXPECT_LE(writes[0].size(), 64u);
+            }
+        }
+    }
 }
 
 TEST(DspCall, OlderFirmwareSendsTheSameRequestPartByPart) {
@@ -101,21 +132,56 @@ TEST(DspCall, CombinedPathDeliversLongAnswersWhole) {
     w.board.Dsp().LoadProgram(std::make_unique<Announcer>(0));
     std::array<std::uint32_t, 24> buffer;
     buffer.fill(0xEEEEEEEE);
-    std::int32_t count = 20;
+    std::int32_t count = 15;
     const std::size_t mark = w.Mark();
-    EXPECT_EQ(w.proto.DspCall(0, 70, {}, std::span<std::uint32_t>(buffer.data(), 20), count), 0);
+    EXPECT_EQ(w.proto.DspCall(0, 70, {}, std::span<std::uint32_t>(buffer.data(), 15), count), 0);
     ASSERT_EQ(w.Writes(mark).size(), 1u);
-    EXPECT_EQ(count, 20);
+    EXPECT_EQ(count, 15);
     // The announced count (0) is the first word the DSP gives; then 1, 2, ...
-    for (std::uint32_t i = 0; i < 20; ++i)
+    for (std::uint32_t i = 0; i < 15; ++i)
         EXPECT_EQ(buffer[i], i) << i;
-    EXPECT_EQ(buffer[20], 0xEEEEEEEE);
+    EXPECT_EQ(buffer[15], 0xEEEEEEEE);
 
     // Asking for more words than the span holds reads only what fits.
     count = 30;
     EXPECT_EQ(w.proto.DspCall(0, 70, {}, std::span<std::uint32_t>(buffer.data(), 3), count), 0);
     EXPECT_EQ(count, 3);
-    EXPECT_EQ(buffer[20], 0xEEEEEEEE);
+    EXPECT_EQ(buffer[15], 0xEEEEEEEE);
+    EXPECT_TRUE(w.board.RunningBoardFirmware()->Rejected().empty());
+}
+
+// The answer count 0 still has its answer request (reading nothing): the firmware waits for it
+// and would drop the next command otherwise.
+TEST(DspCall, CombinedPathFetchesAnAnnouncedCountOfZero) {
+    for (bool withWord : {false, true}) {
+        SCOPED_TRACE(withWord ? "DspCallWithWord" : "DspCall");
+        ProtocolWorld w;
+        ASSERT_TRUE(w.Open());
+        auto program = std::make_unique<Announcer>(0);
+        const Announcer& announcer = *program;
+        w.board.Dsp().LoadProgram(std::move(program));
+        std::array<std::uint32_t, 4> answer{};
+        const std::size_t mark = w.Mark();
+        for (int call = 0; call < 2; ++call) {
+            std::int32_t count = -1;
+            if (withWord)
+                EXPECT_TRUE(w.proto.DspCallWithWord(0, 70, 2, {}, answer, count));
+            else
+                EXPECT_EQ(w.proto.DspCall(0, 70, {}, answer, count), 0);
+            EXPECT_EQ(count, 0);
+        }
+        const auto writes = w.Writes(mark);
+        ASSERT_EQ(writes.size(), 4u);
+        EXPECT_EQ(writes[1], (Bytes{0x07, 0x05, 0x00, 0x00}));
+        EXPECT_EQ(writes[3], (Bytes{0x07, 0x05, 0x00, 0x00}));
+        // Only the counts are read; the empty answer asks for no bytes.
+        const auto reads = w.Rec().Requests(sim::kIoctlPipeRead, mark);
+        ASSERT_EQ(reads.size(), 2u);
+        EXPECT_EQ(reads[0].bytesReturned, 4u);
+        EXPECT_EQ(announcer.Commands(), 2);
+        EXPECT_TRUE(w.board.RunningBoardFirmware()->Rejected().empty());
+        EXPECT_FALSE(w.board.RunningBoardFirmware()->AwaitingAnswerRequest());
+    }
 }
 
 TEST(SelectFlashBank, ReportsNoSwitchThatDidNotHappen) {

@@ -1,5 +1,6 @@
 #include "boarddata/images/images.h"
 #include "protocol_test_support.h"
+#include "support/packed_block.h"
 
 #include <algorithm>
 #include <array>
@@ -105,7 +106,7 @@ TEST(LoadDspProgram, BootProgramWritesItselfWithinTheStepsWait) {
 TEST(ParameterBlock, WrittenBlockIsReadBackFromTheFlash) {
     ProtocolWorld w;
     const boarddata::FlashDataRecord original = SampleRecord();
-    sim::SetParameterBlock(w.board, original);
+    sim::SetParameterBlock(w.board, PackedBlock(original));
     ASSERT_TRUE(w.Open());
     std::vector<std::uint32_t> image(images::kDspImageBufferCells);
     w.proto.LoadDspProgram(0, image.data(), images::BuildFlashProgramImage(image.data()));
@@ -151,7 +152,7 @@ TEST(ParameterBlock, WrittenBlockIsReadBackFromTheFlash) {
 
 TEST(ParameterBlock, FailedEraseWritesNothingAndKeepsTheCache) {
     FlashWorld w;
-    sim::SetParameterBlock(w.board, SampleRecord());
+    sim::SetParameterBlock(w.board, PackedBlock(SampleRecord()));
     boarddata::FlashDataRecord read;
     w.proto.ReadFlashData(read, 0);
     w.board.Faults().failErases = {1};
@@ -162,7 +163,7 @@ TEST(ParameterBlock, FailedEraseWritesNothingAndKeepsTheCache) {
     EXPECT_EQ(w.proto.WriteFlashData(0, changed, progress.Callback()), FailureWord);
     EXPECT_EQ(progress.positions, (std::vector<std::int32_t>{0, 0}));
     EXPECT_EQ(OfVector(DecodeRequests(w.Writes(mark)), 104).size(), 1u);
-    EXPECT_EQ(sim::Inspect(w.board).parameterRecord, SampleRecord());
+    EXPECT_EQ(sim::Inspect(w.board).parameterBlock, PackedBlock(SampleRecord()));
     const std::size_t cached = w.Mark();
     w.proto.ReadFlashData(read, 0);
     EXPECT_EQ(w.Mark(), cached);
@@ -197,7 +198,7 @@ TEST(ReadFlashCells, AnyFailedTransferFailsTheRead) {
 
 TEST(ReadFlashData, UndeliveredCellGivesTheDefaultRecordOnce) {
     FlashWorld w;
-    sim::SetParameterBlock(w.board, SampleRecord());
+    sim::SetParameterBlock(w.board, PackedBlock(SampleRecord()));
     w.board.FailAnswerWords({4000});
     boarddata::FlashDataRecord read;
     w.proto.ReadFlashData(read, 0);
@@ -247,6 +248,156 @@ TEST(WriteFlashBlock, StatusCutShortIsNoSuccess) {
     EXPECT_FALSE(w.proto.WriteFlashBlock(0, 0, 16, cells.data()));
     EXPECT_EQ(w.DebugLines(mark),
               std::vector<std::string>{"Fehler: IRQ DSP_To_Long fehlgeschlagen"});
+}
+
+} // namespace
+} // namespace flashwell::testing
+
+namespace flashwell::testing {
+namespace {
+
+// Every field the tool writes, read back from the board with the board's own field table: a
+// field at a wrong place or in a wrong byte order is a wrong field on the board.
+TEST(ParameterBlock, EveryFieldLandsAtItsPlaceOnTheBoard) {
+    FlashWorld w;
+    boarddata::FlashDataRecord r = boarddata::DefaultFlashDataRecord();
+    for (std::size_t s = 0; s < 3; ++s) {
+        auto& stamp = r.RevisionStamps[s];
+        const auto v = static_cast<std::uint8_t>(0x10 * (s + 1));
+        stamp.Code1 = {v, static_cast<std::uint8_t>(v + 1)};
+        stamp.Code2 = {static_cast<std::uint8_t>(v + 2), static_cast<std::uint8_t>(v + 3)};
+        stamp.Revision = {static_cast<std::uint8_t>(v + 4), static_cast<std::uint8_t>(v + 5)};
+        stamp.Day = std::to_string(11 + s);
+        stamp.Month = "0" + std::to_string(1 + s);
+        stamp.Year = "199" + std::to_string(s);
+    }
+    for (std::size_t g = 0; g < 2; ++g) {
+        auto& info = r.InfoGroups[g];
+        info.Text6 = g == 0 ? "SIXCHR" : "six";
+        info.ByteA = static_cast<std::uint8_t>(0xA0 + g);
+        info.Text4 = g == 0 ? "FOUR" : "4";
+        info.ByteB = static_cast<std::uint8_t>(0xB0 + g);
+        for (std::size_t i = 0; i < 6; ++i)
+            info.Values[i] = static_cast<std::uint32_t>(0x100000 * (g + 1) + 0x1011 * i);
+    }
+    r.MiscByte = 0x5C;
+    r.MiscWord = 0x1234;
+    r.MiscValue = 0xABCDEF;
+    for (std::size_t c = 0; c < 6; ++c)
+        r.ChannelGroups[c] = {static_cast<std::uint8_t>(c + 1), static_cast<std::uint8_t>(c + 7),
+                              static_cast<std::uint16_t>(0x0100 * (c + 1) + c)};
+    r.ProductName = "vexta/USB";
+    r.Manufacturer = "Maker";
+    r.Vendor = "Seller";
+    r.Description = "Board";
+    r.SerialNumber = "2003-K7A-1024-9-0221";
+    r.Customer = "Customer";
+    r.Reference = "REF";
+    r.BoardDate = {"24", "12", "2006"};
+    for (std::size_t i = 0; i < 10; ++i) {
+        r.OptionBytes[i] = static_cast<std::uint8_t>(0x30 + i);
+        r.FeatureFlags[i] = static_cast<std::uint8_t>(0x40 + i);
+    }
+    for (std::size_t i = 0; i < r.TableA.size(); ++i)
+        r.TableA[i] = static_cast<std::uint8_t>(i + 1);
+    for (std::size_t i = 0; i < r.TableB.size(); ++i)
+        r.TableB[i] = static_cast<std::uint8_t>(i * 3 + 2);
+    for (std::size_t i = 0; i < r.TableC.size(); ++i)
+        r.TableC[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    for (std::size_t i = 0; i < r.QuadBytes.size(); ++i)
+        r.QuadBytes[i] = static_cast<std::uint8_t>(0xC0 + i);
+    for (std::size_t i = 0; i < 16; ++i) {
+        r.WordTable[i] = static_cast<std::uint16_t>(0x0102 * (i + 1));
+        r.ValueTable[i] = static_cast<std::uint32_t>(0x010203 * (i + 1));
+    }
+    for (std::size_t i = 0; i < r.TableD.size(); ++i)
+        r.TableD[i] = static_cast<std::uint8_t>(0xFF - i);
+    r.CurveHeader = 0x0A0B0C;
+    for (std::size_t i = 0; i < r.Curve.size(); ++i)
+        r.Curve[i] = static_cast<std::uint32_t>((i * 40503u + 17) & 0xFFFFFF);
+
+    ProgressLog progress;
+    ASSERT_EQ(w.proto.WriteFlashData(0, r, progress.Callback()), 0u);
+    const sim::ParameterBlock b = sim::Inspect(w.board).parameterBlock;
+    using sim::Number;
+    using sim::Numbers;
+    using sim::Raw;
+    using sim::Text;
+    const auto bytes = [](std::span<const std::uint8_t> s) {
+        return std::vector<std::uint8_t>(s.begin(), s.end());
+    };
+    for (std::size_t s = 0; s < 3; ++s) {
+        const std::string p = "RevisionStamps[" + std::to_string(s) + "].";
+        const auto& stamp = r.RevisionStamps[s];
+        EXPECT_EQ(bytes(Raw(b, p + "Code1")), bytes(stamp.Code1)) << s;
+        EXPECT_EQ(bytes(Raw(b, p + "Code2")), bytes(stamp.Code2)) << s;
+        EXPECT_EQ(bytes(Raw(b, p + "Revision")), bytes(stamp.Revision)) << s;
+        EXPECT_EQ(Text(b, p + "Day"), stamp.Day);
+        EXPECT_EQ(Text(b, p + "Month"), stamp.Month);
+        EXPECT_EQ(Text(b, p + "Year"), stamp.Year);
+    }
+    for (std::size_t g = 0; g < 2; ++g) {
+        const std::string p = "InfoGroups[" + std::to_string(g) + "].";
+        const auto& info = r.InfoGroups[g];
+        EXPECT_EQ(Text(b, p + "Text6"), info.Text6);
+        EXPECT_EQ(Number(b, p + "ByteA"), info.ByteA);
+        EXPECT_EQ(Text(b, p + "Text4"), info.Text4);
+        EXPECT_EQ(Number(b, p + "ByteB"), info.ByteB);
+        EXPECT_EQ(Numbers(b, p + "Values"),
+                  std::vector<std::uint32_t>(info.Values.begin(), info.Values.end()));
+    }
+    EXPECT_EQ(Number(b, "MiscByte"), r.MiscByte);
+    EXPECT_EQ(Number(b, "MiscWord"), r.MiscWord);
+    EXPECT_EQ(Number(b, "MiscValue"), r.MiscValue);
+    for (std::size_t c = 0; c < 6; ++c) {
+        const std::string p = "ChannelGroups[" + std::to_string(c) + "].";
+        EXPECT_EQ(Number(b, p + "Count"), r.ChannelGroups[c].Count) << c;
+        EXPECT_EQ(Number(b, p + "Kind"), r.ChannelGroups[c].Kind) << c;
+        EXPECT_EQ(Number(b, p + "Param"), r.ChannelGroups[c].Param) << c;
+    }
+    EXPECT_EQ(Text(b, "ProductName"), r.ProductName);
+    EXPECT_EQ(Text(b, "Manufacturer"), r.Manufacturer);
+    EXPECT_EQ(Text(b, "Vendor"), r.Vendor);
+    EXPECT_EQ(Text(b, "Description"), r.Description);
+    EXPECT_EQ(Text(b, "SerialNumber"), r.SerialNumber);
+    EXPECT_EQ(Text(b, "Customer"), r.Customer);
+    EXPECT_EQ(Text(b, "Reference"), r.Reference);
+    EXPECT_EQ(Text(b, "BoardDate.Day"), r.BoardDate.Day);
+    EXPECT_EQ(Text(b, "BoardDate.Month"), r.BoardDate.Month);
+    EXPECT_EQ(Text(b, "BoardDate.Year"), r.BoardDate.Year);
+    EXPECT_EQ(bytes(Raw(b, "OptionBytes")), bytes(r.OptionBytes));
+    EXPECT_EQ(bytes(Raw(b, "FeatureFlags")), bytes(r.FeatureFlags));
+    EXPECT_EQ(bytes(Raw(b, "TableA")), bytes(r.TableA));
+    EXPECT_EQ(bytes(Raw(b, "TableB")), bytes(r.TableB));
+    EXPECT_EQ(bytes(Raw(b, "TableC")), bytes(r.TableC));
+    EXPECT_EQ(bytes(Raw(b, "QuadBytes")), bytes(r.QuadBytes));
+    EXPECT_EQ(Numbers(b, "WordTable"),
+              std::vector<std::uint32_t>(r.WordTable.begin(), r.WordTable.end()));
+    EXPECT_EQ(Numbers(b, "ValueTable"),
+              std::vector<std::uint32_t>(r.ValueTable.begin(), r.ValueTable.end()));
+    EXPECT_EQ(bytes(Raw(b, "TableD")), bytes(r.TableD));
+    EXPECT_EQ(Number(b, "CurveHeader"), r.CurveHeader);
+    EXPECT_EQ(Numbers(b, "Curve"), std::vector<std::uint32_t>(r.Curve.begin(), r.Curve.end()));
+}
+
+// The flash-access program's address map: blocks start on block boundaries of their area, reads
+// stay inside the window; anything else is refused and changes nothing.
+TEST(FlashAccessProgram, RefusesAddressesOutsideItsMap) {
+    FlashWorld w;
+    const sim::ParameterBlock before = sim::Inspect(w.board).parameterBlock;
+    const std::vector<std::uint32_t> cells(16, 0x00);
+    EXPECT_FALSE(w.proto.WriteFlashBlock(0, 0x400, 16, cells.data()));
+    EXPECT_FALSE(w.proto.WriteFlashBlock(0, 0x1E010, 16, cells.data()));
+    const auto& ops = w.board.FlashOperations();
+    ASSERT_GE(ops.size(), 2u);
+    EXPECT_EQ(ops[ops.size() - 2].status, sim::FlashAccessDspProgram::kStatusRefused);
+    EXPECT_EQ(ops.back().status, sim::FlashAccessDspProgram::kStatusRefused);
+    EXPECT_EQ(sim::Inspect(w.board).parameterBlock, before);
+
+    std::vector<std::uint32_t> read(16);
+    EXPECT_FALSE(w.proto.ReadFlashCells(0, 0xCFFFF8, 16, read.data()));
+    EXPECT_FALSE(w.proto.ReadFlashCells(0, 0xD3FFF8, 16, read.data()));
+    EXPECT_TRUE(w.proto.ReadFlashCells(0, 0xD3FFF0, 16, read.data()));
 }
 
 } // namespace

@@ -60,12 +60,16 @@ TEST(BoardContents, PresetsAreRecognisedByteForByte) {
     SetFpgaConfiguration(board, {});
     EXPECT_EQ(Inspect(board).fpga, FpgaContent::Erased);
 
-    boarddata::FlashDataRecord record = boarddata::DefaultFlashDataRecord();
-    record.ProductName = "vexta/USB";
-    SetParameterBlock(board, record);
+    ParameterBlock block = ErasedParameterBlock();
+    SetText(block, "ProductName", "vexta/USB");
+    SetParameterBlock(board, block);
     r = Inspect(board);
     EXPECT_FALSE(r.parameterBlockErased);
-    EXPECT_EQ(r.parameterRecord.ProductName, "vexta/USB");
+    EXPECT_EQ(Text(r.parameterBlock, "ProductName"), "vexta/USB");
+    // Written at its place in the block: offset 132, one NUL after the text.
+    EXPECT_EQ(r.parameterBlock[132], 'v');
+    EXPECT_EQ(r.parameterBlock[141], 0);
+    EXPECT_EQ(r.parameterBlock[142], 0xFF);
 }
 
 TEST(BoardContents, PowerCycleBootsWhatTheEepromSays) {
@@ -160,7 +164,7 @@ TEST(Controller, DownloadOnlyWhileHeldAndReenumerationAfterTheDelay) {
     EXPECT_FALSE(WritePipe(os, h, {0xFF}));
     EXPECT_EQ(os.GetLastError(), platform::kErrorDeviceNotConnected);
 
-    os.Sleep(999);
+    os.Sleep(1499);
     EXPECT_FALSE(world.Windows().IsAttached(board));
     os.Sleep(1);
     EXPECT_TRUE(world.Windows().IsAttached(board));
@@ -184,6 +188,62 @@ TEST(BoardFaults, EepromByteTakesOnlyAtItsWrite) {
     // Addresses wrap at the EEPROM's size.
     board.EepromStore(static_cast<std::uint16_t>(board.Eeprom().size() + 7), 0x11);
     EXPECT_EQ(board.EepromFetch(7), 0x11);
+}
+
+} // namespace
+} // namespace flashwell::sim
+
+namespace flashwell::sim {
+namespace {
+
+// The table covers the block in order without overlap; 253 bytes belong to no field.
+TEST(ParameterBlockTable, CoversTheBlockInOrder) {
+    std::size_t end = 0;
+    std::size_t covered = 0;
+    for (const ParameterField& f : ParameterFields()) {
+        EXPECT_GE(f.offset, end) << f.name;
+        end = f.offset + f.size;
+        covered += f.size;
+    }
+    EXPECT_EQ(end, kParameterBlockBytes - 3);
+    EXPECT_EQ(covered, kParameterBlockBytes - 253);
+    EXPECT_EQ(FieldNamed("SerialNumber").offset, 260u);
+    EXPECT_EQ(FieldNamed("ChannelGroups[5].Param").offset, 130u);
+    EXPECT_EQ(FieldNamed("Curve").offset, 4099u);
+
+    ParameterBlock b = ErasedParameterBlock();
+    SetNumber(b, "ValueTable", 0x1234567, 15);
+    EXPECT_EQ(b[3872 + 45], 0x23);
+    EXPECT_EQ(b[3872 + 47], 0x67);
+    EXPECT_EQ(Numbers(b, "ValueTable")[15], 0x234567u);
+    SetText(b, "Reference", "0123456789AB");
+    EXPECT_EQ(Text(b, "Reference"), "0123456789");
+    EXPECT_EQ(b[322], 0xFF);
+}
+
+} // namespace
+} // namespace flashwell::sim
+
+namespace flashwell::sim {
+namespace {
+
+// The second bank and the boot area are compared whole: a stray block behind the image makes
+// it another content even though every byte of the image is in place.
+TEST(BoardContents, StrayBytesBehindAnImageMakeItAnotherContent) {
+    SimWorld world;
+    Board& board = world.AddBoard();
+    const auto framed = FramedKpciData();
+    SetSecondBankData(board, framed);
+    EXPECT_EQ(Inspect(board).secondBank, SecondBankContent::FramedKpci);
+    const std::uint8_t stray[1] = {0x00};
+    board.Flash().Program(1, framed.size() + 2048, stray);
+    EXPECT_EQ(Inspect(board).secondBank, SecondBankContent::Other);
+
+    const auto boot = images::BootProgramImage();
+    SetBootArea(board, std::vector<std::uint32_t>(boot.begin(), boot.end()));
+    EXPECT_EQ(Inspect(board).bootProgram, BootAreaContent::BootProgram);
+    board.Flash().Program(0, flash_layout::kBootArea + 3 * boot.size() + 100, stray);
+    EXPECT_EQ(Inspect(board).bootProgram, BootAreaContent::Other);
 }
 
 } // namespace

@@ -131,6 +131,31 @@ TEST_F(DriverTest, BootStateControllerSwallowsPipesAndTakesDownloads) {
     EXPECT_EQ(Call(kIoctlVendorRequest, {0xA0, 0}, none), platform::kErrorInvalidParameter);
 }
 
+// The CPU control request is a one-byte write to 0xE600 with request 0xA0; every field of the
+// record is looked at, and a request that differs in any of them changes nothing.
+TEST_F(DriverTest, VendorRequestFieldsAreAllChecked) {
+    const std::vector<std::uint8_t> hold{0xA0, 0, 0x00, 0xE6, 0, 0, 1, 0, 0, 1};
+    std::vector<std::uint8_t> none;
+    struct Variant {
+        std::size_t at;
+        std::uint8_t value;
+    };
+    for (const Variant v :
+         {Variant{0, 0xA3}, Variant{2, 0x01}, Variant{3, 0xE5}, Variant{4, 1}, Variant{5, 1},
+          Variant{6, 2}, Variant{6, 0}, Variant{7, 1}, Variant{8, 1}, Variant{9, 3}}) {
+        SCOPED_TRACE(::testing::Message() << "byte " << v.at << " = " << int{v.value});
+        std::vector<std::uint8_t> request = hold;
+        request[v.at] = v.value;
+        EXPECT_EQ(Call(kIoctlVendorRequest, request, none), platform::kErrorGenFailure);
+        EXPECT_FALSE(board->CpuHeldInReset());
+    }
+    // Byte 1 has no meaning.
+    std::vector<std::uint8_t> request = hold;
+    request[1] = 0x5A;
+    EXPECT_EQ(Call(kIoctlVendorRequest, request, none), 0u);
+    EXPECT_TRUE(board->CpuHeldInReset());
+}
+
 TEST_F(DriverTest, FaultAfterNCallsPersistsOrFiresOnce) {
     std::vector<std::uint8_t> out(6);
     board->AddFault({kIoctlDriverVersion, 2, platform::kErrorBusy, true});

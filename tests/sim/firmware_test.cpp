@@ -144,6 +144,11 @@ TEST_F(FirmwareTest, EepromPacketsGoToTheHooks) {
     EXPECT_EQ(Exchange({0x56, 0x20, 0x10}, 1), std::vector<std::uint8_t>{0xFF});
     Exchange({0x55, 0x20, 0x10, 0x5A}, 0);
     EXPECT_EQ(board.Eeprom()[0x2010], 0x5A);
+    // Within the 2 ms write cycle the EEPROM answers no read and takes no write.
+    os.Sleep(1);
+    EXPECT_EQ(Exchange({0x56, 0x20, 0x10}, 1), std::vector<std::uint8_t>{});
+    Exchange({0x55, 0x20, 0x10, 0x00}, 0);
+    os.Sleep(1);
     EXPECT_EQ(Exchange({0x56, 0x20, 0x10}, 1), std::vector<std::uint8_t>{0x5A});
 
     struct Eeprom : ControllerHooks {
@@ -189,6 +194,93 @@ TEST(SimDsp, ProgramReplacedFromItsOwnCallback) {
     ASSERT_NE(now, nullptr);
     EXPECT_EQ(now->received, std::vector<std::uint32_t>{0x1234});
     EXPECT_EQ(dsp.HostCommands(), std::vector<std::uint8_t>{5});
+}
+
+} // namespace
+} // namespace flashwell::sim
+
+namespace flashwell::sim {
+namespace {
+
+using namespace testing;
+
+std::vector<std::uint8_t> WordWrite(std::size_t count) {
+    std::vector<std::uint8_t> p{0x06, 0x05, static_cast<std::uint8_t>(count >> 8),
+                                static_cast<std::uint8_t>(count)};
+    for (std::size_t i = 0; i < count; ++i)
+        p.insert(p.end(), {static_cast<std::uint8_t>(i + 1), 0, 0, 0});
+    return p;
+}
+
+// One endpoint packet per write: 64 bytes at full speed, 512 at high speed.
+TEST_F(FirmwareTest, WordWritesBeyondTheEndpointPacketAreDropped) {
+    Exchange(WordWrite(15), 0); // 64 bytes
+    EXPECT_EQ(program->received.size(), 15u);
+    Exchange(WordWrite(16), 0); // 68 bytes
+    EXPECT_EQ(program->received.size(), 15u);
+    ASSERT_EQ(board.RunningBoardFirmware()->Rejected().size(), 1u);
+
+    board.MutableConfig().highSpeed = true;
+    Exchange(WordWrite(127), 0); // 512 bytes
+    EXPECT_EQ(program->received.size(), 15u + 127u);
+    Exchange(WordWrite(128), 0); // 516 bytes
+    EXPECT_EQ(program->received.size(), 15u + 127u);
+    EXPECT_EQ(board.RunningBoardFirmware()->Rejected().size(), 2u);
+}
+
+TEST_F(FirmwareTest, ReadRequestsAreLimitedToFifteenWords) {
+    program->answers = {1, 2, 3};
+    EXPECT_EQ(Exchange({0x07, 0x05, 0x00, 0x10}, 64), std::vector<std::uint8_t>{});
+    EXPECT_EQ(board.RunningBoardFirmware()->Rejected().size(), 1u);
+    EXPECT_EQ(Exchange({0x07, 0x05, 0x00, 0x0F}, 60).size(), 60u);
+}
+
+TEST_F(FirmwareTest, CombinedWritesBeyondSixtyFourBytesAreDroppedWhole) {
+    // Host command, then 14 words: 4 + 4 + 56 = 64 bytes pass; one word more does not.
+    std::vector<std::uint8_t> packet{0x02, 0x01, 0x85, 0x00};
+    const auto words = WordWrite(14);
+    packet.insert(packet.end(), words.begin(), words.end());
+    Exchange(packet, 0);
+    EXPECT_EQ(program->commands.size(), 1u);
+    EXPECT_EQ(program->received.size(), 14u);
+
+    board.MutableConfig().highSpeed = true;
+    packet = {0x02, 0x01, 0x85, 0x00};
+    const auto more = WordWrite(15);
+    packet.insert(packet.end(), more.begin(), more.end());
+    Exchange(packet, 0);
+    EXPECT_EQ(program->commands.size(), 1u);
+    EXPECT_EQ(program->received.size(), 14u);
+    EXPECT_EQ(board.RunningBoardFirmware()->Rejected().size(), 1u);
+}
+
+TEST_F(FirmwareTest, PadBytesMustBeZero) {
+    Exchange({0x02, 0x01, 0x85, 0x01, 0x06, 0x05, 0x00, 0x01, 9, 0, 0, 0}, 0);
+    EXPECT_EQ(program->commands.size(), 1u);
+    EXPECT_TRUE(program->received.empty());
+    EXPECT_EQ(board.RunningBoardFirmware()->Rejected().size(), 1u);
+}
+
+TEST(FirmwareVersions, OlderFirmwareTakesOnePartPerWrite) {
+    for (const auto version : {std::array<std::uint8_t, 3>{5, 6, 6}, {5, 6, 7}}) {
+        SimWorld world;
+        BoardConfig config;
+        config.firmwareVersion = version;
+        Board& board = world.AddBoard(config);
+        const platform::HANDLE h = Open(world.Os(), board.DevicePath());
+        auto p = std::make_unique<ScriptedProgram>();
+        ScriptedProgram& program = *p;
+        board.Dsp().LoadProgram(std::move(p));
+        program.answers = {0};
+        ASSERT_TRUE(WritePipe(world.Os(), h,
+                              {0x02, 0x01, 0xC5, 0x00, 0x06, 0x05, 0x00, 0x01, 0x01, 0x00, 0x00,
+                               0x00, 0x07, 0x05, 0x00, 0x01}));
+        const bool combined = version[2] == 7;
+        EXPECT_EQ(program.commands.size(), 1u);
+        EXPECT_EQ(program.received.size(), combined ? 1u : 0u);
+        EXPECT_EQ(ReadPipe(world.Os(), h, 4).size(), combined ? 4u : 0u);
+        EXPECT_EQ(board.RunningBoardFirmware()->Rejected().size(), combined ? 0u : 1u);
+    }
 }
 
 } // namespace

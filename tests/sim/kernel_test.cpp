@@ -47,6 +47,28 @@ TEST(SimKernel, ExclusiveOpenAndHandleTable) {
     EXPECT_EQ(world.Recorder().OfKind(EventKind::CloseHandle).size(), 2u);
 }
 
+// The driver's devices open only as the tool must open them: read and write, exclusive, an
+// existing device, synchronous.
+TEST(SimKernel, DeviceOpenParametersAreChecked) {
+    SimWorld world;
+    Board& board = world.AddBoard();
+    platform::OsPort& os = world.Os();
+    const std::string path = board.DevicePath();
+    struct Variant {
+        DWORD access, share, creation, flags, error;
+    };
+    for (const Variant v :
+         {Variant{0x80000000, 0, 3, 0, 5}, Variant{0x40000000, 0, 3, 0, 5},
+          Variant{0xC0000000, 1, 3, 0, 32}, Variant{0xC0000000, 3, 3, 0, 32},
+          Variant{0xC0000000, 0, 4, 0, 87}, Variant{0xC0000000, 0, 1, 0, 87},
+          Variant{0xC0000000, 0, 3, 0x40000000, 87}, Variant{0xC0000000, 0, 3, 0x80, 87}}) {
+        EXPECT_EQ(os.CreateFileA(path.c_str(), v.access, v.share, v.creation, v.flags),
+                  platform::kInvalidHandleValue);
+        EXPECT_EQ(os.GetLastError(), v.error);
+    }
+    EXPECT_NE(os.CreateFileA(path.c_str(), 0xC0000000, 0, 3, 0), platform::kInvalidHandleValue);
+}
+
 TEST(SimKernel, SymbolicNamesPerProduct) {
     SimWorld world;
     BoardConfig usb;

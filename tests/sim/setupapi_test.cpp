@@ -151,12 +151,19 @@ TEST(SimSetupApi, RecordSizesAreChecked) {
     platform::OsPort& os = world.Os();
     SetupApi api(os);
     const auto set = os.SetupDiGetClassDevsA(api.getClassDevs, &kBoardInterfaceGuid, nullptr, 0x12);
+    // The published sizes, not the sizes of the types the host happens to declare.
+    const DWORD interfaceDataSize = sizeof(void*) == 4 ? 28 : 32;
+    const DWORD detailFixedSize = sizeof(void*) == 4 ? 5 : 8;
     platform::DeviceInterfaceData data{};
-    data.cbSize = sizeof data - 1;
+    data.cbSize = interfaceDataSize - 1;
     EXPECT_FALSE(
         os.SetupDiEnumDeviceInterfaces(api.enumInterfaces, set, &kBoardInterfaceGuid, 0, &data));
     EXPECT_EQ(os.GetLastError(), 1784u);
-    data.cbSize = sizeof data;
+    data.cbSize = interfaceDataSize + 4;
+    EXPECT_FALSE(
+        os.SetupDiEnumDeviceInterfaces(api.enumInterfaces, set, &kBoardInterfaceGuid, 0, &data));
+    EXPECT_EQ(os.GetLastError(), 1784u);
+    data.cbSize = interfaceDataSize;
     ASSERT_TRUE(
         os.SetupDiEnumDeviceInterfaces(api.enumInterfaces, set, &kBoardInterfaceGuid, 0, &data));
 
@@ -168,13 +175,19 @@ TEST(SimSetupApi, RecordSizesAreChecked) {
     EXPECT_EQ(required, 4 + path.size() + 1);
 
     std::vector<char> detail(required, 'x');
-    DWORD wrong = platform::kInterfaceDetailFixedSize + 1;
+    // The size of the whole record, or the 64-bit value in a 32-bit build, is refused.
+    DWORD wrong = sizeof(void*) == 4 ? 8 : 5;
+    std::memcpy(detail.data(), &wrong, 4);
+    EXPECT_FALSE(os.SetupDiGetDeviceInterfaceDetailA(api.getDetail, set, &data, detail.data(),
+                                                     required, nullptr));
+    EXPECT_EQ(os.GetLastError(), 1784u);
+    wrong = required;
     std::memcpy(detail.data(), &wrong, 4);
     EXPECT_FALSE(os.SetupDiGetDeviceInterfaceDetailA(api.getDetail, set, &data, detail.data(),
                                                      required, nullptr));
     EXPECT_EQ(os.GetLastError(), 1784u);
 
-    DWORD fixed = platform::kInterfaceDetailFixedSize;
+    DWORD fixed = detailFixedSize;
     std::memcpy(detail.data(), &fixed, 4);
     EXPECT_FALSE(os.SetupDiGetDeviceInterfaceDetailA(api.getDetail, set, &data, detail.data(),
                                                      required - 1, nullptr));

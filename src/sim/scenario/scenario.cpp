@@ -158,7 +158,7 @@ ScenarioParameterBlock ReadParameterBlock(const Reader& r) {
 ScenarioBoard ReadBoard(const Reader& r) {
     r.ExpectObject({"kind", "contents", "subId", "highSpeed", "firmwareVersion", "driverVersion",
                     "interfaceVersion", "parameterBlock", "faults", "reenumeration",
-                    "eepromWeakBytes"});
+                    "eepromWeakBytes", "timing"});
     ScenarioBoard b;
     if (r.Has("kind"))
         b.kind = r.At("kind").OneOf({"usb1801", "usb1802", "pci", "boot8613", "boot2131"});
@@ -206,6 +206,20 @@ ScenarioBoard ReadBoard(const Reader& r) {
         if (e.Has("delayMs"))
             b.reenumerationDelayMs = static_cast<std::uint32_t>(e.At("delayMs").Integer(0, 600000));
         if (e.Has("comesBack")) b.reenumerationComesBack = e.At("comesBack").Boolean();
+    }
+    if (r.Has("timing")) {
+        const Reader t = r.At("timing");
+        t.ExpectObject({"loadPrepareMs", "programStartMs", "blockPrepareMs", "blockWriteMs",
+                        "eepromWriteCycleMs", "bootProgramWriteMs"});
+        const auto read = [&](const char* name, std::optional<std::uint32_t>& into) {
+            if (t.Has(name)) into = static_cast<std::uint32_t>(t.At(name).Integer(0, 600000));
+        };
+        read("loadPrepareMs", b.timing.loadPrepareMs);
+        read("programStartMs", b.timing.programStartMs);
+        read("blockPrepareMs", b.timing.blockPrepareMs);
+        read("blockWriteMs", b.timing.blockWriteMs);
+        read("eepromWriteCycleMs", b.timing.eepromWriteCycleMs);
+        read("bootProgramWriteMs", b.timing.bootProgramWriteMs);
     }
     if (r.Has("eepromWeakBytes")) {
         for (const Reader& w : r.At("eepromWeakBytes").Array()) {

@@ -35,6 +35,17 @@ struct ScenarioParameterBlock {
     std::vector<std::uint8_t> featureFlags; // up to 10 bytes; missing ones are 0
 };
 
+// Durations of the board's work in virtual milliseconds (BoardTiming); unset ones keep the
+// board's defaults.
+struct ScenarioTiming {
+    std::optional<std::uint32_t> loadPrepareMs;
+    std::optional<std::uint32_t> programStartMs;
+    std::optional<std::uint32_t> blockPrepareMs;
+    std::optional<std::uint32_t> blockWriteMs;
+    std::optional<std::uint32_t> eepromWriteCycleMs;
+    std::optional<std::uint32_t> bootProgramWriteMs;
+};
+
 struct ScenarioBoard {
     std::string kind = "usb1801"; // usb1801, usb1802, pci, boot8613, boot2131
     std::string contents = "old"; // old, current, blank
@@ -51,6 +62,7 @@ struct ScenarioBoard {
     bool reenumerationComesBack = true;
     // EEPROM addresses whose written byte reads back wrong until attempt `verifyAt` (0: never).
     std::vector<std::pair<std::uint16_t, std::uint32_t>> eepromWeakBytes;
+    ScenarioTiming timing;
 };
 
 struct Scenario {

@@ -19,27 +19,52 @@ DeviceKind KindOf(const std::string& kind) {
     return DeviceKind::UsbBoard1801;
 }
 
-boarddata::FlashDataRecord RecordOf(const ScenarioParameterBlock& p) {
-    boarddata::FlashDataRecord r = boarddata::DefaultFlashDataRecord();
-    r.ProductName = p.productName;
-    r.Manufacturer = p.manufacturer;
-    r.Vendor = p.vendor;
-    r.Customer = p.customer;
-    r.SerialNumber = p.serialNumber;
-    r.HardwareRevision()[0] = p.revisionMinor;
-    r.HardwareRevision()[1] = p.revisionMajor;
-    r.RevisionStamps[0].Day = "01";
-    r.RevisionStamps[0].Month = "01";
-    r.RevisionStamps[0].Year = "2004";
-    r.BoardDate = {p.dateDay, p.dateMonth, p.dateYear};
-    for (std::size_t i = 0; i < p.featureFlags.size() && i < r.FeatureFlags.size(); ++i)
-        r.FeatureFlags[i] = p.featureFlags[i];
+// A year of fewer than four digits is taken as one of this century or, from "9", the last.
+std::string FullYear(std::string year) {
+    year.resize(4, '\0');
+    if (year[0] == '1' || year[0] == '2') return year.substr(0, year.find('\0'));
+    const std::string century = year[0] == '9' ? "19" : "20";
+    year = century + year.substr(0, 2);
+    return year.substr(0, year.find('\0'));
+}
+
+// The block as the production programs it: every field written (numbers 0, empty texts), the
+// bytes between fields left erased.
+ParameterBlock BlockOf(const ScenarioParameterBlock& p) {
+    ParameterBlock block = ErasedParameterBlock();
+    for (const ParameterField& f : ParameterFields()) {
+        if (f.encoding == FieldEncoding::Text) {
+            SetText(block, f.name, "");
+        } else {
+            const std::vector<std::uint8_t> zeros(f.size, 0);
+            SetRaw(block, f.name, zeros);
+        }
+    }
+    constexpr std::uint8_t kGroupCounts[5] = {0x40, 0x40, 0x20, 0x10, 0x10};
+    for (std::size_t c = 0; c < 5; ++c)
+        SetNumber(block, "ChannelGroups[" + std::to_string(c) + "].Count", kGroupCounts[c]);
+    SetText(block, "ProductName", p.productName);
+    SetText(block, "Manufacturer", p.manufacturer);
+    SetText(block, "Vendor", p.vendor);
+    SetText(block, "Customer", p.customer);
+    SetText(block, "SerialNumber", p.serialNumber);
+    const std::uint8_t revision[2] = {p.revisionMinor, p.revisionMajor};
+    SetRaw(block, "RevisionStamps[0].Revision", revision);
+    SetText(block, "RevisionStamps[0].Day", "01");
+    SetText(block, "RevisionStamps[0].Month", "01");
+    SetText(block, "RevisionStamps[0].Year", "2004");
+    SetText(block, "BoardDate.Day", p.dateDay);
+    SetText(block, "BoardDate.Month", p.dateMonth);
+    SetText(block, "BoardDate.Year", FullYear(p.dateYear));
+    SetRaw(block, "FeatureFlags", p.featureFlags);
     // Calibration data of the board's own, which no update may lose.
-    for (std::size_t i = 0; i < r.Curve.size(); ++i)
-        r.Curve[i] = static_cast<std::uint32_t>((i * 2654435761u) & 0xFFFFFF);
-    for (std::size_t i = 0; i < r.TableC.size(); ++i)
-        r.TableC[i] = static_cast<std::uint8_t>(i * 37 + 11);
-    return r;
+    for (std::size_t i = 0; i < 1024; ++i)
+        SetNumber(block, "Curve", static_cast<std::uint32_t>((i * 2654435761u) & 0xFFFFFF), i);
+    std::vector<std::uint8_t> tableC(FieldNamed("TableC").size);
+    for (std::size_t i = 0; i < tableC.size(); ++i)
+        tableC[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    SetRaw(block, "TableC", tableC);
+    return block;
 }
 
 void StoreCurrentContents(Board& board) {
@@ -68,11 +93,19 @@ void ApplyScenario(SimWorld& world, const Scenario& scenario) {
         config.interfaceVersion = b.interfaceVersion;
         config.subId = b.subId;
         config.reenumerationDelayMs = b.reenumerationDelayMs;
+        const ScenarioTiming& t = b.timing;
+        config.timing.loadPrepareMs = t.loadPrepareMs.value_or(config.timing.loadPrepareMs);
+        config.timing.programStartMs = t.programStartMs.value_or(config.timing.programStartMs);
+        config.timing.blockPrepareMs = t.blockPrepareMs.value_or(config.timing.blockPrepareMs);
+        config.timing.blockWriteMs = t.blockWriteMs.value_or(config.timing.blockWriteMs);
+        config.timing.eepromWriteCycleMs =
+            t.eepromWriteCycleMs.value_or(config.timing.eepromWriteCycleMs);
+        config.bootProgramWriteMs = t.bootProgramWriteMs.value_or(config.bootProgramWriteMs);
         for (const ScenarioFault& f : b.faults)
             config.faults.push_back(FaultRule{f.request, f.after, f.error, f.once});
         Board& board = world.AddBoard(config);
 
-        SetParameterBlock(board, RecordOf(b.parameterBlock));
+        SetParameterBlock(board, BlockOf(b.parameterBlock));
         const bool usbBoard = config.kind == DeviceKind::UsbBoard1801;
         if (b.contents == "old" && usbBoard) FillWithOldContents(board, seed++);
         if (b.contents == "current" && usbBoard) StoreCurrentContents(board);
@@ -95,7 +128,10 @@ std::string BoardReportJson(SimWorld& world) {
         Board& board = world.GetBoard(static_cast<int>(i));
         world.PowerCycle(board);
         const BoardReport r = Inspect(board);
-        const boarddata::FlashDataRecord& p = r.parameterRecord;
+        const ParameterBlock& p = r.parameterBlock;
+        const auto revision = Raw(p, "RevisionStamps[0].Revision");
+        const auto flags = Raw(p, "FeatureFlags");
+        constexpr std::uint8_t kCounter32Mode = 0x04; // byte 2 of the feature flags
         char marker[8];
         std::snprintf(marker, sizeof marker, "0x%02X", r.eepromMarker);
         json entry = {
@@ -114,14 +150,14 @@ std::string BoardReportJson(SimWorld& world) {
             {"secondBank", {{"equalsKpciImage", r.secondBank == SecondBankContent::FramedKpci}}},
             {"parameterBlock",
              {{"erased", r.parameterBlockErased},
-              {"productName", p.ProductName},
-              {"customer", p.Customer},
-              {"serialNumber", p.SerialNumber},
-              {"hardwareRevision", std::to_string(p.HardwareRevision()[1]) + "." +
-                                       std::to_string(p.HardwareRevision()[0])},
-              {"boardDate", p.BoardDate.Day + "." + p.BoardDate.Month + "." + p.BoardDate.Year},
-              {"featureFlags", p.FeatureFlags},
-              {"counter32Mode", (p.FeatureFlags[2] & boarddata::kCounter32ModeMask) != 0}}},
+              {"productName", Text(p, "ProductName")},
+              {"customer", Text(p, "Customer")},
+              {"serialNumber", Text(p, "SerialNumber")},
+              {"hardwareRevision", std::to_string(revision[1]) + "." + std::to_string(revision[0])},
+              {"boardDate", Text(p, "BoardDate.Day") + "." + Text(p, "BoardDate.Month") + "." +
+                                Text(p, "BoardDate.Year")},
+              {"featureFlags", std::vector<std::uint8_t>(flags.begin(), flags.end())},
+              {"counter32Mode", (flags[2] & kCounter32Mode) != 0}}},
         };
         boards.push_back(entry);
     }
