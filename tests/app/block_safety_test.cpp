@@ -2,6 +2,7 @@
 // middle of its write, a copy of what the board held is on the disk and goes back on the board.
 #include "app/block_backup.h"
 #include "sim/board_contents.h"
+#include "sim/controller_firmware.h"
 #include "sim/scenario/scenario.h"
 #include "support/app_world.h"
 
@@ -132,6 +133,49 @@ TEST(ParameterBlockSafety, RefusedRequestInTheMiddleOfABlockIsSentAgain) {
         ASSERT_TRUE(boarddata::UnpackFlashData(sim::Inspect(*w.board).parameterBlock, onBoard));
         EXPECT_NE(onBoard.FeatureFlags[2] & boarddata::kCounter32ModeMask, 0);
     }
+}
+
+// The board firmware behind a wire that changes one byte of the n-th pipe read from now on.
+class FlipOneRead final : public sim::ControllerFirmware {
+public:
+    FlipOneRead(sim::Board& board, int nth)
+        : inner_(board.Config().firmwareVersion, board), left_(nth) {}
+    void OnPipeWrite(std::span<const std::uint8_t> bytes) override { inner_.OnPipeWrite(bytes); }
+    std::size_t OnPipeRead(std::span<std::uint8_t> buffer) override {
+        const std::size_t n = inner_.OnPipeRead(buffer);
+        // A cell carries its flash byte in the low byte of its word.
+        if (n > 0 && --left_ == 0) buffer[(n / 2) & ~std::size_t{3}] ^= 0x10;
+        return n;
+    }
+    bool WriteHostRegister(std::uint8_t reg, std::uint8_t value) override {
+        return inner_.WriteHostRegister(reg, value);
+    }
+    std::size_t PendingAnswerBytes() const override { return inner_.PendingAnswerBytes(); }
+
+private:
+    sim::BoardFirmware inner_;
+    int left_;
+};
+
+// A byte changed on the wire while the scan read the block: the pipes carry no checksum, so
+// only a second read can tell. Nothing is written, no copy of the changed bytes is kept, and
+// the run says it failed (found by the device fuzzer).
+TEST(ParameterBlockSafety, BlockChangedOnTheWireIsNeverWrittenBack) {
+    DefaultBoard w;
+    // The scan's parameter-block read is hundreds of reads long; the 200th lies inside it.
+    w.board->SetFirmware(std::make_unique<FlipOneRead>(*w.board, 200));
+    app::TForm1& f = w.Start();
+    w.OnlyParameterBlock();
+    f.Button1Click();
+    EXPECT_EQ(f.LastOutcome, app::RunOutcome::Failed);
+    EXPECT_EQ(w.LoggedAfter("   Parameter block could not be saved - nothing written: "),
+              "two reads of the block gave different bytes");
+    EXPECT_TRUE(w.backups.store.List().empty());
+    EXPECT_FALSE(std::any_of(
+        w.board->FlashOperations().begin(), w.board->FlashOperations().end(),
+        [](const sim::FlashOperation& op) { return op.kind == sim::FlashOperation::Kind::Erase; }));
+    w.world.PowerCycle(*w.board);
+    EXPECT_EQ(sim::Inspect(*w.board).parameterBlock, w.original);
 }
 
 // Without a copy on the disk nothing is erased: the block stays as it was.
