@@ -13,10 +13,22 @@ namespace flashwell::app {
 
 namespace {
 
+// Parts joined by points ("1.2", "12.05.2005"); appended, as gcc 12 misreads chains of +.
+std::string Joined(std::initializer_list<std::string> parts) {
+    std::string text;
+    bool first = true;
+    for (const std::string& part : parts) {
+        if (!first) text += '.';
+        text += part;
+        first = false;
+    }
+    return text;
+}
+
 std::string Version3(std::uint32_t packed) {
     // major.minor.build in the three low bytes, as the driver and firmware report them.
-    return std::to_string((packed >> 16) & 0xFF) + "." + std::to_string((packed >> 8) & 0xFF) +
-           "." + std::to_string(packed & 0xFF);
+    return Joined({std::to_string((packed >> 16) & 0xFF), std::to_string((packed >> 8) & 0xFF),
+                   std::to_string(packed & 0xFF)});
 }
 
 std::string Hex(std::uint32_t value) {
@@ -47,16 +59,16 @@ std::vector<std::string> Plan(const TForm1& form, const boarddata::FlashDataReco
         if (step.name == "flash") {
             boarddata::FlashDataRecord changed = record;
             const RulesOutcome rules = ApplyParameterBlockRules(changed, subId);
-            plan.push_back(rules.changed ? "flash: rewrites the parameter block (a copy is saved "
-                                           "first)" +
-                                               std::string(rules.lines.empty() ? "" : ":") +
-                                               [&] {
-                                                   std::string all;
-                                                   for (const auto& l : rules.lines)
-                                                       all += " " + l.substr(3);
-                                                   return all;
-                                               }()
-                                         : "flash: leaves the parameter block as it is");
+            std::string text = rules.changed
+                                   ? "flash: rewrites the parameter block (a copy is saved first)"
+                                   : "flash: leaves the parameter block as it is";
+            if (rules.changed && !rules.lines.empty()) text += ':';
+            for (const std::string& line : rules.lines) {
+                if (!rules.changed) break;
+                text += ' ';
+                text.append(line, 3); // without the log's indent
+            }
+            plan.push_back(std::move(text));
         } else if (step.name == "rbf") {
             const RbfChoice choice = ChooseRbf(record, subId);
             plan.push_back(choice == RbfChoice::AskUser
@@ -99,10 +111,10 @@ std::vector<BoardSummary> SummarizeBoards(TForm1& form, device::BoardTable& boar
                 s.product = record.ProductName;
                 s.customer = record.Customer;
                 s.serial = record.SerialNumber;
-                s.hardwareRevision = std::to_string(record.HardwareRevision()[1]) + "." +
-                                     std::to_string(record.HardwareRevision()[0]);
-                s.date = record.BoardDate.Day + "." + record.BoardDate.Month + "." +
-                         record.BoardDate.Year;
+                s.hardwareRevision = Joined({std::to_string(record.HardwareRevision()[1]),
+                                             std::to_string(record.HardwareRevision()[0])});
+                s.date =
+                    Joined({record.BoardDate.Day, record.BoardDate.Month, record.BoardDate.Year});
                 s.counter32 = (record.FeatureFlags[2] & boarddata::kCounter32ModeMask) != 0;
                 if (s.selectable && s.subIdKnown) s.plan = Plan(form, record, subId);
             }

@@ -197,7 +197,9 @@ TEST_F(Program, ListAndJsonResults) {
     EXPECT_EQ(list.status, 0) << list.output;
     EXPECT_NE(list.output.find("  an update would:\n"), std::string::npos) << list.output;
 
-    const std::string json = "'" + (dir_ / "out.json").string() + "'";
+    std::string json = "'";
+    json += (dir_ / "out.json").string();
+    json += '\'';
     EXPECT_EQ(Run("--simulate --time virtual --list --json >" + json).status, 0);
     const auto boards = nlohmann::json::parse(std::ifstream(dir_ / "out.json"));
     EXPECT_EQ(boards["boards"][0]["serialNumber"], "2004-K7A-1024-5-0312");

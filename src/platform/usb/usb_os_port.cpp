@@ -68,14 +68,20 @@ std::uint32_t Le32(const void* bytes) {
 
 std::string DevicePathFor(std::uint16_t vendor, std::uint16_t product, std::uint8_t bus,
                           const std::vector<std::uint8_t>& ports) {
-    std::string where = std::to_string(bus) + "-";
-    for (std::size_t i = 0; i < ports.size(); ++i)
-        where += (i ? "." : "") + std::to_string(ports[i]);
-    if (ports.empty()) where += "0";
     char ids[32];
     std::snprintf(ids, sizeof ids, "vid_%04x&pid_%04x", vendor, product);
-    return std::string("\\\\?\\usb#") + ids + "#" + where +
-           "#{36fc9e60-c465-11cf-8056-444553540000}";
+    std::string path = "\\\\?\\usb#";
+    path += ids;
+    path += '#';
+    path += std::to_string(bus);
+    path += '-';
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        if (i > 0) path += '.';
+        path += std::to_string(ports[i]);
+    }
+    if (ports.empty()) path += '0';
+    path += "#{36fc9e60-c465-11cf-8056-444553540000}";
+    return path;
 }
 
 bool IsListedIdentity(std::uint16_t vendor, std::uint16_t product) {
