@@ -6,6 +6,15 @@
 namespace flashwell::sim {
 namespace {
 
+// "Name[i]." as field names start; appended, as gcc 12 misreads chains of + at -O3.
+std::string Indexed(const char* name, int index) {
+    std::string text = name;
+    text += '[';
+    text += std::to_string(index);
+    text += "].";
+    return text;
+}
+
 std::vector<ParameterField> BuildTable() {
     using E = FieldEncoding;
     std::vector<ParameterField> t;
@@ -13,7 +22,7 @@ std::vector<ParameterField> BuildTable() {
         t.push_back({std::move(name), offset, size, encoding});
     };
     for (int s = 0; s < 3; ++s) {
-        const std::string p = "RevisionStamps[" + std::to_string(s) + "].";
+        const std::string p = Indexed("RevisionStamps", s);
         const std::size_t at = 14 * static_cast<std::size_t>(s);
         add(p + "Code1", at, 2, E::Raw);
         add(p + "Code2", at + 2, 2, E::Raw);
@@ -24,7 +33,7 @@ std::vector<ParameterField> BuildTable() {
         add(p + "Year", at + 10, 4, E::Text);
     }
     for (int g = 0; g < 2; ++g) {
-        const std::string p = "InfoGroups[" + std::to_string(g) + "].";
+        const std::string p = Indexed("InfoGroups", g);
         const std::size_t at = 42 + 30 * static_cast<std::size_t>(g);
         add(p + "Text6", at, 6, E::Text);
         add(p + "ByteA", at + 6, 1, E::Raw);
@@ -36,7 +45,7 @@ std::vector<ParameterField> BuildTable() {
     add("MiscWord", 103, 2, E::Be16);
     add("MiscValue", 105, 3, E::Be24);
     for (int c = 0; c < 6; ++c) {
-        const std::string p = "ChannelGroups[" + std::to_string(c) + "].";
+        const std::string p = Indexed("ChannelGroups", c);
         const std::size_t at = 108 + 4 * static_cast<std::size_t>(c);
         add(p + "Count", at, 1, E::Raw);
         add(p + "Kind", at + 1, 1, E::Raw);

@@ -19,13 +19,23 @@ DeviceKind KindOf(const std::string& kind) {
     return DeviceKind::UsbBoard1801;
 }
 
+// "Name[i].Field"; appended, as gcc 12 misreads chains of + at -O3.
+std::string FieldOf(const char* group, std::size_t index, const char* field) {
+    std::string name = group;
+    name += '[';
+    name += std::to_string(index);
+    name += "].";
+    name += field;
+    return name;
+}
+
 // A year of fewer than four digits is taken as one of this century or, from "9", the last.
 std::string FullYear(std::string year) {
     year.resize(4, '\0');
     if (year[0] == '1' || year[0] == '2') return year.substr(0, year.find('\0'));
-    const std::string century = year[0] == '9' ? "19" : "20";
-    year = century + year.substr(0, 2);
-    return year.substr(0, year.find('\0'));
+    std::string full = year[0] == '9' ? "19" : "20";
+    full.append(year, 0, 2);
+    return full.substr(0, full.find('\0'));
 }
 
 // The block as the production programs it: every field written (numbers 0, empty texts), the
@@ -42,7 +52,7 @@ ParameterBlock BlockOf(const ScenarioParameterBlock& p) {
     }
     constexpr std::uint8_t kGroupCounts[5] = {0x40, 0x40, 0x20, 0x10, 0x10};
     for (std::size_t c = 0; c < 5; ++c)
-        SetNumber(block, "ChannelGroups[" + std::to_string(c) + "].Count", kGroupCounts[c]);
+        SetNumber(block, FieldOf("ChannelGroups", c, "Count"), kGroupCounts[c]);
     SetText(block, "ProductName", p.productName);
     SetText(block, "Manufacturer", p.manufacturer);
     SetText(block, "Vendor", p.vendor);
