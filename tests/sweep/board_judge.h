@@ -6,8 +6,7 @@
 
 namespace flashwell::sweep {
 
-inline bool EveryImageInPlace(const sim::BoardReport& r,
-                              const sim::ParameterBlock& intended) {
+inline bool EveryImageInPlace(const sim::BoardReport& r, const sim::ParameterBlock& intended) {
     return r.eepromIsBootImage && r.identity == sim::kBoardIdentity &&
            r.fpga == sim::FpgaContent::Rev12 &&
            r.bootProgram == sim::BootAreaContent::BootProgram &&
