@@ -117,6 +117,10 @@ void TAdapter::SetDevicePath(std::string_view path) {
     DevicePath[n] = '\0';
 }
 
+namespace {
+constexpr DWORD kMaxInterfaceDetailSize = 64 * 1024;
+} // namespace
+
 HANDLE TAdapter::FindDevice(platform::GUID guid, int boardIndex, int wantedType) {
     HANDLE result = NoDevice;
     if (SetupApiModule == 0) return result; // no usable binding: nothing can be listed
@@ -138,7 +142,10 @@ HANDLE TAdapter::FindDevice(platform::GUID guid, int boardIndex, int wantedType)
         os_.SetupDiGetDeviceInterfaceDetailA(GetDeviceInterfaceDetail, snapshot, &data, nullptr, 0,
                                              &required);
         std::string path;
-        if (required > platform::kInterfaceDetailPathOffset) {
+        // A device path never comes near this size: a larger one is a fault of the driver (or of
+        // a recorded session), and allocating it could exhaust the memory. No path, no match.
+        if (required > platform::kInterfaceDetailPathOffset &&
+            required <= kMaxInterfaceDetailSize) {
             // The detail record lives only for this iteration.
             std::vector<std::uint8_t> detail(required + 1, 0);
             const DWORD fixedSize = platform::kInterfaceDetailFixedSize;

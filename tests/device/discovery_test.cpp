@@ -1,4 +1,5 @@
 #include "device_test_support.h"
+#include "platform/forwarding_os_port.h"
 
 using namespace flashwell;
 using namespace flashwell::testing;
@@ -192,4 +193,32 @@ TEST(FindDevice, OverlongDevicePathIsCutNotOverflowed) {
     EXPECT_EQ(kept.size(), 263u);
     EXPECT_EQ(kept, path.substr(0, 263));
     EXPECT_EQ(w.Opened().at(0), path);
+}
+
+// A driver (or a damaged recorded session) that asks for an absurd detail record: nothing that
+// size is allocated, the interface is passed over, and the next board is found.
+TEST(FindDevice, AbsurdDetailSizeIsNotAllocated) {
+    class InflatedDetail final : public platform::ForwardingOsPort {
+    public:
+        using ForwardingOsPort::ForwardingOsPort;
+        platform::BOOL SetupDiGetDeviceInterfaceDetailA(platform::ProcAddress entry,
+                                                        platform::HDEVINFO set,
+                                                        platform::DeviceInterfaceData* data,
+                                                        void* detail, DWORD detailSize,
+                                                        DWORD* requiredSize) override {
+            const platform::BOOL ok = Inner().SetupDiGetDeviceInterfaceDetailA(
+                entry, set, data, detail, detailSize, requiredSize);
+            if (detail == nullptr && requiredSize != nullptr && ++calls == 1)
+                *requiredSize = 0x7FFFFFF0;
+            return ok;
+        }
+        int calls = 0;
+    };
+    sim::SimWorld world;
+    world.AddBoard({});
+    world.AddBoard({});
+    InflatedDetail os(world.Os());
+    device::BoardTable boards(os);
+    ASSERT_EQ(boards.OpenBoard(0), 1);
+    EXPECT_EQ(boards.Adapter(0)->DevicePathText(), world.GetBoard(1).DevicePath());
 }
