@@ -201,7 +201,9 @@ int main(int argc, char** argv) {
                        "Run against simulated boards, described by a scenario file (default: "
                        "the built-in scenario)")
             ->expected(0, 1);
-    cli.add_option("--time", o.time, "Simulated clock: virtual, real or xN (N times real time)");
+    // The last one given counts: scripts/run sets its own pace, which a caller may override.
+    cli.add_option("--time", o.time, "Simulated clock: virtual, real or xN (N times real time)")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     cli.add_flag("--update", o.update, "Click \"Update\" after the scan and exit after the run");
     cli.add_flag("--yes", o.yes,
                  "Answer every question with its first button (in the window: shown, then "

@@ -141,6 +141,13 @@ TEST_F(Program, UsageErrorsStopBeforeTheScan) {
     }
 }
 
+// scripts/run passes its own pace first; a pace given after it counts.
+TEST_F(Program, LastTimeGivenCounts) {
+    const Outcome o = Run("--simulate --update --yes --steps boot --time x20 --time virtual");
+    EXPECT_EQ(o.status, 0) << o.output;
+    EXPECT_NE(o.output.find("clock virtual"), std::string::npos) << o.output;
+}
+
 TEST_F(Program, StepsChooseWhatRuns) {
     const Outcome o = Run(std::string(kUpdate) + "--yes --steps boot");
     EXPECT_EQ(o.status, 0) << o.output;
