@@ -122,6 +122,9 @@ struct BoardTiming {
     // After a block's last word, until the block is written and its status word is ready (host:
     // 2000 ms). Until then the program takes no command.
     std::uint64_t blockWriteMs = 1500;
+    // An erase request, until the sector is erased and its status word comes (host: reads the
+    // status at once, then keeps 2000 ms). The host's read waits for it.
+    std::uint64_t eraseMs = 1200;
     // An EEPROM byte's write cycle (host: 2 + n ms, n from 1): the EEPROM answers no read and
     // takes no write until it is over.
     std::uint64_t eepromWriteCycleMs = 2;
@@ -192,6 +195,8 @@ public:
     virtual void Arrive(Board& board) = 0;
     virtual bool Present(const Board& board) const = 0;
     virtual std::uint64_t NowMs() const = 0;
+    // Lets time pass until then (a transfer that waits for the board).
+    virtual void WaitUntil(std::uint64_t ms) = 0;
 };
 
 // Extension points for what lies behind the controller. The defaults run the controller model
@@ -233,6 +238,9 @@ public:
     bool HighSpeed() const override { return config_.highSpeed; }
     void EepromWrite(std::uint16_t address, std::uint8_t data) override;
     std::optional<std::uint8_t> EepromRead(std::uint16_t address) override;
+    void WaitUntil(std::uint64_t ms) override {
+        if (bus_ != nullptr) bus_->WaitUntil(ms);
+    }
 
     // Nothing while the controller has no firmware (boot state) or its CPU is held.
     ControllerFirmware* Firmware() { return cpuHeld_ ? nullptr : firmware_.get(); }

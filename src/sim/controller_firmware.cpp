@@ -91,6 +91,8 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
             const std::size_t count =
                 static_cast<std::size_t>(bytes[pos + 2] << 8 | bytes[pos + 3]);
             if (count > kReadRequestLimit) return Reject(bytes, pos);
+            // An answer that comes only when the work is done holds the read until then.
+            if (const auto due = env_.Dsp().AnswerDueAt()) env_.WaitUntil(*due);
             for (std::size_t w = 0; w < count; ++w) {
                 const auto word = env_.Dsp().HostRead();
                 if (!word) ++missingWords_;

@@ -23,6 +23,8 @@ public:
     virtual void EepromWrite(std::uint16_t address, std::uint8_t data) = 0;
     // Nothing when the EEPROM does not answer.
     virtual std::optional<std::uint8_t> EepromRead(std::uint16_t address) = 0;
+    // A read that waits for the DSP's answer lets (virtual) time pass until then.
+    virtual void WaitUntil(std::uint64_t /*ms*/) {}
 };
 
 class ControllerFirmware {

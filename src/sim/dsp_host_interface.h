@@ -26,6 +26,9 @@ public:
     virtual void OnWordsReceived(DspHostInterface& host);
     // The host wants a word and the transmit FIFO is empty; a program may produce it now.
     virtual void OnTransmitEmpty(DspHostInterface& host);
+    // When a word the host is waiting for will be ready, for work whose answer comes only once
+    // it is done (an erase): the host's read waits for it as a USB read waits for its data.
+    virtual std::optional<std::uint64_t> AnswerDueAt() const { return std::nullopt; }
 };
 
 // The program of a DSP that runs nothing the host can talk to: words pile up unanswered.
@@ -69,6 +72,7 @@ public:
     const std::vector<std::uint8_t>& HostCommands() const { return hostCommands_; }
 
     DspProgram& Program() { return *program_; }
+    std::optional<std::uint64_t> AnswerDueAt() const { return program_->AnswerDueAt(); }
     // Takes effect at once, or, when a program callback is running (a loader replacing itself),
     // as soon as that callback returns.
     void LoadProgram(std::unique_ptr<DspProgram> program);

@@ -100,6 +100,12 @@ void FlashAccessDspProgram::DeliverStatus(DspHostInterface& host) {
     if (!pendingStatus_ || Now() < statusAt_) return;
     host.DspWrite(*pendingStatus_);
     pendingStatus_.reset();
+    statusAwaited_ = false;
+}
+
+std::optional<std::uint64_t> FlashAccessDspProgram::AnswerDueAt() const {
+    if (pendingStatus_ && statusAwaited_) return statusAt_;
+    return std::nullopt;
 }
 
 void FlashAccessDspProgram::OnIdleTransmit(DspHostInterface& host) {
@@ -239,6 +245,7 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
         }
         pendingStatus_ = status;
         statusAt_ = Now() + board_.Config().timing.blockWriteMs;
+        statusAwaited_ = false;
         op = {FlashOperation::Kind::Write, bank, args_[0], static_cast<std::uint32_t>(count),
               status};
         break;
@@ -257,7 +264,10 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
                 status = 0;
             }
         }
-        host.DspWrite(status);
+        // The status comes when the sector is erased; the host's read of it waits until then.
+        pendingStatus_ = status;
+        statusAt_ = Now() + board_.Config().timing.eraseMs;
+        statusAwaited_ = true;
         op = {FlashOperation::Kind::Erase, bank, address, 0, status};
         break;
     }

@@ -118,6 +118,9 @@ protected:
     void OnIdleTransmit(DspHostInterface& host) override;
     bool Busy() const override;
 
+public:
+    std::optional<std::uint64_t> AnswerDueAt() const override;
+
 private:
     void OnWord(DspHostInterface& host, std::uint32_t word);
     enum class Stage { Idle, Query, QueryExtra, Read, Bank, Lead, Write, WriteData, Erase };
@@ -132,6 +135,8 @@ private:
     // A written block's status word and when it is ready.
     std::optional<std::uint32_t> pendingStatus_;
     std::uint64_t statusAt_ = 0;
+    // The pending status is an erase's, which the host waits for.
+    bool statusAwaited_ = false;
     std::vector<std::uint32_t> args_;
     std::vector<std::uint8_t> data_;
 };

@@ -62,6 +62,9 @@ private:
     void Arrive(Board& board) override;
     bool Present(const Board& board) const override { return windows_.IsAttached(board); }
     std::uint64_t NowMs() const override { return clock_.NowMs(); }
+    void WaitUntil(std::uint64_t ms) override {
+        if (ms > clock_.NowMs()) clock_.Advance(ms - clock_.NowMs());
+    }
 
     VirtualClock clock_;
     TrafficRecorder recorder_;

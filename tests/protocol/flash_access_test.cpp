@@ -400,5 +400,19 @@ TEST(FlashAccessProgram, RefusesAddressesOutsideItsMap) {
     EXPECT_TRUE(w.proto.ReadFlashCells(0, 0xD3FFF0, 16, read.data()));
 }
 
+// An erase answers only when the sector is erased: the host's read of its status waits that
+// long, and the sector is erased before the status comes.
+TEST(EraseFlashSector, StatusComesOnlyWhenTheSectorIsErased) {
+    sim::BoardConfig slow;
+    slow.timing.eraseMs = 1700;
+    FlashWorld w(slow);
+    const std::uint64_t before = w.world.Clock().NowMs();
+    EXPECT_TRUE(w.proto.EraseFlashSector(0, 0xD02000));
+    // The wait for the status, then the host's own 2000 ms after every erase.
+    EXPECT_GE(w.world.Clock().NowMs() - before, 1700u + 2000u);
+    EXPECT_LT(w.world.Clock().NowMs() - before, 1700u + 2000u + 500u);
+    EXPECT_TRUE(sim::Inspect(w.board).parameterBlockErased);
+}
+
 } // namespace
 } // namespace flashwell::testing

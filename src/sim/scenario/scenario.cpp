@@ -210,7 +210,7 @@ ScenarioBoard ReadBoard(const Reader& r) {
     if (r.Has("timing")) {
         const Reader t = r.At("timing");
         t.ExpectObject({"loadPrepareMs", "programStartMs", "blockPrepareMs", "blockWriteMs",
-                        "eepromWriteCycleMs", "bootProgramWriteMs"});
+                        "eraseMs", "eepromWriteCycleMs", "bootProgramWriteMs"});
         const auto read = [&](const char* name, std::optional<std::uint32_t>& into) {
             if (t.Has(name)) into = static_cast<std::uint32_t>(t.At(name).Integer(0, 600000));
         };
@@ -218,6 +218,7 @@ ScenarioBoard ReadBoard(const Reader& r) {
         read("programStartMs", b.timing.programStartMs);
         read("blockPrepareMs", b.timing.blockPrepareMs);
         read("blockWriteMs", b.timing.blockWriteMs);
+        read("eraseMs", b.timing.eraseMs);
         read("eepromWriteCycleMs", b.timing.eepromWriteCycleMs);
         read("bootProgramWriteMs", b.timing.bootProgramWriteMs);
     }

@@ -42,6 +42,7 @@ struct ScenarioTiming {
     std::optional<std::uint32_t> programStartMs;
     std::optional<std::uint32_t> blockPrepareMs;
     std::optional<std::uint32_t> blockWriteMs;
+    std::optional<std::uint32_t> eraseMs;
     std::optional<std::uint32_t> eepromWriteCycleMs;
     std::optional<std::uint32_t> bootProgramWriteMs;
 };

@@ -108,6 +108,7 @@ void ApplyScenario(SimWorld& world, const Scenario& scenario) {
         config.timing.programStartMs = t.programStartMs.value_or(config.timing.programStartMs);
         config.timing.blockPrepareMs = t.blockPrepareMs.value_or(config.timing.blockPrepareMs);
         config.timing.blockWriteMs = t.blockWriteMs.value_or(config.timing.blockWriteMs);
+        config.timing.eraseMs = t.eraseMs.value_or(config.timing.eraseMs);
         config.timing.eepromWriteCycleMs =
             t.eepromWriteCycleMs.value_or(config.timing.eepromWriteCycleMs);
         config.bootProgramWriteMs = t.bootProgramWriteMs.value_or(config.bootProgramWriteMs);
