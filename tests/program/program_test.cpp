@@ -1,37 +1,23 @@
 // Runs the flashwell binary with the console face against simulated boards in virtual time and
 // checks what a caller relies on: the exit status, and the line that explains it.
+#include "support/program_run.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <sys/wait.h>
-
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status = -1;
-    std::string output; // stdout and stderr together
-};
+using Outcome = flashwell::testing::ProgramOutcome;
 
-class Program : public ::testing::Test {
+class Program : public flashwell::testing::ProgramTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("flashwell-program-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     // Runs the program with these arguments (shell words) and the given standard input.
     Outcome Run(const std::string& args, const std::string& input = "") {
         const fs::path in = dir_ / "stdin";
@@ -41,15 +27,7 @@ protected:
         const std::string command = "XDG_DATA_HOME='" + (dir_ / "xdg").string() + "' '" +
                                     FLASHWELL_PROGRAM + "' --console 2>&1 " + args + " <'" +
                                     in.string() + "'";
-        Outcome outcome;
-        std::FILE* pipe = ::popen(command.c_str(), "r");
-        if (pipe == nullptr) return outcome;
-        std::array<char, 4096> chunk{};
-        for (std::size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;)
-            outcome.output.append(chunk.data(), n);
-        const int raw = ::pclose(pipe);
-        outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        return outcome;
+        return flashwell::testing::RunCommand(command);
     }
 
     std::string Scenario(const std::string& name, const std::string& json) {
@@ -57,8 +35,6 @@ protected:
         std::ofstream(file) << json;
         return file.string();
     }
-
-    fs::path dir_;
 };
 
 constexpr const char* kUpdate = "--simulate --time virtual --update ";

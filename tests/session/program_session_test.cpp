@@ -1,56 +1,32 @@
 // The flashwell program with --record and --replay, as a user runs it: a recorded update
 // replays to the same log and status, a replay with other options stops with status 5 and
 // says where, and the committed sessions replay.
+#include "support/program_run.h"
+
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status = -1;
-    std::string output; // stdout and stderr together
-};
+using Outcome = flashwell::testing::ProgramOutcome;
 
-class ProgramSession : public ::testing::Test {
+class ProgramSession : public flashwell::testing::ProgramTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("flashwell-session-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     Outcome Run(const std::string& args) {
         const std::string command = "XDG_DATA_HOME='" + (dir_ / "xdg").string() + "' '" +
                                     FLASHWELL_PROGRAM + "' --console --data-dir '" +
                                     (dir_ / "data").string() + "' " + args + " </dev/null 2>&1";
-        Outcome outcome;
-        std::FILE* pipe = ::popen(command.c_str(), "r");
-        if (pipe == nullptr) return outcome;
-        std::array<char, 4096> chunk{};
-        for (std::size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;)
-            outcome.output.append(chunk.data(), n);
-        const int raw = ::pclose(pipe);
-        outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        return outcome;
+        return flashwell::testing::RunCommand(command);
     }
 
     std::string File(const std::string& name) const { return (dir_ / name).string(); }
-
-    fs::path dir_;
 };
 
 // The log and progress lines: what is left without the boxes (shown differently when their
