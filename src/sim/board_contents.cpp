@@ -115,14 +115,21 @@ void SetSubId(Board& board, std::int32_t subId) {
     board.MutableConfig().subId = subId;
 }
 
+namespace {
+constexpr std::uint8_t kKpciHeader[6] = {0x54, 0xAA, 0x32, 0x00, 0x00, 0x01};
+constexpr std::uint8_t kKpciTrailer[3] = {0x54, 0xAA, 0x32};
+
+std::size_t FramedKpciSize() {
+    return sizeof kKpciHeader + images::KpciImage().size() + sizeof kKpciTrailer;
+}
+} // namespace
+
 std::vector<std::uint8_t> FramedKpciData() {
     const auto kpci = images::KpciImage();
-    constexpr std::uint8_t header[6] = {0x54, 0xAA, 0x32, 0x00, 0x00, 0x01};
-    constexpr std::uint8_t trailer[3] = {0x54, 0xAA, 0x32};
-    std::vector<std::uint8_t> framed(sizeof header + kpci.size() + sizeof trailer);
-    std::copy(std::begin(header), std::end(header), framed.begin());
-    std::copy(kpci.begin(), kpci.end(), framed.begin() + sizeof header);
-    std::copy(std::begin(trailer), std::end(trailer), framed.end() - sizeof trailer);
+    std::vector<std::uint8_t> framed(FramedKpciSize());
+    std::copy(std::begin(kKpciHeader), std::end(kKpciHeader), framed.begin());
+    std::copy(kpci.begin(), kpci.end(), framed.begin() + sizeof kKpciHeader);
+    std::copy(std::begin(kKpciTrailer), std::end(kKpciTrailer), framed.end() - sizeof kKpciTrailer);
     return framed;
 }
 
@@ -131,7 +138,7 @@ OldContents MakeOldContents(std::uint64_t seed) {
     OldContents old;
     old.eeprom = OldEepromFirmware(random);
     old.fpga = random.Bytes(images::kRbfImageRev11Size);
-    old.secondBank = random.Bytes(FramedKpciData().size());
+    old.secondBank = random.Bytes(FramedKpciSize());
     const auto boot = images::BootProgramImage();
     old.bootProgram.assign(boot.begin(), boot.begin() + 2);
     while (old.bootProgram.size() < boot.size())
@@ -143,7 +150,10 @@ std::vector<std::uint8_t> InitialEeprom(DeviceKind kind, UsbIdentity identity) {
     switch (kind) {
     case DeviceKind::UsbBoard1801:
     case DeviceKind::UsbBoard1802: {
-        std::vector<std::uint8_t> eeprom = MakeOldContents(0).eeprom;
+        // The EEPROM comes first from the seeded stream: the same bytes as MakeOldContents(0)'s,
+        // without making the flash contents every board construction would throw away.
+        SeededBytes random(0);
+        std::vector<std::uint8_t> eeprom = OldEepromFirmware(random);
         if (const auto at = DescriptorOffset(eeprom)) {
             eeprom[*at + 10] = static_cast<std::uint8_t>(identity.product);
             eeprom[*at + 11] = static_cast<std::uint8_t>(identity.product >> 8);

@@ -1,6 +1,7 @@
 #include "sim/controller_firmware.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace flashwell::sim {
 
@@ -8,8 +9,10 @@ BoardFirmware::BoardFirmware(std::array<std::uint8_t, 3> version, FirmwareEnviro
     : version_(version), env_(environment) {}
 
 void BoardFirmware::QueueWord(std::uint32_t word) {
-    for (int i = 0; i < 4; ++i)
-        answers_.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
+    const std::uint8_t bytes[4] = {
+        static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8),
+        static_cast<std::uint8_t>(word >> 16), static_cast<std::uint8_t>(word >> 24)};
+    answers_.append(std::begin(bytes), std::end(bytes));
 }
 
 std::uint32_t BoardFirmware::VersionNumber() const {
@@ -50,7 +53,7 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
             used = 1;
             break;
         case 0x10:
-            answers_.insert(answers_.end(), version_.begin(), version_.end());
+            answers_.append(version_.begin(), version_.end());
             used = 1;
             break;
         case 0x02:
@@ -131,10 +134,7 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
 }
 
 std::size_t BoardFirmware::OnPipeRead(std::span<std::uint8_t> buffer) {
-    const std::size_t n = std::min(buffer.size(), answers_.size());
-    std::copy_n(answers_.begin(), n, buffer.begin());
-    answers_.erase(answers_.begin(), answers_.begin() + static_cast<std::ptrdiff_t>(n));
-    return n;
+    return answers_.take(buffer);
 }
 
 bool BoardFirmware::WriteHostRegister(std::uint8_t reg, std::uint8_t value) {

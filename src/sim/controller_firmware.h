@@ -7,7 +7,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <span>
 #include <vector>
@@ -95,7 +94,7 @@ private:
 
     std::array<std::uint8_t, 3> version_;
     FirmwareEnvironment& env_;
-    std::deque<std::uint8_t> answers_;
+    Fifo<std::uint8_t> answers_;
     std::vector<std::vector<std::uint8_t>> rejected_;
     std::size_t missingWords_ = 0;
 };

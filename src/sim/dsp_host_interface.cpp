@@ -43,12 +43,11 @@ std::optional<std::uint32_t> DspHostInterface::HostRead() {
     lastReadWasCount_ = false;
     if (toHost_.empty()) RunProgram([&](DspProgram& p) { p.OnTransmitEmpty(*this); });
     if (toHost_.empty()) return std::nullopt;
-    const std::uint32_t w = toHost_.front();
+    const HostWord w = toHost_.front();
     toHost_.pop_front();
-    lastReadWasCount_ = toHostIsCount_.front();
-    toHostIsCount_.pop_front();
+    lastReadWasCount_ = w.isCount;
     if (lost) return std::nullopt;
-    return w;
+    return w.word;
 }
 
 std::optional<std::uint32_t> DspHostInterface::DspRead() {
@@ -59,13 +58,11 @@ std::optional<std::uint32_t> DspHostInterface::DspRead() {
 }
 
 void DspHostInterface::DspWrite(std::uint32_t word) {
-    toHost_.push_back(word & kWordMask);
-    toHostIsCount_.push_back(false);
+    toHost_.push_back({word & kWordMask, false});
 }
 
 void DspHostInterface::DspWriteCount(std::uint32_t count) {
-    toHost_.push_back(count & kWordMask);
-    toHostIsCount_.push_back(true);
+    toHost_.push_back({count & kWordMask, true});
 }
 
 std::uint8_t DspHostInterface::Register(std::uint8_t reg) const {
@@ -84,7 +81,6 @@ void DspHostInterface::LoadProgram(std::unique_ptr<DspProgram> program) {
 void DspHostInterface::Reset() {
     toDsp_.clear();
     toHost_.clear();
-    toHostIsCount_.clear();
     lastReadWasCount_ = false;
     registers_.clear();
 }

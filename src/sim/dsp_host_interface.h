@@ -2,9 +2,10 @@
 // in each direction, the command vector register, and the program running behind it.
 #pragma once
 
+#include "sim/fifo.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -65,8 +66,6 @@ public:
 
     std::size_t ReceivePending() const { return toDsp_.size(); }
     std::size_t TransmitPending() const { return toHost_.size(); }
-    // Words the host sent that the program has not taken yet (test inspection).
-    const std::deque<std::uint32_t>& ReceiveFifo() const { return toDsp_; }
     std::uint8_t Register(std::uint8_t reg) const;
     // Every host command vector raised, in order.
     const std::vector<std::uint8_t>& HostCommands() const { return hostCommands_; }
@@ -90,10 +89,13 @@ private:
     std::unique_ptr<DspProgram> program_;
     std::unique_ptr<DspProgram> pendingProgram_;
     int callbackDepth_ = 0;
-    std::deque<std::uint32_t> toDsp_;
-    std::deque<std::uint32_t> toHost_;
-    // Parallel to toHost_: which of the words are answer counts.
-    std::deque<bool> toHostIsCount_;
+    Fifo<std::uint32_t> toDsp_;
+    // Each word for the host, and whether it is an answer count.
+    struct HostWord {
+        std::uint32_t word;
+        bool isCount;
+    };
+    Fifo<HostWord> toHost_;
     bool lastReadWasCount_ = false;
     std::map<std::uint8_t, std::uint8_t> registers_;
     std::vector<std::uint8_t> hostCommands_;

@@ -22,8 +22,11 @@ std::span<const std::uint8_t> FlashMemory::Range(int bank, std::size_t offset,
 
 void FlashMemory::Program(int bank, std::size_t offset, std::span<const std::uint8_t> bytes) {
     auto& b = banks_.at(static_cast<std::size_t>(bank));
-    for (std::size_t i = 0; i < bytes.size() && offset + i < b.size(); ++i)
-        b[offset + i] &= bytes[i];
+    if (offset >= b.size()) return;
+    const std::size_t n = std::min(bytes.size(), b.size() - offset);
+    std::uint8_t* to = b.data() + offset;
+    for (std::size_t i = 0; i < n; ++i)
+        to[i] &= bytes[i];
 }
 
 void FlashMemory::Erase(int bank, std::size_t offset, std::size_t length) {

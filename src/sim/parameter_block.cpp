@@ -138,14 +138,27 @@ void SetText(ParameterBlock& block, std::string_view field, std::string_view tex
     if (n < f.size) block[f.offset + n] = 0;
 }
 
-void SetNumber(ParameterBlock& block, std::string_view field, std::uint32_t value,
+namespace {
+void PutNumber(ParameterBlock& block, const ParameterField& f, std::uint32_t value,
                std::size_t index) {
-    const ParameterField& f = FieldNamed(field);
     const std::size_t width = Width(f.encoding);
     const std::size_t at = f.offset + index * width;
     if (at + width > f.offset + f.size) throw std::out_of_range("index beyond " + f.name);
     for (std::size_t b = 0; b < width; ++b)
         block[at + b] = static_cast<std::uint8_t>(value >> (8 * (width - 1 - b)));
+}
+} // namespace
+
+void SetNumber(ParameterBlock& block, std::string_view field, std::uint32_t value,
+               std::size_t index) {
+    PutNumber(block, FieldNamed(field), value, index);
+}
+
+void SetNumbers(ParameterBlock& block, std::string_view field,
+                std::span<const std::uint32_t> values) {
+    const ParameterField& f = FieldNamed(field);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        PutNumber(block, f, values[i], i);
 }
 
 } // namespace flashwell::sim

@@ -55,5 +55,8 @@ void SetRaw(ParameterBlock& block, std::string_view field, std::span<const std::
 void SetText(ParameterBlock& block, std::string_view field, std::string_view text);
 void SetNumber(ParameterBlock& block, std::string_view field, std::uint32_t value,
                std::size_t index = 0);
+// The field's numbers from the first on; throws when there are more than the field holds.
+void SetNumbers(ParameterBlock& block, std::string_view field,
+                std::span<const std::uint32_t> values);
 
 } // namespace flashwell::sim

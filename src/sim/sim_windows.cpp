@@ -357,8 +357,9 @@ BOOL SimWindows::DeviceIoControl(HANDLE device, DWORD code, void* inBuffer, DWOR
     TrafficEvent e(EventKind::IoControl);
     e.handle = device;
     e.code = code;
-    // The driver reads its input from a copy, as the kernel does for buffered requests.
-    std::array<std::uint8_t, 16> smallInput{};
+    // The driver reads its input from a copy, as the kernel does for buffered requests; one
+    // packet's worth lives on the stack.
+    std::array<std::uint8_t, 512> smallInput;
     std::vector<std::uint8_t> largeInput;
     std::span<const std::uint8_t> in;
     if (inBuffer != nullptr && inSize <= smallInput.size()) {

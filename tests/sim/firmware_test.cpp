@@ -1,7 +1,9 @@
+#include "sim/fifo.h"
 #include "sim_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <deque>
 
 namespace flashwell::sim {
@@ -281,6 +283,31 @@ TEST(FirmwareVersions, OlderFirmwareTakesOnePartPerWrite) {
         EXPECT_EQ(ReadPipe(world.Os(), h, 4).size(), combined ? 4u : 0u);
         EXPECT_EQ(board.RunningBoardFirmware()->Rejected().size(), combined ? 0u : 1u);
     }
+}
+
+// The firmware's answer FIFO drops what was taken in bulk; a long queue read in small pieces
+// must still come out whole and in order across that.
+TEST(AnswerFifo, KeepsOrderAcrossCompaction) {
+    Fifo<std::uint32_t> fifo;
+    std::uint32_t next = 0;
+    std::uint32_t expected = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 9000; ++i)
+            fifo.push_back(next++);
+        std::array<std::uint32_t, 7> chunk{};
+        while (fifo.size() > 100) {
+            const std::size_t n = fifo.take(chunk);
+            for (std::size_t k = 0; k < n; ++k)
+                ASSERT_EQ(chunk[k], expected++);
+        }
+    }
+    while (!fifo.empty()) {
+        ASSERT_EQ(fifo.front(), expected++);
+        fifo.pop_front();
+    }
+    EXPECT_EQ(expected, next);
+    std::array<std::uint32_t, 4> none{};
+    EXPECT_EQ(fifo.take(none), 0u);
 }
 
 } // namespace

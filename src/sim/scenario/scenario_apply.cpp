@@ -68,8 +68,10 @@ ParameterBlock BlockOf(const ScenarioParameterBlock& p) {
     SetText(block, "BoardDate.Year", FullYear(p.dateYear));
     SetRaw(block, "FeatureFlags", p.featureFlags);
     // Calibration data of the board's own, which no update may lose.
-    for (std::size_t i = 0; i < 1024; ++i)
-        SetNumber(block, "Curve", static_cast<std::uint32_t>((i * 2654435761u) & 0xFFFFFF), i);
+    std::vector<std::uint32_t> curve(1024);
+    for (std::size_t i = 0; i < curve.size(); ++i)
+        curve[i] = static_cast<std::uint32_t>((i * 2654435761u) & 0xFFFFFF);
+    SetNumbers(block, "Curve", curve);
     std::vector<std::uint8_t> tableC(FieldNamed("TableC").size);
     for (std::size_t i = 0; i < tableC.size(); ++i)
         tableC[i] = static_cast<std::uint8_t>(i * 37 + 11);
