@@ -94,7 +94,8 @@ BOOL SimWindows::Succeed() {
     return 1;
 }
 
-void SimWindows::Record(TrafficEvent event) {
+void SimWindows::Record(TrafficEvent&& event) {
+    if (!recorder_.Enabled()) return;
     event.timeMs = clock_.NowMs();
     event.error = lastError_;
     recorder_.Record(std::move(event));

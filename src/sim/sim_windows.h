@@ -159,7 +159,7 @@ private:
     Snapshot* FindSnapshot(platform::HDEVINFO set);
     platform::BOOL Fail(platform::DWORD error);
     platform::BOOL Succeed();
-    void Record(TrafficEvent event);
+    void Record(TrafficEvent&& event);
     void Due() {
         if (poller_) poller_();
     }
