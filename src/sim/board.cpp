@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <stdexcept>
+#include <typeinfo>
 
 namespace flashwell::sim {
 
@@ -142,6 +144,24 @@ Board::Board(int id, BoardConfig config, BoardBus* bus)
     const auto initial = InitialEeprom(config_.kind, Identity());
     std::copy_n(initial.begin(), std::min(initial.size(), eeprom_.size()), eeprom_.begin());
     LoadPowerUpProgram();
+}
+
+Board::Board(const Board& other, BoardBus* bus)
+    : id_(other.id_), config_(other.config_), bus_(bus), dsp_(other.dsp_, *this),
+      eeprom_(other.eeprom_), flash_(other.flash_), arrival_(other.arrival_),
+      bootWrite_(other.bootWrite_), boardFaults_(other.boardFaults_),
+      blockWrites_(other.blockWrites_), erases_(other.erases_), eepromWrites_(other.eepromWrites_),
+      eepromBusyUntil_(other.eepromBusyUntil_), flashLog_(other.flashLog_), hooks_(other.hooks_),
+      cpuHeld_(other.cpuHeld_), ram_(other.ram_), vendorRequests_(other.vendorRequests_),
+      faults_(other.faults_), requestCounts_(other.requestCounts_) {
+    if (other.firmware_) {
+        firmware_ = other.firmware_->CopyFor(*this);
+        if (!firmware_)
+            throw std::logic_error("a controller firmware of this kind cannot be copied");
+    }
+    // The default hooks keep no state of their own and can serve both boards; others might.
+    if (typeid(*hooks_) != typeid(ControllerHooks))
+        throw std::logic_error("a board with controller hooks of its own cannot be copied");
 }
 
 UsbIdentity Board::Identity() const {

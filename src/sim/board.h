@@ -221,6 +221,10 @@ public:
     static constexpr std::size_t kControllerRamSize = 0x10000;
 
     Board(int id, BoardConfig config, BoardBus* bus = nullptr);
+    // The board as it is now, plugged into `bus` (a copy of the machine it was plugged into):
+    // memories, controller, DSP, the programs they run, faults and counters alike. Throws
+    // std::logic_error when a program or the controller hooks are ones a test made itself.
+    Board(const Board& other, BoardBus* bus);
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 

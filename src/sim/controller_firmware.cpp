@@ -6,7 +6,7 @@
 namespace flashwell::sim {
 
 BoardFirmware::BoardFirmware(std::array<std::uint8_t, 3> version, FirmwareEnvironment& environment)
-    : version_(version), env_(environment) {}
+    : version_(version), env_(&environment) {}
 
 void BoardFirmware::QueueWord(std::uint32_t word) {
     const std::uint8_t bytes[4] = {
@@ -30,7 +30,7 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
         const bool answerRequest = size == 4 && bytes[0] == 0x07;
         if (!answerRequest) return Reject(bytes, 0);
     }
-    const std::size_t endpoint = env_.HighSpeed() ? kHighSpeedPacket : kFullSpeedPacket;
+    const std::size_t endpoint = env_->HighSpeed() ? kHighSpeedPacket : kFullSpeedPacket;
     if (size > endpoint) return Reject(bytes, 0);
     // Beyond 64 bytes only a single word write fits the firmware's buffers.
     if (size > kCombinedPacketLimit &&
@@ -49,7 +49,7 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
         std::size_t used = 0;
         switch (op) {
         case 0xFF:
-            answers_.push_back(env_.HighSpeed() ? 0x80 : 0x00);
+            answers_.push_back(env_->HighSpeed() ? 0x80 : 0x00);
             used = 1;
             break;
         case 0x10:
@@ -58,7 +58,7 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
             break;
         case 0x02:
             if (left < 3) return Reject(bytes, pos);
-            env_.Dsp().WriteRegister(bytes[pos + 1], bytes[pos + 2]);
+            env_->Dsp().WriteRegister(bytes[pos + 1], bytes[pos + 2]);
             if (bytes[pos + 1] == DspHostInterface::kCommandVectorRegister &&
                 (bytes[pos + 2] & 0x80) != 0)
                 hostCommand = true;
@@ -84,7 +84,7 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
                     v |= static_cast<std::uint32_t>(p[b]) << (8 * b);
                 words[w] = v;
             }
-            env_.Dsp().HostWrite(words);
+            env_->Dsp().HostWrite(words);
             used = 4 + perWord * count;
             break;
         }
@@ -95,11 +95,11 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
                 static_cast<std::size_t>(bytes[pos + 2] << 8 | bytes[pos + 3]);
             if (count > kReadRequestLimit) return Reject(bytes, pos);
             // An answer that comes only when the work is done holds the read until then.
-            if (const auto due = env_.Dsp().AnswerDueAt()) env_.WaitUntil(*due);
+            if (const auto due = env_->Dsp().AnswerDueAt()) env_->WaitUntil(*due);
             for (std::size_t w = 0; w < count; ++w) {
-                const auto word = env_.Dsp().HostRead();
+                const auto word = env_->Dsp().HostRead();
                 if (!word) ++missingWords_;
-                if (count == 1 && word && hostCommand && env_.Dsp().LastReadWasCount())
+                if (count == 1 && word && hostCommand && env_->Dsp().LastReadWasCount())
                     awaitingAnswerRequest_ = true;
                 QueueWord(word.value_or(kMissingWord));
             }
@@ -108,14 +108,14 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
         }
         case 0x55:
             if (left < 4) return Reject(bytes, pos);
-            env_.EepromWrite(static_cast<std::uint16_t>(bytes[pos + 1] << 8 | bytes[pos + 2]),
-                             bytes[pos + 3]);
+            env_->EepromWrite(static_cast<std::uint16_t>(bytes[pos + 1] << 8 | bytes[pos + 2]),
+                              bytes[pos + 3]);
             used = 4;
             break;
         case 0x56: {
             if (left < 3) return Reject(bytes, pos);
             const auto value =
-                env_.EepromRead(static_cast<std::uint16_t>(bytes[pos + 1] << 8 | bytes[pos + 2]));
+                env_->EepromRead(static_cast<std::uint16_t>(bytes[pos + 1] << 8 | bytes[pos + 2]));
             if (value) answers_.push_back(*value);
             used = 3;
             break;
@@ -144,7 +144,7 @@ bool BoardFirmware::WriteHostRegister(std::uint8_t reg, std::uint8_t value) {
         rejected_.push_back({0x02, reg, value});
         return true;
     }
-    env_.Dsp().WriteRegister(reg, value);
+    env_->Dsp().WriteRegister(reg, value);
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -35,6 +36,12 @@ public:
     // The driver's direct register request; false when this firmware cannot serve it.
     virtual bool WriteHostRegister(std::uint8_t reg, std::uint8_t value) = 0;
     virtual std::size_t PendingAnswerBytes() const = 0;
+    // The firmware in its present state, running in `environment` instead; nothing when this
+    // firmware cannot be copied (then neither can its board).
+    virtual std::unique_ptr<ControllerFirmware>
+    CopyFor(FirmwareEnvironment& /*environment*/) const {
+        return nullptr;
+    }
 };
 
 // The board firmware proper.
@@ -76,6 +83,11 @@ public:
     std::size_t OnPipeRead(std::span<std::uint8_t> buffer) override;
     bool WriteHostRegister(std::uint8_t reg, std::uint8_t value) override;
     std::size_t PendingAnswerBytes() const override { return answers_.size(); }
+    std::unique_ptr<ControllerFirmware> CopyFor(FirmwareEnvironment& environment) const override {
+        auto copy = std::make_unique<BoardFirmware>(*this);
+        copy->env_ = &environment;
+        return copy;
+    }
 
     const std::array<std::uint8_t, 3>& Version() const { return version_; }
     // Pipe writes (from the offending part on) the firmware could not make sense of.
@@ -93,7 +105,7 @@ private:
     bool awaitingAnswerRequest_ = false;
 
     std::array<std::uint8_t, 3> version_;
-    FirmwareEnvironment& env_;
+    FirmwareEnvironment* env_;
     Fifo<std::uint8_t> answers_;
     std::vector<std::vector<std::uint8_t>> rejected_;
     std::size_t missingWords_ = 0;

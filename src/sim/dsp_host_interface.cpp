@@ -1,5 +1,7 @@
 #include "sim/dsp_host_interface.h"
 
+#include <stdexcept>
+
 namespace flashwell::sim {
 
 void DspProgram::OnHostCommand(DspHostInterface&, std::uint8_t) {}
@@ -7,6 +9,28 @@ void DspProgram::OnWordsReceived(DspHostInterface&) {}
 void DspProgram::OnTransmitEmpty(DspHostInterface&) {}
 
 DspHostInterface::DspHostInterface() : program_(std::make_unique<IdleDspProgram>()) {}
+
+namespace {
+
+std::unique_ptr<DspProgram> CopyProgram(const std::unique_ptr<DspProgram>& program, Board& board) {
+    if (!program) return nullptr;
+    auto copy = program->CopyFor(board);
+    if (!copy) throw std::logic_error("a DSP program of this kind cannot be copied");
+    return copy;
+}
+
+} // namespace
+
+DspHostInterface::DspHostInterface(const DspHostInterface& other, Board& board)
+    : program_(CopyProgram(other.program_, board)),
+      pendingProgram_(CopyProgram(other.pendingProgram_, board)), toDsp_(other.toDsp_),
+      toHost_(other.toHost_), lastReadWasCount_(other.lastReadWasCount_),
+      registers_(other.registers_), hostCommands_(other.hostCommands_),
+      lostReads_(other.lostReads_), hostReads_(other.hostReads_) {
+    // Half-way through a callback the program may be about to replace itself.
+    if (other.callbackDepth_ != 0)
+        throw std::logic_error("a DSP interface cannot be copied while its program runs");
+}
 
 template <typename F> void DspHostInterface::RunProgram(F&& callback) {
     ++callbackDepth_;

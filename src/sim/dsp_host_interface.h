@@ -14,6 +14,7 @@
 
 namespace flashwell::sim {
 
+class Board;
 class DspHostInterface;
 
 // What runs on the DSP. Callbacks run synchronously inside the host's request, so a program
@@ -30,10 +31,18 @@ public:
     // When a word the host is waiting for will be ready, for work whose answer comes only once
     // it is done (an erase): the host's read waits for it as a USB read waits for its data.
     virtual std::optional<std::uint64_t> AnswerDueAt() const { return std::nullopt; }
+    // The program in its present state, running on `board` instead; nothing when this program
+    // cannot be copied (then neither can its board).
+    virtual std::unique_ptr<DspProgram> CopyFor(Board& /*board*/) const { return nullptr; }
 };
 
 // The program of a DSP that runs nothing the host can talk to: words pile up unanswered.
-class IdleDspProgram final : public DspProgram {};
+class IdleDspProgram final : public DspProgram {
+public:
+    std::unique_ptr<DspProgram> CopyFor(Board&) const override {
+        return std::make_unique<IdleDspProgram>();
+    }
+};
 
 class DspHostInterface {
 public:
@@ -42,6 +51,11 @@ public:
     static constexpr std::uint32_t kWordMask = 0xFFFFFF;
 
     DspHostInterface();
+    // The interface as it is now, its programs running on `board`. Throws std::logic_error when
+    // a program cannot be copied or a program callback is running.
+    DspHostInterface(const DspHostInterface& other, Board& board);
+    DspHostInterface(const DspHostInterface&) = delete;
+    DspHostInterface& operator=(const DspHostInterface&) = delete;
 
     // Host side.
     // Register 1 with bit 7 set raises the host command of bits 0 to 6.

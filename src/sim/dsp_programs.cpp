@@ -39,7 +39,7 @@ const char* DspProgramKindName(DspProgramKind kind) {
 }
 
 std::uint64_t BoardDspProgram::Now() const {
-    return board_.NowMs();
+    return board_->NowMs();
 }
 
 void BoardDspProgram::Discard(DspHostInterface& host) {
@@ -53,7 +53,7 @@ void BoardDspProgram::OnHostCommand(DspHostInterface& host, std::uint8_t vector)
     if (vector == kLoadVector && AcceptsLoad()) {
         loading_ = true;
         image_.clear();
-        loadFrom_ = Now() + board_.Config().timing.loadPrepareMs;
+        loadFrom_ = Now() + board_->Config().timing.loadPrepareMs;
         return;
     }
     if (!loading_) OnCommand(host, vector);
@@ -78,7 +78,7 @@ void BoardDspProgram::OnWordsReceived(DspHostInterface& host) {
         if (image_.size() == std::size_t{n} + 2) {
             loading_ = false;
             // Replaces this program once the callback returns; later words wait in the FIFO.
-            board_.StartDspImage(image_);
+            board_->StartDspImage(image_);
             return;
         }
     }
@@ -89,7 +89,7 @@ void BoardDspProgram::OnTransmitEmpty(DspHostInterface& host) {
 }
 
 bool BootDspProgram::AcceptsLoad() const {
-    return !board_.BootProgramWritePending();
+    return !board_->BootProgramWritePending();
 }
 
 bool FlashAccessDspProgram::Busy() const {
@@ -165,7 +165,7 @@ void FlashAccessDspProgram::OnWord(DspHostInterface& host, std::uint32_t word) {
         args_.push_back(word);
         if (args_.size() == 2) {
             stage_ = Stage::WriteData;
-            wordsFrom_ = Now() + board_.Config().timing.blockPrepareMs;
+            wordsFrom_ = Now() + board_->Config().timing.blockPrepareMs;
             if (args_[1] == 0) Finish(host);
         }
         return;
@@ -189,7 +189,7 @@ void FlashAccessDspProgram::OnWord(DspHostInterface& host, std::uint32_t word) {
 
 void FlashAccessDspProgram::Finish(DspHostInterface& host) {
     namespace L = flash_layout;
-    FlashMemory& flash = board_.Flash();
+    FlashMemory& flash = board_->Flash();
     const int bank = flash.SelectedBank();
     const Stage stage = stage_;
     stage_ = Stage::Idle;
@@ -199,7 +199,7 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
     case Stage::Query:
     case Stage::QueryExtra: {
         const std::uint32_t argument = args_.front() & ~kQueryFlag;
-        host.DspWrite(argument == kSubIdQuery ? static_cast<std::uint32_t>(board_.SubId()) : 0);
+        host.DspWrite(argument == kSubIdQuery ? static_cast<std::uint32_t>(board_->SubId()) : 0);
         return;
     }
     case Stage::Read: {
@@ -229,7 +229,7 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
         std::uint32_t status = kStatusRefused;
         // Blocks start on a block boundary of their area and hold at most one block.
         const bool aligned = address % L::kBlockSize == 0 && count <= L::kBlockSize;
-        if (aligned && !board_.NextBlockWriteFails()) {
+        if (aligned && !board_->NextBlockWriteFails()) {
             if (bank == 0 && address + count <= L::kParameterBlockSize) {
                 flash.Program(0, L::kParameterBlock + address, data_);
                 status = 0;
@@ -244,7 +244,7 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
             }
         }
         pendingStatus_ = status;
-        statusAt_ = Now() + board_.Config().timing.blockWriteMs;
+        statusAt_ = Now() + board_->Config().timing.blockWriteMs;
         statusAwaited_ = false;
         op = {FlashOperation::Kind::Write, bank, args_[0], static_cast<std::uint32_t>(count),
               status};
@@ -253,7 +253,7 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
     case Stage::Erase: {
         const std::uint32_t address = args_[0];
         std::uint32_t status = kStatusRefused;
-        if (!board_.NextEraseFails()) {
+        if (!board_->NextEraseFails()) {
             if (bank == 0 && address == L::kParameterEraseWord) {
                 flash.Erase(0, L::kParameterSector, L::kParameterSectorSize);
                 status = 0;
@@ -266,7 +266,7 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
         }
         // The status comes when the sector is erased; the host's read of it waits until then.
         pendingStatus_ = status;
-        statusAt_ = Now() + board_.Config().timing.eraseMs;
+        statusAt_ = Now() + board_->Config().timing.eraseMs;
         statusAwaited_ = true;
         op = {FlashOperation::Kind::Erase, bank, address, 0, status};
         break;
@@ -275,7 +275,7 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
     case Stage::Lead:
         return;
     }
-    board_.NoteFlashOperation(op);
+    board_->NoteFlashOperation(op);
 }
 
 } // namespace flashwell::sim

@@ -6,6 +6,7 @@
 #include "sim/dsp_host_interface.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -29,7 +30,7 @@ const char* DspProgramKindName(DspProgramKind kind);
 // the image stay in the receive FIFO for the new program.
 class BoardDspProgram : public DspProgram {
 public:
-    explicit BoardDspProgram(Board& board) : board_(board) {}
+    explicit BoardDspProgram(Board& board) : board_(&board) {}
     virtual DspProgramKind Kind() const = 0;
 
     void OnHostCommand(DspHostInterface& host, std::uint8_t vector) final;
@@ -49,8 +50,15 @@ protected:
     // A program busy with its own work takes no host command.
     virtual bool Busy() const { return false; }
     std::uint64_t Now() const;
+    // The program as it is now, running on `board` (a copy of the board it ran on).
+    template <typename P>
+    static std::unique_ptr<DspProgram> CopyOf(const P& program, Board& board) {
+        auto copy = std::make_unique<P>(program);
+        static_cast<BoardDspProgram&>(*copy).board_ = &board;
+        return copy;
+    }
 
-    Board& board_;
+    Board* board_;
 
 private:
     bool Started() const { return Now() >= startsAt_; }
@@ -68,12 +76,18 @@ class LoaderDspProgram final : public BoardDspProgram {
 public:
     using BoardDspProgram::BoardDspProgram;
     DspProgramKind Kind() const override { return DspProgramKind::Loader; }
+    std::unique_ptr<DspProgram> CopyFor(Board& board) const override {
+        return CopyOf(*this, board);
+    }
 };
 
 class UnknownDspProgram final : public BoardDspProgram {
 public:
     using BoardDspProgram::BoardDspProgram;
     DspProgramKind Kind() const override { return DspProgramKind::Unknown; }
+    std::unique_ptr<DspProgram> CopyFor(Board& board) const override {
+        return CopyOf(*this, board);
+    }
 
 protected:
     bool AcceptsLoad() const override { return false; }
@@ -85,6 +99,9 @@ class BootDspProgram final : public BoardDspProgram {
 public:
     using BoardDspProgram::BoardDspProgram;
     DspProgramKind Kind() const override { return DspProgramKind::BootProgram; }
+    std::unique_ptr<DspProgram> CopyFor(Board& board) const override {
+        return CopyOf(*this, board);
+    }
 
 protected:
     bool AcceptsLoad() const override;
@@ -109,6 +126,9 @@ class FlashAccessDspProgram final : public BoardDspProgram {
 public:
     using BoardDspProgram::BoardDspProgram;
     DspProgramKind Kind() const override { return DspProgramKind::FlashAccess; }
+    std::unique_ptr<DspProgram> CopyFor(Board& board) const override {
+        return CopyOf(*this, board);
+    }
 
     static constexpr std::uint32_t kStatusRefused = 1;
 

@@ -82,6 +82,19 @@ SimWindows::SimWindows(VirtualClock& clock, TrafficRecorder& recorder, WindowsCo
     modules_.push_back(std::make_unique<Module>(Module{"KERNEL32.DLL", 0x7C800000, 0, true}));
 }
 
+SimWindows::SimWindows(const SimWindows& other, VirtualClock& clock, TrafficRecorder& recorder,
+                       const std::function<Board&(const Board&)>& boardFor)
+    : clock_(clock), recorder_(recorder), config_(other.config_), lastError_(other.lastError_),
+      nodes_(other.nodes_), handles_(other.handles_), nextHandle_(other.nextHandle_),
+      snapshots_(other.snapshots_), nextSnapshot_(other.nextSnapshot_),
+      badEntryCalls_(other.badEntryCalls_), debug_(other.debug_),
+      ioControlCount_(other.ioControlCount_) {
+    for (const auto& module : other.modules_)
+        modules_.push_back(std::make_unique<Module>(*module));
+    for (Node& node : nodes_)
+        node.board = &boardFor(*node.board);
+}
+
 SimWindows::~SimWindows() = default;
 
 BOOL SimWindows::Fail(DWORD error) {

@@ -54,6 +54,13 @@ struct DebugLine {
 class SimWindows final : public platform::OsPort {
 public:
     SimWindows(VirtualClock& clock, TrafficRecorder& recorder, WindowsConfig config = {});
+    // Windows as it is now (libraries, device nodes, handles, last error, debug output), on
+    // another clock and recorder, with its device nodes on the boards `boardFor` names for the
+    // present ones. No poller and no observer: whoever makes the copy sets its own.
+    SimWindows(const SimWindows& other, VirtualClock& clock, TrafficRecorder& recorder,
+               const std::function<Board&(const Board&)>& boardFor);
+    SimWindows(const SimWindows&) = delete;
+    SimWindows& operator=(const SimWindows&) = delete;
     ~SimWindows() override;
 
     WindowsConfig& Config() { return config_; }

@@ -7,6 +7,27 @@ SimWorld::SimWorld(WorldOptions options)
     windows_.SetPoller([this] { Poll(); });
 }
 
+namespace {
+
+std::vector<std::unique_ptr<Board>> CopyBoards(const std::vector<std::unique_ptr<Board>>& boards,
+                                               BoardBus* bus) {
+    std::vector<std::unique_ptr<Board>> copies;
+    copies.reserve(boards.size());
+    for (const auto& board : boards)
+        copies.push_back(std::make_unique<Board>(*board, bus));
+    return copies;
+}
+
+} // namespace
+
+SimWorld::SimWorld(const SimWorld& other)
+    : BoardBus(), clock_(other.clock_), recorder_(other.recorder_),
+      boards_(CopyBoards(other.boards_, this)),
+      windows_(other.windows_, clock_, recorder_,
+               [this](const Board& board) -> Board& { return GetBoard(board.Id()); }) {
+    windows_.SetPoller([this] { Poll(); });
+}
+
 Board& SimWorld::AddBoard(BoardConfig config) {
     const int id = static_cast<int>(boards_.size());
     if (config.instanceId.empty()) config.instanceId = "6&2c24ce2e&0&" + std::to_string(id + 1);

@@ -27,7 +27,11 @@ struct WorldOptions {
 class SimWorld final : private BoardBus {
 public:
     explicit SimWorld(WorldOptions options = {});
-    SimWorld(const SimWorld&) = delete;
+    // A second machine that goes on from where this one is, on its own from then on: same
+    // time, device nodes, open handles, boards with their memories and programs, traffic
+    // record. The IoControl observer is not copied. Throws std::logic_error when a board runs a
+    // program or has hooks a test made itself (board.h).
+    SimWorld(const SimWorld& other);
     SimWorld& operator=(const SimWorld&) = delete;
 
     // Plugs in a board; its interface is listed after those of earlier boards. Board ids count
@@ -68,8 +72,9 @@ private:
 
     VirtualClock clock_;
     TrafficRecorder recorder_;
-    SimWindows windows_;
+    // Before the Windows: a copy of the Windows puts its device nodes on the copied boards.
     std::vector<std::unique_ptr<Board>> boards_;
+    SimWindows windows_;
 };
 
 } // namespace flashwell::sim
