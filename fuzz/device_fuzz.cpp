@@ -21,13 +21,22 @@
 // in the corpus and would soon be most of the work. The fault sweep runs those steps to their
 // end for every fault it places. The scan (about 640 requests of a clean board) is never cut
 // short.
+//
+// Each step and board speed has its board prepared once, and scanned cleanly once. An input
+// starts from a copy of the prepared machine, or, when its first action comes after the clean
+// scan's last request, from a copy of the scanned machine, with the program's scan answered
+// from the tape of that clean scan (scan_tape.h): the same run without preparing or simulating
+// the scan. FLASHWELL_FUZZ_BOTH_WAYS=1 runs such inputs from the prepared machine as well and
+// reports a run that ends differently.
 #include "byte_stream.h"
+#include "scan_tape.h"
 #include "sim/board.h"
 #include "sim/board_contents.h"
 #include "sim/controller_firmware.h"
 #include "sim/flash_memory.h"
 #include "sim/scenario/scenario.h"
 #include "support/app_world.h"
+#include "support/temp_data_folder.h"
 #include "sweep/board_judge.h"
 
 #include <algorithm>
@@ -36,11 +45,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <limits>
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 using namespace flashwell;
 using platform::DWORD;
@@ -136,15 +147,18 @@ public:
         next_ = in_.Empty() ? kNever : in_.Le16();
     }
 
+    // The request the first action applies at (kNever: there is none).
+    std::uint64_t FirstAt() const { return next_; }
+
     // The step starts: from here on the board answers `budget` more requests at most.
     void BeginStep() {
-        if (budget_ != kNever) pullAt_ = seen_ + budget_;
+        // Counted by the machine: a scan answered from its tape reaches no observer.
+        if (budget_ != kNever) pullAt_ = world_.Windows().IoControlCount() + budget_;
     }
 
     static constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 
     void OnRequest(std::uint64_t index) {
-        seen_ = index + 1;
         if (armed_) {
             board_.ClearFaults();
             armed_ = false;
@@ -237,7 +251,6 @@ private:
     std::uint64_t next_ = kNever;
     std::uint64_t reattachAt_ = kNever;
     std::uint64_t pullAt_ = kNever;
-    std::uint64_t seen_ = 0;
     bool armed_ = false;
 };
 
@@ -251,13 +264,13 @@ const sim::OldContents& Old() {
 
 // A board with every image current except the one the step writes. The default parameter
 // block is one the parameter block step rewrites.
-sim::Board& Prepare(testing::AppWorld& w, Step step, bool highSpeed) {
-    w.world.Recorder().SetEnabled(false);
+void Prepare(sim::SimWorld& world, Step step, bool highSpeed) {
+    world.Recorder().SetEnabled(false);
     sim::Scenario scenario = sim::DefaultScenario();
     scenario.boards[0].highSpeed = highSpeed;
     scenario.boards[0].contents = "current";
-    sim::ApplyScenario(w.world, scenario);
-    sim::Board& board = w.world.GetBoard(0);
+    sim::ApplyScenario(world, scenario);
+    sim::Board& board = world.GetBoard(0);
     switch (step) {
     case Step::FlashData:
         break;
@@ -272,11 +285,69 @@ sim::Board& Prepare(testing::AppWorld& w, Step step, bool highSpeed) {
         break;
     case Step::Firmware:
         sim::SetEepromContents(board, Old().eeprom);
-        w.world.PowerCycle(board);
+        world.PowerCycle(board);
         break;
     }
     board.ResetFaultCounters();
-    return board;
+}
+
+sim::WorldOptions VirtualTimeOnly() {
+    sim::WorldOptions options;
+    options.clock.speedFactor = 0;
+    return options;
+}
+
+// The program on a machine of its own, as testing::AppWorld has it, but talking to Windows
+// through a tape: a machine copied after a scan needs the tape of that scan in front of it.
+struct Rig {
+    Rig(const sim::SimWorld& machine, fuzz::TapePort::Tape* record,
+        const fuzz::TapePort::Tape* play)
+        : world(machine), tape(world.Os(), record, play) {}
+
+    app::TForm1& Start() {
+        form = std::make_unique<app::TForm1>(app::Services{tape, boards, protocol, ui, backups});
+        form->FormCreate();
+        return *form;
+    }
+
+    // A fixed time for the copies' names, so that two runs of one input log the same lines.
+    testing::TempDataFolder folder;
+    app::BackupStore backups{folder.Path(), "flashwell fuzz",
+                             [] { return std::time_t{1165000000}; },
+                             app::BackupStore::Durability::CacheOnly};
+    sim::SimWorld world;
+    fuzz::TapePort tape;
+    device::BoardTable boards{tape};
+    testing::ScriptedAppUi ui;
+    protocol::BoardProtocol protocol{boards, ui};
+    std::unique_ptr<app::TForm1> form;
+};
+
+// What every input of one step and board speed starts from: the prepared machine, and the same
+// machine after a clean scan with the tape of that scan. Preparing a board and scanning it cost
+// more than most steps that follow, so they are done once.
+struct Start {
+    explicit Start(Step step, bool highSpeed) : prepared(VirtualTimeOnly()) {
+        Prepare(prepared, step, highSpeed);
+        Rig rig(prepared, &tape, nullptr);
+        rig.Start();
+        scanRequests = rig.world.Windows().IoControlCount();
+        scanned = std::make_unique<sim::SimWorld>(rig.world);
+    }
+
+    sim::SimWorld prepared;
+    fuzz::TapePort::Tape tape;
+    std::unique_ptr<sim::SimWorld> scanned;
+    // Requests of the clean scan: an input whose first action comes at or after this one
+    // scans as cleanly.
+    std::uint64_t scanRequests = 0;
+};
+
+const Start& StartFor(Step step, bool highSpeed) {
+    static std::array<std::unique_ptr<Start>, 10> starts;
+    auto& start = starts[static_cast<std::size_t>(step) * 2 + (highSpeed ? 1 : 0)];
+    if (!start) start = std::make_unique<Start>(step, highSpeed);
+    return *start;
 }
 
 void Tick(app::TForm1& form, Step step) {
@@ -301,14 +372,12 @@ boarddata::FlashDataBlock BlockOnBoard(const sim::Board& board) {
 // the block as it was.
 const boarddata::FlashDataBlock& BlockAfterFlashDataStep() {
     static const boarddata::FlashDataBlock block = [] {
-        sim::WorldOptions options;
-        options.clock.speedFactor = 0;
-        testing::AppWorld w(options);
-        sim::Board& board = Prepare(w, Step::FlashData, false);
-        app::TForm1& form = w.Start();
+        Rig rig(StartFor(Step::FlashData, false).prepared, nullptr, nullptr);
+        app::TForm1& form = rig.Start();
         Tick(form, Step::FlashData);
         form.Button1Click();
-        w.world.PowerCycle(board);
+        sim::Board& board = rig.world.GetBoard(0);
+        rig.world.PowerCycle(board);
         return sim::Inspect(board).parameterBlock;
     }();
     return block;
@@ -319,28 +388,36 @@ const boarddata::FlashDataBlock& BlockAfterFlashDataStep() {
     std::abort();
 }
 
-} // namespace
+// What a run left, for comparing two ways of running one input.
+struct Outcome {
+    std::vector<std::string> log;
+    std::vector<std::string> messages;
+    std::string board;
+    bool operator==(const Outcome&) const = default;
+};
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::ByteStream in({data, size});
+// Runs one input and judges it. `fromScan`: start from the copy of the scanned machine, with
+// the scan answered from its tape; only for inputs whose first action comes after the scan.
+Outcome Run(std::span<const std::uint8_t> input, bool fromScan) {
+    fuzz::ByteStream in(input);
     const std::uint8_t settings = in.Byte();
     const std::uint8_t subIdAnswer = in.Byte();
     const std::uint8_t budget = in.Byte();
     const auto step = static_cast<Step>((settings & 0x07) % 5);
+    const Start& start = StartFor(step, (settings & 0x40) != 0);
 
-    sim::WorldOptions options;
-    options.clock.speedFactor = 0;
-    testing::AppWorld w(options);
-    sim::Board& board = Prepare(w, step, (settings & 0x40) != 0);
+    Rig rig(fromScan ? *start.scanned : start.prepared, nullptr, fromScan ? &start.tape : nullptr);
+    sim::Board& board = rig.world.GetBoard(0);
     const boarddata::FlashDataBlock original = BlockOnBoard(board);
-    if (subIdAnswer < 0xC0) w.ui.revisionAnswers.push_back(subIdAnswer % 4 - 1);
+    if (subIdAnswer < 0xC0) rig.ui.revisionAnswers.push_back(subIdAnswer % 4 - 1);
 
     const bool toTheEnd = budget == 0xFF && (step == Step::FlashData || step == Step::BootProgram);
-    Injector injector(in.Rest(), toTheEnd ? Injector::kNever : budget * 8ull, w.world, board);
-    w.world.Windows().SetIoControlObserver(
+    Injector injector(in.Rest(), toTheEnd ? Injector::kNever : budget * 8ull, rig.world, board);
+    rig.world.Windows().SetIoControlObserver(
         [&injector](std::uint64_t index, DWORD) { injector.OnRequest(index); });
 
-    app::TForm1& form = w.Start();
+    app::TForm1& form = rig.Start();
+    if (!rig.tape.Played()) Broken("the scan ended before its tape");
     Tick(form, step);
     // A scan that found nothing leaves the button disabled: there is no run to judge then.
     const bool run = (settings & 0x80) == 0 && form.Button1.enabled;
@@ -348,20 +425,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         injector.BeginStep();
         form.Button1Click();
     }
-    w.world.Windows().SetIoControlObserver(nullptr);
+    rig.world.Windows().SetIoControlObserver(nullptr);
     injector.Settle();
-    if (!run) return 0;
+
+    Outcome outcome;
+    // Each run has a data folder of its own.
+    const std::string folder = rig.folder.Path().string();
+    for (std::string line : form.Memo1.lines) {
+        for (auto at = line.find(folder); at != std::string::npos; at = line.find(folder))
+            line.replace(at, folder.size(), "<data>");
+        outcome.log.push_back(std::move(line));
+    }
+    for (const auto& shown : rig.ui.boxes.shown)
+        outcome.messages.push_back(shown.text);
+    if (!run) return outcome;
 
     int successes = 0;
     int errors = 0;
-    for (const auto& shown : w.ui.boxes.shown) {
+    for (const auto& shown : rig.ui.boxes.shown) {
         successes += shown.text == app::kSuccessText;
         errors += shown.text == app::kErrorText;
     }
     if (successes + errors != 1)
         Broken("the run ended with " + std::to_string(successes + errors) + " final messages");
     if (successes == 1) {
-        w.world.PowerCycle(board);
+        rig.world.PowerCycle(board);
         const sim::BoardReport r = sim::Inspect(board);
         // The parameter block step may also succeed without writing: a scan whose read of the
         // block failed leaves the default record in the cache, which no rule changes. A block
@@ -370,6 +458,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             step == Step::FlashData ? BlockAfterFlashDataStep() : original;
         if (!sweep::EveryImageInPlace(r, intended) && !sweep::EveryImageInPlace(r, original))
             Broken("success reported but the board does not hold every image: " + r.ToString());
+        outcome.board = r.ToString();
     }
+    return outcome;
+}
+
+// Whether the input's first action comes after the clean scan of its board.
+bool AfterScan(std::span<const std::uint8_t> input) {
+    fuzz::ByteStream in(input);
+    const std::uint8_t settings = in.Byte();
+    in.Byte();
+    in.Byte();
+    const Start& start = StartFor(static_cast<Step>((settings & 0x07) % 5), (settings & 0x40) != 0);
+    return in.Empty() || in.Le16() >= start.scanRequests;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> input(data, size);
+    const bool afterScan = AfterScan(input);
+    // FLASHWELL_FUZZ_BOTH_WAYS=1 (scripts/fuzz --ci sets it while replaying the committed
+    // inputs): an input that may start after the scan runs from the start too, and both runs
+    // must end alike, or the copied machine and tape are not what a scan leaves.
+    static const bool bothWays = std::getenv("FLASHWELL_FUZZ_BOTH_WAYS") != nullptr;
+    const Outcome outcome = Run(input, afterScan);
+    if (afterScan && bothWays && Run(input, false) != outcome)
+        Broken("the run from the copied scan differs from the run with its own scan");
     return 0;
 }

@@ -160,7 +160,8 @@ Board::Board(const Board& other, BoardBus* bus)
             throw std::logic_error("a controller firmware of this kind cannot be copied");
     }
     // The default hooks keep no state of their own and can serve both boards; others might.
-    if (typeid(*hooks_) != typeid(ControllerHooks))
+    const ControllerHooks& hooks = *hooks_;
+    if (typeid(hooks) != typeid(ControllerHooks))
         throw std::logic_error("a board with controller hooks of its own cannot be copied");
 }
 
