@@ -47,6 +47,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <deque>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <span>
@@ -303,6 +304,20 @@ struct Rig {
     Rig(const sim::SimWorld& machine, fuzz::TapePort::Tape* record,
         const fuzz::TapePort::Tape* play)
         : world(machine), tape(world.Os(), record, play) {}
+    // The copies this run saved go; the folder stays for the next run.
+    ~Rig() {
+        std::error_code ignored;
+        std::filesystem::remove_all(backups.Folder(), ignored);
+    }
+    Rig(const Rig&) = delete;
+    Rig& operator=(const Rig&) = delete;
+
+    // One data folder for every run of the process: making and removing a folder for each run
+    // would cost more than many a run.
+    static const std::filesystem::path& DataFolder() {
+        static const testing::TempDataFolder folder;
+        return folder.Path();
+    }
 
     app::TForm1& Start() {
         form = std::make_unique<app::TForm1>(app::Services{tape, boards, protocol, ui, backups});
@@ -311,9 +326,7 @@ struct Rig {
     }
 
     // A fixed time for the copies' names, so that two runs of one input log the same lines.
-    testing::TempDataFolder folder;
-    app::BackupStore backups{folder.Path(), "flashwell fuzz",
-                             [] { return std::time_t{1165000000}; },
+    app::BackupStore backups{DataFolder(), "flashwell fuzz", [] { return std::time_t{1165000000}; },
                              app::BackupStore::Durability::CacheOnly};
     sim::SimWorld world;
     fuzz::TapePort tape;
@@ -429,13 +442,7 @@ Outcome Run(std::span<const std::uint8_t> input, bool fromScan) {
     injector.Settle();
 
     Outcome outcome;
-    // Each run has a data folder of its own.
-    const std::string folder = rig.folder.Path().string();
-    for (std::string line : form.Memo1.lines) {
-        for (auto at = line.find(folder); at != std::string::npos; at = line.find(folder))
-            line.replace(at, folder.size(), "<data>");
-        outcome.log.push_back(std::move(line));
-    }
+    outcome.log = form.Memo1.lines;
     for (const auto& shown : rig.ui.boxes.shown)
         outcome.messages.push_back(shown.text);
     if (!run) return outcome;

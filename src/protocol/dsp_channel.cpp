@@ -3,6 +3,7 @@
 #include "platform/wire.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 namespace flashwell::protocol {
@@ -126,8 +127,10 @@ PipeResult DspChannel::WritePort(int board, std::uint8_t port, int bytesPerWord,
                                  const std::uint32_t* words, std::int32_t count) {
     const std::size_t n = count > 0 ? static_cast<std::size_t>(count) : 0;
     const std::size_t width = static_cast<std::size_t>(std::clamp(bytesPerWord, 0, 4));
-    std::vector<std::uint8_t> packet = {6, port, static_cast<std::uint8_t>(n >> 8),
-                                        static_cast<std::uint8_t>(n)};
+    std::vector<std::uint8_t> packet;
+    packet.reserve(4 + n * width);
+    packet.insert(packet.end(),
+                  {6, port, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t b = 0; b < width; ++b)
             packet.push_back(static_cast<std::uint8_t>(words[i] >> (8 * b)));
@@ -155,9 +158,12 @@ PipeResult DspChannel::ReadPort(int board, std::uint8_t port, std::uint32_t* des
                                      static_cast<std::uint8_t>(n)};
     PipeResult result = channel_.Write(board, kPipeOut, request, 4);
     if (result.Delivered()) {
-        std::vector<std::uint8_t> bytes(n * 4);
-        result = channel_.Read(board, kPipeIn, bytes.data(), static_cast<std::int32_t>(n * 4));
-        wire::BytesToWords(bytes.data(), destination, n);
+        // The answers of a whole read request fit on the stack.
+        std::array<std::uint8_t, 64> small{};
+        std::vector<std::uint8_t> large(n * 4 > small.size() ? n * 4 : 0);
+        std::uint8_t* bytes = large.empty() ? small.data() : large.data();
+        result = channel_.Read(board, kPipeIn, bytes, static_cast<std::int32_t>(n * 4));
+        wire::BytesToWords(bytes, destination, n);
     }
     if (n > 0 && (destination[0] & 0x800000) != 0) destination[0] |= 0xFF000000;
     return result;

@@ -1,5 +1,7 @@
 #include "sim/controller_firmware.h"
 
+#include <array>
+
 #include <algorithm>
 #include <iterator>
 
@@ -76,7 +78,8 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
                 if (count != 1 || pos != 0 || payload != 3) return Reject(bytes, pos);
                 perWord = 3;
             }
-            std::vector<std::uint32_t> words(count);
+            // At most one packet's worth: the size checks above bound the count.
+            std::array<std::uint32_t, kHighSpeedPacket / 3> words{};
             for (std::size_t w = 0; w < count; ++w) {
                 const std::uint8_t* p = bytes.data() + pos + 4 + w * perWord;
                 std::uint32_t v = 0;
@@ -84,7 +87,7 @@ void BoardFirmware::OnPipeWrite(std::span<const std::uint8_t> bytes) {
                     v |= static_cast<std::uint32_t>(p[b]) << (8 * b);
                 words[w] = v;
             }
-            env_->Dsp().HostWrite(words);
+            env_->Dsp().HostWrite(std::span(words).first(count));
             used = 4 + perWord * count;
             break;
         }

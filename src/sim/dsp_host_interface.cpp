@@ -55,7 +55,7 @@ void DspHostInterface::HostWrite(std::uint32_t word) {
     RunProgram([&](DspProgram& p) { p.OnWordsReceived(*this); });
 }
 
-void DspHostInterface::HostWrite(const std::vector<std::uint32_t>& words) {
+void DspHostInterface::HostWrite(std::span<const std::uint32_t> words) {
     if (words.empty()) return;
     for (std::uint32_t w : words)
         toDsp_.push_back(w & kWordMask);

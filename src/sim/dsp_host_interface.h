@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <vector>
 
 namespace flashwell::sim {
@@ -65,7 +66,7 @@ public:
     }
     // The DSP sees the low 24 bits.
     void HostWrite(std::uint32_t word);
-    void HostWrite(const std::vector<std::uint32_t>& words);
+    void HostWrite(std::span<const std::uint32_t> words);
     // The next word for the host, or nothing when the DSP has none to give.
     std::optional<std::uint32_t> HostRead();
 
