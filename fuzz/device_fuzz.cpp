@@ -301,8 +301,7 @@ sim::WorldOptions VirtualTimeOnly() {
 // The program on a machine of its own, as testing::AppWorld has it, but talking to Windows
 // through a tape: a machine copied after a scan needs the tape of that scan in front of it.
 struct Rig {
-    Rig(const sim::SimWorld& machine, fuzz::TapePort::Tape* record,
-        const fuzz::TapePort::Tape* play)
+    Rig(sim::SimWorld& machine, fuzz::TapePort::Tape* record, const fuzz::TapePort::Tape* play)
         : world(machine), tape(world.Os(), record, play) {}
     // The copies this run saved go; the folder stays for the next run.
     ~Rig() {
@@ -328,7 +327,7 @@ struct Rig {
     // A fixed time for the copies' names, so that two runs of one input log the same lines.
     app::BackupStore backups{DataFolder(), "flashwell fuzz", [] { return std::time_t{1165000000}; },
                              app::BackupStore::Durability::CacheOnly};
-    sim::SimWorld world;
+    sim::SimWorld& world;
     fuzz::TapePort tape;
     device::BoardTable boards{tape};
     testing::ScriptedAppUi ui;
@@ -342,7 +341,8 @@ struct Rig {
 struct Start {
     explicit Start(Step step, bool highSpeed) : prepared(VirtualTimeOnly()) {
         Prepare(prepared, step, highSpeed);
-        Rig rig(prepared, &tape, nullptr);
+        sim::SimWorld machine(prepared);
+        Rig rig(machine, &tape, nullptr);
         rig.Start();
         scanRequests = rig.world.Windows().IoControlCount();
         scanned = std::make_unique<sim::SimWorld>(rig.world);
@@ -385,7 +385,8 @@ boarddata::FlashDataBlock BlockOnBoard(const sim::Board& board) {
 // the block as it was.
 const boarddata::FlashDataBlock& BlockAfterFlashDataStep() {
     static const boarddata::FlashDataBlock block = [] {
-        Rig rig(StartFor(Step::FlashData, false).prepared, nullptr, nullptr);
+        sim::SimWorld machine(StartFor(Step::FlashData, false).prepared);
+        Rig rig(machine, nullptr, nullptr);
         app::TForm1& form = rig.Start();
         Tick(form, Step::FlashData);
         form.Button1Click();
@@ -419,7 +420,11 @@ Outcome Run(std::span<const std::uint8_t> input, bool fromScan) {
     const auto step = static_cast<Step>((settings & 0x07) % 5);
     const Start& start = StartFor(step, (settings & 0x40) != 0);
 
-    Rig rig(fromScan ? *start.scanned : start.prepared, nullptr, fromScan ? &start.tape : nullptr);
+    // One machine for every run, set back to where the run starts: a copy made afresh would
+    // cost more than most runs, in fresh pages for its memories.
+    static sim::SimWorld machine;
+    machine = fromScan ? *start.scanned : start.prepared;
+    Rig rig(machine, nullptr, fromScan ? &start.tape : nullptr);
     sim::Board& board = rig.world.GetBoard(0);
     const boarddata::FlashDataBlock original = BlockOnBoard(board);
     if (subIdAnswer < 0xC0) rig.ui.revisionAnswers.push_back(subIdAnswer % 4 - 1);

@@ -146,23 +146,43 @@ Board::Board(int id, BoardConfig config, BoardBus* bus)
     LoadPowerUpProgram();
 }
 
-Board::Board(const Board& other, BoardBus* bus)
-    : id_(other.id_), config_(other.config_), bus_(bus), dsp_(other.dsp_, *this),
-      eeprom_(other.eeprom_), flash_(other.flash_), arrival_(other.arrival_),
-      bootWrite_(other.bootWrite_), boardFaults_(other.boardFaults_),
-      blockWrites_(other.blockWrites_), erases_(other.erases_), eepromWrites_(other.eepromWrites_),
-      eepromBusyUntil_(other.eepromBusyUntil_), flashLog_(other.flashLog_), hooks_(other.hooks_),
-      cpuHeld_(other.cpuHeld_), ram_(other.ram_), vendorRequests_(other.vendorRequests_),
-      faults_(other.faults_), requestCounts_(other.requestCounts_) {
-    if (other.firmware_) {
-        firmware_ = other.firmware_->CopyFor(*this);
-        if (!firmware_)
-            throw std::logic_error("a controller firmware of this kind cannot be copied");
-    }
+Board::Board(const Board& other, BoardBus* bus) : id_(other.id_), bus_(bus) {
+    *this = other;
+}
+
+Board& Board::operator=(const Board& other) {
+    if (this == &other) return *this;
     // The default hooks keep no state of their own and can serve both boards; others might.
-    const ControllerHooks& hooks = *hooks_;
+    const ControllerHooks& hooks = *other.hooks_;
     if (typeid(hooks) != typeid(ControllerHooks))
         throw std::logic_error("a board with controller hooks of its own cannot be copied");
+    std::unique_ptr<ControllerFirmware> firmware;
+    if (other.firmware_) {
+        firmware = other.firmware_->CopyFor(*this);
+        if (!firmware)
+            throw std::logic_error("a controller firmware of this kind cannot be copied");
+    }
+    dsp_.Assign(other.dsp_, *this);
+    firmware_ = std::move(firmware);
+    id_ = other.id_;
+    config_ = other.config_;
+    eeprom_ = other.eeprom_;
+    flash_ = other.flash_;
+    arrival_ = other.arrival_;
+    bootWrite_ = other.bootWrite_;
+    boardFaults_ = other.boardFaults_;
+    blockWrites_ = other.blockWrites_;
+    erases_ = other.erases_;
+    eepromWrites_ = other.eepromWrites_;
+    eepromBusyUntil_ = other.eepromBusyUntil_;
+    flashLog_ = other.flashLog_;
+    hooks_ = other.hooks_;
+    cpuHeld_ = other.cpuHeld_;
+    ram_ = other.ram_;
+    vendorRequests_ = other.vendorRequests_;
+    faults_ = other.faults_;
+    requestCounts_ = other.requestCounts_;
+    return *this;
 }
 
 UsbIdentity Board::Identity() const {

@@ -21,15 +21,25 @@ std::unique_ptr<DspProgram> CopyProgram(const std::unique_ptr<DspProgram>& progr
 
 } // namespace
 
-DspHostInterface::DspHostInterface(const DspHostInterface& other, Board& board)
-    : program_(CopyProgram(other.program_, board)),
-      pendingProgram_(CopyProgram(other.pendingProgram_, board)), toDsp_(other.toDsp_),
-      toHost_(other.toHost_), lastReadWasCount_(other.lastReadWasCount_),
-      registers_(other.registers_), hostCommands_(other.hostCommands_),
-      lostReads_(other.lostReads_), hostReads_(other.hostReads_) {
-    // Half-way through a callback the program may be about to replace itself.
-    if (other.callbackDepth_ != 0)
+DspHostInterface::DspHostInterface(const DspHostInterface& other, Board& board) {
+    Assign(other, board);
+}
+
+void DspHostInterface::Assign(const DspHostInterface& other, Board& board) {
+    // Half-way through a callback a program may be about to replace itself.
+    if (other.callbackDepth_ != 0 || callbackDepth_ != 0)
         throw std::logic_error("a DSP interface cannot be copied while its program runs");
+    auto program = CopyProgram(other.program_, board);
+    auto pending = CopyProgram(other.pendingProgram_, board);
+    program_ = std::move(program);
+    pendingProgram_ = std::move(pending);
+    toDsp_ = other.toDsp_;
+    toHost_ = other.toHost_;
+    lastReadWasCount_ = other.lastReadWasCount_;
+    registers_ = other.registers_;
+    hostCommands_ = other.hostCommands_;
+    lostReads_ = other.lostReads_;
+    hostReads_ = other.hostReads_;
 }
 
 template <typename F> void DspHostInterface::RunProgram(F&& callback) {

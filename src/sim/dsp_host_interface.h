@@ -55,6 +55,8 @@ public:
     // The interface as it is now, its programs running on `board`. Throws std::logic_error when
     // a program cannot be copied or a program callback is running.
     DspHostInterface(const DspHostInterface& other, Board& board);
+    // The same into an interface that exists already.
+    void Assign(const DspHostInterface& other, Board& board);
     DspHostInterface(const DspHostInterface&) = delete;
     DspHostInterface& operator=(const DspHostInterface&) = delete;
 

@@ -84,15 +84,32 @@ SimWindows::SimWindows(VirtualClock& clock, TrafficRecorder& recorder, WindowsCo
 
 SimWindows::SimWindows(const SimWindows& other, VirtualClock& clock, TrafficRecorder& recorder,
                        const std::function<Board&(const Board&)>& boardFor)
-    : clock_(clock), recorder_(recorder), config_(other.config_), lastError_(other.lastError_),
-      nodes_(other.nodes_), handles_(other.handles_), nextHandle_(other.nextHandle_),
-      snapshots_(other.snapshots_), nextSnapshot_(other.nextSnapshot_),
-      badEntryCalls_(other.badEntryCalls_), debug_(other.debug_),
-      ioControlCount_(other.ioControlCount_) {
-    for (const auto& module : other.modules_)
-        modules_.push_back(std::make_unique<Module>(*module));
+    : clock_(clock), recorder_(recorder) {
+    Assign(other, boardFor);
+}
+
+void SimWindows::Assign(const SimWindows& other,
+                        const std::function<Board&(const Board&)>& boardFor) {
+    if (this == &other) return;
+    config_ = other.config_;
+    lastError_ = other.lastError_;
+    modules_.resize(other.modules_.size());
+    for (std::size_t i = 0; i < modules_.size(); ++i) {
+        if (modules_[i])
+            *modules_[i] = *other.modules_[i];
+        else
+            modules_[i] = std::make_unique<Module>(*other.modules_[i]);
+    }
+    nodes_ = other.nodes_;
     for (Node& node : nodes_)
         node.board = &boardFor(*node.board);
+    handles_ = other.handles_;
+    nextHandle_ = other.nextHandle_;
+    snapshots_ = other.snapshots_;
+    nextSnapshot_ = other.nextSnapshot_;
+    badEntryCalls_ = other.badEntryCalls_;
+    debug_ = other.debug_;
+    ioControlCount_ = other.ioControlCount_;
 }
 
 SimWindows::~SimWindows() = default;

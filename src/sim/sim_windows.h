@@ -59,6 +59,9 @@ public:
     // present ones. No poller and no observer: whoever makes the copy sets its own.
     SimWindows(const SimWindows& other, VirtualClock& clock, TrafficRecorder& recorder,
                const std::function<Board&(const Board&)>& boardFor);
+    // The same into a Windows that exists already, keeping its clock, recorder, poller and
+    // observer.
+    void Assign(const SimWindows& other, const std::function<Board&(const Board&)>& boardFor);
     SimWindows(const SimWindows&) = delete;
     SimWindows& operator=(const SimWindows&) = delete;
     ~SimWindows() override;

@@ -28,6 +28,21 @@ SimWorld::SimWorld(const SimWorld& other)
     windows_.SetPoller([this] { Poll(); });
 }
 
+SimWorld& SimWorld::operator=(const SimWorld& other) {
+    if (this == &other) return *this;
+    clock_ = other.clock_;
+    recorder_ = other.recorder_;
+    if (boards_.size() == other.boards_.size()) {
+        for (std::size_t i = 0; i < boards_.size(); ++i)
+            *boards_[i] = *other.boards_[i];
+    } else {
+        boards_ = CopyBoards(other.boards_, this);
+    }
+    windows_.Assign(other.windows_,
+                    [this](const Board& board) -> Board& { return GetBoard(board.Id()); });
+    return *this;
+}
+
 Board& SimWorld::AddBoard(BoardConfig config) {
     const int id = static_cast<int>(boards_.size());
     if (config.instanceId.empty()) config.instanceId = "6&2c24ce2e&0&" + std::to_string(id + 1);

@@ -32,7 +32,9 @@ public:
     // record. The IoControl observer is not copied. Throws std::logic_error when a board runs a
     // program or has hooks a test made itself (board.h).
     SimWorld(const SimWorld& other);
-    SimWorld& operator=(const SimWorld&) = delete;
+    // The same into a machine that exists already, keeping its IoControl observer; reuses the
+    // storage of its boards' memories where the copy has to make it anew.
+    SimWorld& operator=(const SimWorld& other);
 
     // Plugs in a board; its interface is listed after those of earlier boards. Board ids count
     // from 0 in the order of AddBoard. An empty instance id gets "6&2c24ce2e&0&<id + 1>".

@@ -88,6 +88,39 @@ TEST(WorldCopy, GoesOnFromTheSamePointAndStaysApart) {
     EXPECT_EQ(original.Windows().OpenHandleCount(board), 1u);
 }
 
+TEST(WorldCopy, AssignmentTakesTheOtherMachineBackWhereItWas) {
+    SimWorld original;
+    BoardConfig config;
+    config.dspAtPowerUp = DspStartup::FlashAccess;
+    config.subId = 3;
+    Board& board = original.AddBoard(config);
+    const HANDLE h = Open(original.Os(), board.DevicePath());
+    ASSERT_NE(h, platform::kInvalidHandleValue);
+    original.Clock().Advance(5000);
+
+    SimWorld live(original);
+    // The live machine goes its own way: pulled, rewritten, later, another SubID.
+    Board& twin = live.GetBoard(0);
+    ASSERT_TRUE(WritePipe(live.Os(), h, {0x55, 0x01, 0x00, 0x22}));
+    twin.MutableConfig().subId = 9;
+    live.Clock().Advance(1000);
+    live.Vanish(twin);
+
+    live = original;
+    EXPECT_EQ(&live.GetBoard(0), &twin);
+    EXPECT_EQ(live.Clock().NowMs(), 5000u);
+    EXPECT_TRUE(live.Windows().IsAttached(twin));
+    EXPECT_EQ(twin.Eeprom()[0x100], board.Eeprom()[0x100]);
+    AskSubId(live.Os(), h);
+    EXPECT_EQ(TakeWord(live.Os(), h), Le32Bytes(3));
+    // ... and is its own machine again afterwards.
+    twin.MutableConfig().highSpeed = true;
+    ASSERT_TRUE(WritePipe(live.Os(), h, {0xFF}));
+    EXPECT_EQ(ReadPipe(live.Os(), h, 1), (std::vector<std::uint8_t>{0x80}));
+    ASSERT_TRUE(WritePipe(original.Os(), h, {0xFF}));
+    EXPECT_EQ(ReadPipe(original.Os(), h, 1), (std::vector<std::uint8_t>{0x00}));
+}
+
 TEST(WorldCopy, RefusesProgramsItCannotCopy) {
     SimWorld world;
     Board& board = world.AddBoard({});
