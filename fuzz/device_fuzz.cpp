@@ -24,12 +24,10 @@
 //
 // Each step and board speed has its board prepared once, and scanned cleanly once. An input
 // starts from a copy of the prepared machine, or, when its first action comes after the clean
-// scan's last request, from a copy of the scanned machine, with the program's scan answered
-// from the tape of that clean scan (scan_tape.h): the same run without preparing or simulating
-// the scan. FLASHWELL_FUZZ_BOTH_WAYS=1 runs such inputs from the prepared machine as well and
-// reports a run that ends differently.
+// scan's last request, from a copy of the scanned machine and of the program that scanned it:
+// the same run without preparing or scanning. FLASHWELL_FUZZ_BOTH_WAYS=1 runs such inputs from
+// the prepared machine as well and reports a run that ends differently.
 #include "byte_stream.h"
-#include "scan_tape.h"
 #include "sim/board.h"
 #include "sim/board_contents.h"
 #include "sim/controller_firmware.h"
@@ -153,7 +151,7 @@ public:
 
     // The step starts: from here on the board answers `budget` more requests at most.
     void BeginStep() {
-        // Counted by the machine: a scan answered from its tape reaches no observer.
+        // Counted by the machine: a copied scan reached no observer.
         if (budget_ != kNever) pullAt_ = world_.Windows().IoControlCount() + budget_;
     }
 
@@ -298,11 +296,19 @@ sim::WorldOptions VirtualTimeOnly() {
     return options;
 }
 
-// The program on a machine of its own, as testing::AppWorld has it, but talking to Windows
-// through a tape: a machine copied after a scan needs the tape of that scan in front of it.
+// The program on a machine of its own, as testing::AppWorld has it, with one data folder for
+// the whole process.
 struct Rig {
-    Rig(sim::SimWorld& machine, fuzz::TapePort::Tape* record, const fuzz::TapePort::Tape* play)
-        : world(machine), tape(world.Os(), record, play) {}
+    // A program that has not scanned yet.
+    explicit Rig(sim::SimWorld& machine)
+        : world(machine), boards(machine.Os()), protocol(boards, ui) {}
+    // A copy of `scanned`, which has, on `machine`, a copy of its machine.
+    Rig(sim::SimWorld& machine, const Rig& scanned)
+        : world(machine), boards(scanned.boards, machine.Os()), ui(scanned.ui),
+          protocol(scanned.protocol, boards, ui),
+          form(std::make_unique<app::TForm1>(*scanned.form, Services())) {
+        ui.form = form.get();
+    }
     // The copies this run saved go; the folder stays for the next run.
     ~Rig() {
         std::error_code ignored;
@@ -311,15 +317,15 @@ struct Rig {
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
-    // One data folder for every run of the process: making and removing a folder for each run
-    // would cost more than many a run.
+    // Making and removing a folder for each run would cost more than many a run.
     static const std::filesystem::path& DataFolder() {
         static const testing::TempDataFolder folder;
         return folder.Path();
     }
 
+    app::Services Services() { return {world.Os(), boards, protocol, ui, backups}; }
     app::TForm1& Start() {
-        form = std::make_unique<app::TForm1>(app::Services{tape, boards, protocol, ui, backups});
+        form = std::make_unique<app::TForm1>(Services());
         form->FormCreate();
         return *form;
     }
@@ -328,29 +334,28 @@ struct Rig {
     app::BackupStore backups{DataFolder(), "flashwell fuzz", [] { return std::time_t{1165000000}; },
                              app::BackupStore::Durability::CacheOnly};
     sim::SimWorld& world;
-    fuzz::TapePort tape;
-    device::BoardTable boards{tape};
+    device::BoardTable boards;
     testing::ScriptedAppUi ui;
-    protocol::BoardProtocol protocol{boards, ui};
+    protocol::BoardProtocol protocol;
     std::unique_ptr<app::TForm1> form;
 };
 
-// What every input of one step and board speed starts from: the prepared machine, and the same
-// machine after a clean scan with the tape of that scan. Preparing a board and scanning it cost
-// more than most steps that follow, so they are done once.
+// What every input of one step and board speed starts from: the prepared machine, and the
+// program with its machine after a clean scan. Preparing a board and scanning it cost more than
+// most steps that follow, so they are done once.
 struct Start {
-    explicit Start(Step step, bool highSpeed) : prepared(VirtualTimeOnly()) {
+    explicit Start(Step step, bool highSpeed)
+        : prepared(VirtualTimeOnly()), scannedMachine(std::make_unique<sim::SimWorld>(prepared)),
+          scanned(std::make_unique<Rig>(*scannedMachine)) {
         Prepare(prepared, step, highSpeed);
-        sim::SimWorld machine(prepared);
-        Rig rig(machine, &tape, nullptr);
-        rig.Start();
-        scanRequests = rig.world.Windows().IoControlCount();
-        scanned = std::make_unique<sim::SimWorld>(rig.world);
+        *scannedMachine = prepared;
+        scanned->Start();
+        scanRequests = scannedMachine->Windows().IoControlCount();
     }
 
     sim::SimWorld prepared;
-    fuzz::TapePort::Tape tape;
-    std::unique_ptr<sim::SimWorld> scanned;
+    std::unique_ptr<sim::SimWorld> scannedMachine;
+    std::unique_ptr<Rig> scanned;
     // Requests of the clean scan: an input whose first action comes at or after this one
     // scans as cleanly.
     std::uint64_t scanRequests = 0;
@@ -386,7 +391,7 @@ boarddata::FlashDataBlock BlockOnBoard(const sim::Board& board) {
 const boarddata::FlashDataBlock& BlockAfterFlashDataStep() {
     static const boarddata::FlashDataBlock block = [] {
         sim::SimWorld machine(StartFor(Step::FlashData, false).prepared);
-        Rig rig(machine, nullptr, nullptr);
+        Rig rig(machine);
         app::TForm1& form = rig.Start();
         Tick(form, Step::FlashData);
         form.Button1Click();
@@ -410,8 +415,8 @@ struct Outcome {
     bool operator==(const Outcome&) const = default;
 };
 
-// Runs one input and judges it. `fromScan`: start from the copy of the scanned machine, with
-// the scan answered from its tape; only for inputs whose first action comes after the scan.
+// Runs one input and judges it. `fromScan`: start from copies of the scanned machine and
+// program; only for inputs whose first action comes after the scan.
 Outcome Run(std::span<const std::uint8_t> input, bool fromScan) {
     fuzz::ByteStream in(input);
     const std::uint8_t settings = in.Byte();
@@ -423,8 +428,10 @@ Outcome Run(std::span<const std::uint8_t> input, bool fromScan) {
     // One machine for every run, set back to where the run starts: a copy made afresh would
     // cost more than most runs, in fresh pages for its memories.
     static sim::SimWorld machine;
-    machine = fromScan ? *start.scanned : start.prepared;
-    Rig rig(machine, nullptr, fromScan ? &start.tape : nullptr);
+    machine = fromScan ? *start.scannedMachine : start.prepared;
+    std::unique_ptr<Rig> made =
+        fromScan ? std::make_unique<Rig>(machine, *start.scanned) : std::make_unique<Rig>(machine);
+    Rig& rig = *made;
     sim::Board& board = rig.world.GetBoard(0);
     const boarddata::FlashDataBlock original = BlockOnBoard(board);
     if (subIdAnswer < 0xC0) rig.ui.revisionAnswers.push_back(subIdAnswer % 4 - 1);
@@ -434,8 +441,7 @@ Outcome Run(std::span<const std::uint8_t> input, bool fromScan) {
     rig.world.Windows().SetIoControlObserver(
         [&injector](std::uint64_t index, DWORD) { injector.OnRequest(index); });
 
-    app::TForm1& form = rig.Start();
-    if (!rig.tape.Played()) Broken("the scan ended before its tape");
+    app::TForm1& form = fromScan ? *rig.form : rig.Start();
     Tick(form, step);
     // A scan that found nothing leaves the button disabled: there is no run to judge then.
     const bool run = (settings & 0x80) == 0 && form.Button1.enabled;
@@ -492,7 +498,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool afterScan = AfterScan(input);
     // FLASHWELL_FUZZ_BOTH_WAYS=1 (scripts/fuzz --ci sets it while replaying the committed
     // inputs): an input that may start after the scan runs from the start too, and both runs
-    // must end alike, or the copied machine and tape are not what a scan leaves.
+    // must end alike, or the copied machine and program are not what a scan leaves.
     static const bool bothWays = std::getenv("FLASHWELL_FUZZ_BOTH_WAYS") != nullptr;
     const Outcome outcome = Run(input, afterScan);
     if (afterScan && bothWays && Run(input, false) != outcome)

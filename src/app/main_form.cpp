@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
 #include <vector>
 
 namespace flashwell::app {
@@ -68,9 +69,9 @@ TForm1::TForm1(Services services)
       Button2(MakeControl("Button2", "Panel2", "Info", 87, 68, 75, 25)),
       Button3(MakeControl("Button3", "Panel2", "Quit", 167, 68, 75, 25)),
       Button4(MakeControl("Button4", "", "Read Flash", 368, 40, 75, 25)),
-      StatusBar1(MakeControl("StatusBar1", "", "", 0, 277, 457, 20)), os_(services.os),
-      boards_(services.boards), protocol_(services.protocol), ui_(services.ui),
-      backups_(services.backups) {
+      StatusBar1(MakeControl("StatusBar1", "", "", 0, 277, 457, 20)), os_(&services.os),
+      boards_(&services.boards), protocol_(&services.protocol), ui_(&services.ui),
+      backups_(&services.backups) {
     RadioButtons = {&RadioButton1, &RadioButton2, &RadioButton3, &RadioButton4};
     for (Control* box : {&CheckBox1, &CheckBox2, &CheckBox3, &CheckBox4, &CheckBox6}) {
         box->checked = true;
@@ -88,9 +89,19 @@ TForm1::TForm1(Services services)
     Gauge2.name = "Gauge2";
 }
 
+TForm1::TForm1(const TForm1& other, Services services) : TForm1(other) {
+    if (other.running_) throw std::logic_error("a window cannot be copied during a run");
+    os_ = &services.os;
+    boards_ = &services.boards;
+    protocol_ = &services.protocol;
+    ui_ = &services.ui;
+    backups_ = &services.backups;
+    RadioButtons = {&RadioButton1, &RadioButton2, &RadioButton3, &RadioButton4};
+}
+
 void TForm1::Log(const std::string& line) {
     Memo1.lines.push_back(line);
-    ui_.LogAppended(line);
+    ui_->LogAppended(line);
 }
 
 void TForm1::SetBoardPanel(int index) {
@@ -103,19 +114,19 @@ void TForm1::Fail() {
 }
 
 double TForm1::Now() {
-    const platform::LocalTime t = os_.GetLocalTime();
+    const platform::LocalTime t = os_->GetLocalTime();
     return DaysFromCivil(t.Year, t.Month, t.Day) +
            (t.Hour * 3600.0 + t.Minute * 60.0 + t.Second + t.Milliseconds / 1000.0) / 86400.0;
 }
 
 void TForm1::FormCreate() {
     Caption = "Flashwell";
-    ui_.ShowMainWindow(*this);
+    ui_->ShowMainWindow(*this);
     FormResize();
     SelectBoardLine(0);
     for (int i = 0; i < 4; ++i) {
         present_[static_cast<std::size_t>(i)] = false;
-        if (boards_.OpenBoard(i) != 1) {
+        if (boards_->OpenBoard(i) != 1) {
             Log("Board " + std::to_string(i) + " not present");
             RadioButtons[i]->enabled = false;
             continue;
@@ -127,7 +138,7 @@ void TForm1::FormCreate() {
         present_[static_cast<std::size_t>(i)] = true;
         IdentifyBoard(i);
         SetBoardPanel(0);
-        boards_.CloseBoard(i);
+        boards_->CloseBoard(i);
     }
     UpdateFailed = false;
     int chosen = 0;
@@ -148,11 +159,11 @@ void TForm1::IdentifyBoard(int index) {
     std::vector<std::uint32_t> buffer(images::kDspImageBufferCells);
     const int n = images::BuildFlashProgramImage(buffer.data());
     Log("   loading Flashprogram...");
-    protocol_.LoadDspProgram(index, buffer.data(), n);
+    protocol_->LoadDspProgram(index, buffer.data(), n);
     Sleep(1000);
     Log("   ...finished with " + std::to_string(n) + " words");
     boarddata::FlashDataRecord record;
-    protocol_.ReadFlashData(record, index);
+    protocol_->ReadFlashData(record, index);
 
     Control& line = *RadioButtons[static_cast<std::size_t>(index)];
     if (record.ProductName == "vexta/USB") {
@@ -177,8 +188,8 @@ void TForm1::PointAtCopies(int index, const boarddata::FlashDataRecord& record) 
         std::any_of(record.ProductName.begin(), record.ProductName.end(), [](char c) {
             return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F;
         });
-    if (!junk && protocol_.FlashDataFromBoard(index)) return;
-    const std::vector<BlockBackup> copies = backups_.List();
+    if (!junk && protocol_->FlashDataFromBoard(index)) return;
+    const std::vector<BlockBackup> copies = backups_->List();
     if (copies.empty()) return;
     Log("   No valid parameter block on board " + std::to_string(index) +
         " - newest saved copies:");
@@ -240,7 +251,7 @@ void TForm1::ShowProgress(std::int32_t minimum, std::int32_t maximum, std::int32
     const double elapsed = Now() - RunStartTime;
     Label4.caption = FormatTime(elapsed);
     if (Gauge1.position > 0) Label3.caption = FormatTime(100.0 / Gauge1.position * elapsed);
-    ui_.ProcessPendingMessages();
+    ui_->ProcessPendingMessages();
 }
 
 protocol::ProgressCallback TForm1::Progress() {
@@ -266,14 +277,14 @@ void TForm1::Button1Click() {
     OverallBase = 0;
     StepNumber = 1;
     SetRunControlsEnabled(false);
-    if (ui_.ShowMessage(platform::MessageKind::Warning, "Warning", kConfirmText,
-                        platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
+    if (ui_->ShowMessage(platform::MessageKind::Warning, "Warning", kConfirmText,
+                         platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
         LastOutcome = RunOutcome::Cancelled;
         SetRunControlsEnabled(true);
         running_ = false;
         return;
     }
-    ui_.RunStarted();
+    ui_->RunStarted();
     Label1.caption = "Update process running... please wait";
     StepCount = 0;
     for (const UpdateStep& step : kUpdateSteps)
@@ -286,14 +297,14 @@ void TForm1::Button1Click() {
     SetBoardPanel(SelectedBoardIndex());
     Label1.caption.clear();
     LastOutcome = UpdateFailed ? RunOutcome::Failed : RunOutcome::Succeeded;
-    ui_.ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,
-                    UpdateFailed ? kErrorText : kSuccessText, platform::MessageButtons::Ok);
+    ui_->ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,
+                     UpdateFailed ? kErrorText : kSuccessText, platform::MessageButtons::Ok);
     Gauge2.SetPosition(0);
     OverallBase = 0;
     Gauge1.SetPosition(0);
     SetRunControlsEnabled(true);
     running_ = false;
-    ui_.RunEnded();
+    ui_->RunEnded();
 }
 
 std::string TForm1::InfoText() {
@@ -306,8 +317,8 @@ std::string TForm1::InfoText() {
 }
 
 void TForm1::ShowInfo() {
-    ui_.ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle, InfoText(),
-                    platform::MessageButtons::Ok);
+    ui_->ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle, InfoText(),
+                     platform::MessageButtons::Ok);
 }
 
 } // namespace flashwell::app

@@ -43,7 +43,9 @@ struct Services {
 class TForm1 {
 public:
     explicit TForm1(Services services);
-    TForm1(const TForm1&) = delete;
+    // The window as it is now (controls, log, the boards its scan found, run state), working
+    // with other services: copies of those `other` works with. Not while a run is going on.
+    TForm1(const TForm1& other, Services services);
     TForm1& operator=(const TForm1&) = delete;
 
     // Creation runs the board scan; the SubID dialog is created right after it.
@@ -89,7 +91,7 @@ public:
     void IdentifyBoard(int index);
 
     bool Running() const { return running_; }
-    BackupStore& Backups() { return backups_; }
+    BackupStore& Backups() { return *backups_; }
     // Whether the scan found (opened) a board at this index, whatever its line shows.
     bool BoardPresent(int index) const {
         return index >= 0 && index < 4 && present_[static_cast<std::size_t>(index)];
@@ -123,6 +125,7 @@ public:
     RunOutcome LastOutcome = RunOutcome::NotRun;
 
 private:
+    TForm1(const TForm1&) = default;
     static constexpr int kBlockWriteAttempts = 3;
     // A copy of the parameter block as read, before anything erases it; logs why not.
     std::optional<std::filesystem::path> SaveBlockAsRead(int index);
@@ -136,7 +139,7 @@ private:
     void SetBoardPanel(int index);
     void Fail();
     void SetRunControlsEnabled(bool enabled);
-    void Sleep(platform::DWORD ms) { os_.Sleep(ms); }
+    void Sleep(platform::DWORD ms) { os_->Sleep(ms); }
     double Now();
     protocol::ProgressCallback Progress();
     bool TryEepromByte(int index, std::uint16_t address, std::uint8_t value, int delay,
@@ -144,11 +147,12 @@ private:
     bool WriteEepromPass(int index, std::uint16_t address, std::uint8_t value,
                          const char* logPrefix, bool reportProgress);
 
-    platform::OsPort& os_;
-    device::BoardTable& boards_;
-    protocol::BoardProtocol& protocol_;
-    AppUi& ui_;
-    BackupStore& backups_;
+    // Pointers rather than references, so that a copy can be bound to other services.
+    platform::OsPort* os_;
+    device::BoardTable* boards_;
+    protocol::BoardProtocol* protocol_;
+    AppUi* ui_;
+    BackupStore* backups_;
     bool running_ = false;
     std::array<bool, 4> present_{};
     // Set when a step of the current run failed: a later step's success must not hide it.

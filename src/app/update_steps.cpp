@@ -129,17 +129,17 @@ void TForm1::UpdateFlashData() {
     const int index = SelectedBoardIndex();
     SetBoardPanel(index);
     Log("*** UpdateFlashData ***");
-    if (boards_.OpenBoard(index) == 0)
+    if (boards_->OpenBoard(index) == 0)
         Log("   Opening board " + Num(index) + " failed!!!");
     else
         Log("   Opening board " + Num(index));
     Log("   Read Flashdata...");
     bool changed = false;
     FlashDataRecord record;
-    const bool open = boards_.IsBoardOpen(index);
-    protocol_.ReadFlashData(record, index);
-    const bool fromBoard = open && protocol_.FlashDataFromBoard(index);
-    const std::int32_t subId = protocol_.DspRequest(index, 1, kSubIdQuery, 0);
+    const bool open = boards_->IsBoardOpen(index);
+    protocol_->ReadFlashData(record, index);
+    const bool fromBoard = open && protocol_->FlashDataFromBoard(index);
+    const std::int32_t subId = protocol_->DspRequest(index, 1, kSubIdQuery, 0);
     Log("   Board Serial " + record.SerialNumber);
 
     if (!fromBoard) {
@@ -165,7 +165,7 @@ void TForm1::UpdateFlashData() {
             const auto backup = SaveBlockAsRead(index);
             if (!backup) {
                 Fail();
-            } else if (!WriteBlockVerified(index, protocol_.PackFlashDataBlock(index, record),
+            } else if (!WriteBlockVerified(index, protocol_->PackFlashDataBlock(index, record),
                                            *backup)) {
                 Log("   Writing flashdata failed!");
                 Fail();
@@ -173,25 +173,25 @@ void TForm1::UpdateFlashData() {
         }
     }
     Log("...finished");
-    boards_.CloseBoard(index);
+    boards_->CloseBoard(index);
     FinishStepProgress();
 }
 
 std::optional<std::filesystem::path> TForm1::SaveBlockAsRead(int index) {
-    const boarddata::FlashDataBlock* cached = protocol_.FlashDataBlockAsRead(index);
-    const device::TUSBAdapter* adapter = boards_.Adapter(index);
+    const boarddata::FlashDataBlock* cached = protocol_->FlashDataBlockAsRead(index);
+    const device::TUSBAdapter* adapter = boards_->Adapter(index);
     std::string error = "the block as read from the board is not at hand";
     std::optional<std::filesystem::path> saved;
     if (cached != nullptr) {
         // The pipes carry no checksum: a byte changed on its way in would be written back for
         // good and kept in the copy. A second read must give the same bytes.
         const boarddata::FlashDataBlock first = *cached;
-        protocol_.ForgetFlashData(index);
+        protocol_->ForgetFlashData(index);
         FlashDataRecord record;
-        protocol_.ReadFlashData(record, index); // read again, and kept at hand for the write
-        if (protocol_.FlashDataBlockAsRead(index) != nullptr &&
-            *protocol_.FlashDataBlockAsRead(index) == first)
-            saved = backups_.Save(first, adapter ? adapter->DevicePathText() : "", error);
+        protocol_->ReadFlashData(record, index); // read again, and kept at hand for the write
+        if (protocol_->FlashDataBlockAsRead(index) != nullptr &&
+            *protocol_->FlashDataBlockAsRead(index) == first)
+            saved = backups_->Save(first, adapter ? adapter->DevicePathText() : "", error);
         else
             error = "two reads of the block gave different bytes";
     }
@@ -210,20 +210,20 @@ bool TForm1::WriteBlockVerified(int index, const boarddata::FlashDataBlock& bloc
             // for words that never come: loading it afresh brings both sides back in step.
             std::vector<std::uint32_t> program(images::kDspImageBufferCells);
             const int n = images::BuildFlashProgramImage(program.data());
-            protocol_.LoadDspProgram(index, program.data(), n);
+            protocol_->LoadDspProgram(index, program.data(), n);
             Sleep(1000);
         }
-        if (protocol_.WriteFlashDataBlock(index, block, Progress()) == 0) {
+        if (protocol_->WriteFlashDataBlock(index, block, Progress()) == 0) {
             using ReadBack = protocol::FlashAccess::ReadBack;
-            ReadBack back = protocol_.ReadBackFlashDataBlock(index, block);
+            ReadBack back = protocol_->ReadBackFlashDataBlock(index, block);
             // An unreadable block may well be the right one: read once more before erasing
             // anything again.
-            if (back == ReadBack::Unreadable && boards_.IsBoardOpen(index))
-                back = protocol_.ReadBackFlashDataBlock(index, block);
+            if (back == ReadBack::Unreadable && boards_->IsBoardOpen(index))
+                back = protocol_->ReadBackFlashDataBlock(index, block);
             if (back == ReadBack::Same) return true;
             if (back == ReadBack::Unreadable) {
                 Log("   Parameter block could not be read back");
-                if (boards_.IsBoardOpen(index)) {
+                if (boards_->IsBoardOpen(index)) {
                     Log("   The parameter block is saved in " + backup.string());
                     return false;
                 }
@@ -231,7 +231,7 @@ bool TForm1::WriteBlockVerified(int index, const boarddata::FlashDataBlock& bloc
                 Log("   Parameter block read back differs from what was written");
             }
         }
-        if (!boards_.IsBoardOpen(index)) {
+        if (!boards_->IsBoardOpen(index)) {
             Log("   Board lost - its parameter block is saved in " + backup.string());
             Log("   Restore it with: flashwell --restore \"" + backup.string() + "\" --board " +
                 Num(index));
@@ -248,19 +248,20 @@ void TForm1::RestoreFlashData(const BlockBackup& backup) {
     const int index = SelectedBoardIndex();
     Log("*** Restore parameter block ***");
     Log("   From " + backup.path.string());
-    if (boards_.OpenBoard(index) == 0) {
+    if (boards_->OpenBoard(index) == 0) {
         Log("   Opening board " + Num(index) + " failed!!!");
         LastOutcome = RunOutcome::Failed;
-        ui_.ShowMessage(platform::MessageKind::Error, platform::kApplicationTitle,
-                        "Board " + Num(index) + " cannot be opened.", platform::MessageButtons::Ok);
+        ui_->ShowMessage(platform::MessageKind::Error, platform::kApplicationTitle,
+                         "Board " + Num(index) + " cannot be opened.",
+                         platform::MessageButtons::Ok);
         return;
     }
     // What the board holds now, read afresh: a block kept from before a lost write may no longer
     // be what the flash holds.
-    protocol_.ForgetFlashData(index);
+    protocol_->ForgetFlashData(index);
     FlashDataRecord now;
-    protocol_.ReadFlashData(now, index);
-    const bool readable = protocol_.FlashDataFromBoard(index);
+    protocol_->ReadFlashData(now, index);
+    const bool readable = protocol_->FlashDataFromBoard(index);
     std::string text = "Restore the parameter block of board " + Num(index) + " from\r\n" +
                        backup.path.string() + "\r\n\r\nThe copy: serial " + backup.header.serial +
                        ", " + backup.header.product +
@@ -276,17 +277,17 @@ void TForm1::RestoreFlashData(const BlockBackup& backup) {
     text += "\r\n\r\nDo you want to continue?";
     Log(readable ? "   Board holds serial " + now.SerialNumber
                  : "   Board holds no readable parameter block");
-    if (ui_.ShowMessage(platform::MessageKind::Confirmation, "Restore", text,
-                        platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
+    if (ui_->ShowMessage(platform::MessageKind::Confirmation, "Restore", text,
+                         platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
         Log("   Restore cancelled - nothing written");
-        boards_.CloseBoard(index);
+        boards_->CloseBoard(index);
         LastOutcome = RunOutcome::Cancelled;
         return;
     }
 
     running_ = true;
     SetRunControlsEnabled(false);
-    ui_.RunStarted();
+    ui_->RunStarted();
     RunStartTime = Now();
     StepCount = 1;
     StepNumber = 1;
@@ -304,26 +305,26 @@ void TForm1::RestoreFlashData(const BlockBackup& backup) {
     }
     Log(ok ? "   Parameter block restored and verified"
            : "   Restoring the parameter block failed!");
-    boards_.CloseBoard(index);
+    boards_->CloseBoard(index);
     LastOutcome = ok ? RunOutcome::Succeeded : RunOutcome::Failed;
-    ui_.ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,
-                    ok ? "The parameter block was restored.\r\nPlease disconnect the device and "
-                         "connect it again."
-                       : kErrorText,
-                    platform::MessageButtons::Ok);
+    ui_->ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,
+                     ok ? "The parameter block was restored.\r\nPlease disconnect the device and "
+                          "connect it again."
+                        : kErrorText,
+                     platform::MessageButtons::Ok);
     Gauge2.SetPosition(0);
     Gauge1.SetPosition(0);
     SetRunControlsEnabled(true);
     running_ = false;
-    ui_.RunEnded();
+    ui_->RunEnded();
 }
 
 void TForm1::RestoreFromFile(const std::string& path) {
     std::string error;
     const std::optional<BlockBackup> copy = ReadBackupFile(path, error);
     if (!copy) {
-        ui_.ShowMessage(platform::MessageKind::Error, "Restore", error,
-                        platform::MessageButtons::Ok);
+        ui_->ShowMessage(platform::MessageKind::Error, "Restore", error,
+                         platform::MessageButtons::Ok);
         return;
     }
     int target = SelectedBoardIndex();
@@ -338,10 +339,10 @@ void TForm1::UpdateRBF() {
     SetBoardPanel(index);
     Log("*** UpdateRBF ***");
     Log("   Opening board " + Num(index));
-    boards_.OpenBoard(index);
-    const std::int32_t subId = protocol_.DspRequest(index, 1, kSubIdQuery, 0);
+    boards_->OpenBoard(index);
+    const std::int32_t subId = protocol_->DspRequest(index, 1, kSubIdQuery, 0);
     FlashDataRecord record;
-    protocol_.ReadFlashData(record, index);
+    protocol_->ReadFlashData(record, index);
 
     const std::uint8_t* image = nullptr;
     int length = 0;
@@ -379,18 +380,18 @@ void TForm1::UpdateRBF() {
     } else {
         Log("   Write RBF for USB Hardware Rev. 1.x - SubID: " + Num(subId));
         AlteraUnidentified = true;
-        SubIDDialog.DialogShow(ui_);
+        SubIDDialog.DialogShow(*ui_);
         choose(SubIDDialog.RevisionChoice);
         if (image == nullptr) {
             Log("   Closing board");
-            boards_.CloseBoard(index);
+            boards_->CloseBoard(index);
             Log("Error occured during RBF - Cancelling actions");
             Fail();
             return;
         }
     }
 
-    const bool written = protocol_.WriteRbfImage(index, image, length, Progress());
+    const bool written = protocol_->WriteRbfImage(index, image, length, Progress());
     // A success may clear a failure left by an earlier run, never one of this run.
     if (!written)
         Fail();
@@ -398,17 +399,17 @@ void TForm1::UpdateRBF() {
         UpdateFailed = false;
     FinishStepProgress();
     Log("   Closing board");
-    boards_.CloseBoard(index);
+    boards_->CloseBoard(index);
     Sleep(2000);
 }
 
 void TForm1::UpdateKPCI() {
     if (AlteraUnidentified &&
-        ui_.ShowMessage(platform::MessageKind::Warning, "Warning",
-                        "!!! WARNING !!!\r\nAltera type could not be identified!\r\nWriting the "
-                        "KPCI update may damage the flash content if the\r\nbank switching will "
-                        "not succeed\r\n\r\nContinue anyway?",
-                        platform::MessageButtons::YesNo) == platform::MessageAnswer::No) {
+        ui_->ShowMessage(platform::MessageKind::Warning, "Warning",
+                         "!!! WARNING !!!\r\nAltera type could not be identified!\r\nWriting the "
+                         "KPCI update may damage the flash content if the\r\nbank switching will "
+                         "not succeed\r\n\r\nContinue anyway?",
+                         platform::MessageButtons::YesNo) == platform::MessageAnswer::No) {
         Log("UpdateKPCI cancelled due to unknown Altera ID");
         return;
     }
@@ -416,7 +417,7 @@ void TForm1::UpdateKPCI() {
     SetBoardPanel(index);
     Log("*** Update KPCI ***");
     Log("   Opening board " + Num(index));
-    boards_.OpenBoard(index);
+    boards_->OpenBoard(index);
     Log("   Allocating memory");
     std::vector<std::uint8_t> buffer(512000);
     Log("   Loading data...");
@@ -435,29 +436,29 @@ void TForm1::UpdateKPCI() {
     Log("   ...data loaded with " + Num(n) + " bytes");
 
     Log("   Switching to second flash block");
-    if (protocol_.SelectFlashBank(index, 1) != 0) {
+    if (protocol_->SelectFlashBank(index, 1) != 0) {
         Log("Cannot change to second flash block");
         Fail();
-        boards_.CloseBoard(index);
+        boards_->CloseBoard(index);
         return;
     }
     Log("   Write data");
-    if (protocol_.WriteKpciImage(index, buffer.data(), n + 3, Progress(), 0) != 0) {
+    if (protocol_->WriteKpciImage(index, buffer.data(), n + 3, Progress(), 0) != 0) {
         Log("   Error in writing flash data");
         Fail();
-        boards_.CloseBoard(index);
+        boards_->CloseBoard(index);
         return;
     }
     buffer.clear();
     Log("   Switching back to first block");
-    if (protocol_.SelectFlashBank(index, 0) != 0) {
+    if (protocol_->SelectFlashBank(index, 0) != 0) {
         Log("Cannot change back to first block");
         Fail();
-        boards_.CloseBoard(index);
+        boards_->CloseBoard(index);
         return;
     }
     FinishStepProgress();
-    boards_.CloseBoard(index);
+    boards_->CloseBoard(index);
     Sleep(2000);
 }
 
@@ -467,7 +468,7 @@ void TForm1::UpdateBootprogram() {
     SetBoardPanel(index);
     Log("*** Update Bootprogram ***");
     Log("   Opening board " + Num(index));
-    boards_.OpenBoard(index);
+    boards_->OpenBoard(index);
     Log("   Allocating memory");
     std::vector<std::uint32_t> buffer(images::kDspImageBufferCells);
     ShowProgress(0, 100, 10);
@@ -475,7 +476,7 @@ void TForm1::UpdateBootprogram() {
     const int n = images::BuildBootProgramImage(buffer.data());
     Log("   loading Bootprogram...");
     ShowProgress(0, 100, 20);
-    const bool loaded = protocol_.LoadDspProgram(index, buffer.data(), n);
+    const bool loaded = protocol_->LoadDspProgram(index, buffer.data(), n);
     ShowProgress(0, 100, 40);
     if (!loaded) {
         // Part of the program never reached the DSP: what it writes into the flash is not it.
@@ -491,7 +492,7 @@ void TForm1::UpdateBootprogram() {
     }
     Log("   ...finished");
     FinishStepProgress();
-    boards_.CloseBoard(index);
+    boards_->CloseBoard(index);
     Sleep(2000);
 }
 
@@ -500,21 +501,21 @@ void TForm1::UpdateFirmware() {
     SetBoardPanel(index);
     Log("*** Update Firmware ***");
     Log("   Opening board " + Num(index));
-    boards_.OpenBoard(index);
+    boards_->OpenBoard(index);
     Log("   loading flash program...");
     const std::uint32_t n =
-        protocol_.DownloadHexRecords(index, images::RamFirmwareHex, images::kRamFirmwareHexLength);
-    boards_.CloseBoard(index);
+        protocol_->DownloadHexRecords(index, images::RamFirmwareHex, images::kRamFirmwareHexLength);
+    boards_->CloseBoard(index);
     Log("   ...finished with " + Num(static_cast<std::int32_t>(n)) + " words");
     // Without the RAM firmware the EEPROM write below talks to whatever the controller runs.
     if (n == protocol::FailureWord) Fail();
     Log("   Reenumerating...");
     Sleep(2000);
-    device::CheckDriverSupport(os_, ui_);
+    device::CheckDriverSupport(*os_, *ui_);
     Sleep(500);
-    if (boards_.OpenBoard(index) == 0) {
+    if (boards_->OpenBoard(index) == 0) {
         Log("   ...failed!");
-        const platform::MessageAnswer answer = ui_.ShowMessage(
+        const platform::MessageAnswer answer = ui_->ShowMessage(
             platform::MessageKind::Confirmation, "Confirm",
             "Automatic ReEnumeration failed\r\n\r\nPlease disconnect board from USB bus and\r\n"
             "reconnect again.\r\nPress OK to continue or Cancel to Abort",
@@ -523,12 +524,12 @@ void TForm1::UpdateFirmware() {
             FinishStepProgress();
             return;
         }
-        if (boards_.OpenBoard(index) == 0) {
+        if (boards_->OpenBoard(index) == 0) {
             Log("   Manual ReEnumerate failed!");
-            ui_.ShowMessage(platform::MessageKind::Error, "Error",
-                            "Critical error\r\nCould not reconnect to board!\r\nFirmware cannot "
-                            "be updated now",
-                            platform::MessageButtons::Cancel);
+            ui_->ShowMessage(platform::MessageKind::Error, "Error",
+                             "Critical error\r\nCould not reconnect to board!\r\nFirmware cannot "
+                             "be updated now",
+                             platform::MessageButtons::Cancel);
             Fail();
             FinishStepProgress();
             return;
@@ -536,13 +537,13 @@ void TForm1::UpdateFirmware() {
     }
     Log("   ...finished");
     WriteEepromImage(index);
-    boards_.CloseBoard(index);
+    boards_->CloseBoard(index);
     FinishStepProgress();
 }
 
 bool TForm1::TryEepromByte(int index, std::uint16_t address, std::uint8_t value, int delay,
                            bool reportProgress) {
-    protocol_.EepWrite(index, address, value);
+    protocol_->EepWrite(index, address, value);
     Sleep(2);
     if (reportProgress)
         ShowProgress(0, 100,
@@ -551,7 +552,7 @@ bool TForm1::TryEepromByte(int index, std::uint16_t address, std::uint8_t value,
     Sleep(static_cast<platform::DWORD>(delay));
     std::uint8_t readBack = 0;
     // A read that failed is never taken for a stored byte, not even for a 0x00.
-    return protocol_.EepReadChecked(index, address, readBack) && readBack == value;
+    return protocol_->EepReadChecked(index, address, readBack) && readBack == value;
 }
 
 bool TForm1::WriteEepromPass(int index, std::uint16_t address, std::uint8_t value,
@@ -570,7 +571,7 @@ void TForm1::WriteEepromImage(int index) {
     Log("try with delay (" + Num(0) + ") ...");
     // Until the last byte is in place the controller must not try to boot the half-written
     // firmware: it keeps its identity only.
-    protocol_.EepWrite(index, 0, kMarkerIdentityOnly);
+    protocol_->EepWrite(index, 0, kMarkerIdentityOnly);
     ShowProgress(0, 100, 0);
     bool ok = true;
     for (int a = 1; a < images::kEepromBootImageSize && ok; ++a)

@@ -47,29 +47,30 @@ int ClassifyDevicePath(std::string_view path, int wanted, bool* matched) {
     return type;
 }
 
-TAdapter::TAdapter(platform::OsPort& os) : os_(os) {
+TAdapter::TAdapter(platform::OsPort& os) : os_(&os) {
     char directory[kSystemDirectorySize] = {};
-    const DWORD length = os_.GetSystemDirectoryA(directory, kSystemDirectorySize);
+    const DWORD length = os_->GetSystemDirectoryA(directory, kSystemDirectorySize);
     if (length == 0 || length >= kSystemDirectorySize) return;
 
     const std::string library = std::string(directory) + "\\SETUPAPI.DLL";
-    SetupApiModule = os_.LoadLibraryA(library.c_str());
+    SetupApiModule = os_->LoadLibraryA(library.c_str());
     if (SetupApiModule != 0) {
-        EnumDeviceInterfaces = os_.GetProcAddress(SetupApiModule, "SetupDiEnumDeviceInterfaces");
-        DestroyDeviceInfoList = os_.GetProcAddress(SetupApiModule, "SetupDiDestroyDeviceInfoList");
-        GetClassDevs = os_.GetProcAddress(SetupApiModule, "SetupDiGetClassDevsA");
+        EnumDeviceInterfaces = os_->GetProcAddress(SetupApiModule, "SetupDiEnumDeviceInterfaces");
+        DestroyDeviceInfoList = os_->GetProcAddress(SetupApiModule, "SetupDiDestroyDeviceInfoList");
+        GetClassDevs = os_->GetProcAddress(SetupApiModule, "SetupDiGetClassDevsA");
         GetDeviceInterfaceDetail =
-            os_.GetProcAddress(SetupApiModule, "SetupDiGetDeviceInterfaceDetailA");
+            os_->GetProcAddress(SetupApiModule, "SetupDiGetDeviceInterfaceDetailA");
         // Older SETUPAPI versions export these two under their earlier names.
         if (EnumDeviceInterfaces == 0)
-            EnumDeviceInterfaces = os_.GetProcAddress(SetupApiModule, "SetupDiEnumInterfaceDevice");
+            EnumDeviceInterfaces =
+                os_->GetProcAddress(SetupApiModule, "SetupDiEnumInterfaceDevice");
         if (GetDeviceInterfaceDetail == 0)
             GetDeviceInterfaceDetail =
-                os_.GetProcAddress(SetupApiModule, "SetupDiGetInterfaceDeviceDetailA");
+                os_->GetProcAddress(SetupApiModule, "SetupDiGetInterfaceDeviceDetailA");
         if (EnumDeviceInterfaces == 0 || DestroyDeviceInfoList == 0 || GetClassDevs == 0 ||
             GetDeviceInterfaceDetail == 0) {
             // Half a binding is worse than none: nothing may call a missing entry point.
-            os_.FreeLibrary(SetupApiModule);
+            os_->FreeLibrary(SetupApiModule);
             SetupApiModule = 0;
             EnumDeviceInterfaces = DestroyDeviceInfoList = GetClassDevs = GetDeviceInterfaceDetail =
                 0;
@@ -95,7 +96,7 @@ DWORD TAdapter::Close() {
     if (Handle != NoDevice && OpenCount > 0) {
         --OpenCount;
         if (OpenCount <= 0) {
-            os_.CloseHandle(Handle);
+            os_->CloseHandle(Handle);
             ResetState();
         }
     }
@@ -104,7 +105,7 @@ DWORD TAdapter::Close() {
 
 DWORD TAdapter::ForceClose() {
     if (Handle != NoDevice && OpenCount > 0) {
-        os_.CloseHandle(Handle);
+        os_->CloseHandle(Handle);
         ResetState();
     }
     return 0;
@@ -125,7 +126,7 @@ HANDLE TAdapter::FindDevice(platform::GUID guid, int boardIndex, int wantedType)
     HANDLE result = NoDevice;
     if (SetupApiModule == 0) return result; // no usable binding: nothing can be listed
 
-    const platform::HDEVINFO snapshot = os_.SetupDiGetClassDevsA(
+    const platform::HDEVINFO snapshot = os_->SetupDiGetClassDevsA(
         GetClassDevs, &guid, nullptr, platform::kDigcfPresent | platform::kDigcfDeviceInterface);
     if (snapshot == platform::kInvalidDevInfo || snapshot == 0) return result;
 
@@ -135,12 +136,12 @@ HANDLE TAdapter::FindDevice(platform::GUID guid, int boardIndex, int wantedType)
     while (!found) {
         platform::DeviceInterfaceData data{};
         data.cbSize = sizeof(platform::DeviceInterfaceData);
-        if (!os_.SetupDiEnumDeviceInterfaces(EnumDeviceInterfaces, snapshot, &guid, member, &data))
+        if (!os_->SetupDiEnumDeviceInterfaces(EnumDeviceInterfaces, snapshot, &guid, member, &data))
             break;
 
         DWORD required = 0;
-        os_.SetupDiGetDeviceInterfaceDetailA(GetDeviceInterfaceDetail, snapshot, &data, nullptr, 0,
-                                             &required);
+        os_->SetupDiGetDeviceInterfaceDetailA(GetDeviceInterfaceDetail, snapshot, &data, nullptr, 0,
+                                              &required);
         std::string path;
         // A device path never comes near this size: a larger one is a fault of the driver (or of
         // a recorded session), and allocating it could exhaust the memory. No path, no match.
@@ -150,8 +151,8 @@ HANDLE TAdapter::FindDevice(platform::GUID guid, int boardIndex, int wantedType)
             std::vector<std::uint8_t> detail(required + 1, 0);
             const DWORD fixedSize = platform::kInterfaceDetailFixedSize;
             std::memcpy(detail.data(), &fixedSize, sizeof fixedSize);
-            os_.SetupDiGetDeviceInterfaceDetailA(GetDeviceInterfaceDetail, snapshot, &data,
-                                                 detail.data(), required, nullptr);
+            os_->SetupDiGetDeviceInterfaceDetailA(GetDeviceInterfaceDetail, snapshot, &data,
+                                                  detail.data(), required, nullptr);
             const char* text =
                 reinterpret_cast<const char*>(detail.data() + platform::kInterfaceDetailPathOffset);
             path.assign(text, strnlen(text, required - platform::kInterfaceDetailPathOffset));
@@ -163,8 +164,8 @@ HANDLE TAdapter::FindDevice(platform::GUID guid, int boardIndex, int wantedType)
 
         HANDLE handle = platform::kInvalidHandleValue;
         const auto open = [&](const std::string& name) {
-            return os_.CreateFileA(name.c_str(), platform::kGenericRead | platform::kGenericWrite,
-                                   0, platform::kOpenExisting, 0);
+            return os_->CreateFileA(name.c_str(), platform::kGenericRead | platform::kGenericWrite,
+                                    0, platform::kOpenExisting, 0);
         };
         if (type != kDeviceNone) handle = open(path);
         if (handle == platform::kInvalidHandleValue && Contains(path, "\\usb#") &&
@@ -183,12 +184,12 @@ HANDLE TAdapter::FindDevice(platform::GUID guid, int boardIndex, int wantedType)
                 result = handle;
             } else {
                 ++passedOver;
-                os_.CloseHandle(handle);
+                os_->CloseHandle(handle);
             }
         }
         ++member;
     }
-    os_.SetupDiDestroyDeviceInfoList(DestroyDeviceInfoList, snapshot);
+    os_->SetupDiDestroyDeviceInfoList(DestroyDeviceInfoList, snapshot);
     return result;
 }
 
@@ -196,21 +197,21 @@ bool TAdapter::IoControl(DWORD code, void* inBuffer, DWORD inSize, void* outBuff
                          DWORD* bytesReturned) {
     if (!IsOpen()) return false;
     DWORD returned = 0;
-    if (os_.DeviceIoControl(Handle, code, inBuffer, inSize, outBuffer, outSize,
-                            bytesReturned != nullptr ? bytesReturned : &returned))
+    if (os_->DeviceIoControl(Handle, code, inBuffer, inSize, outBuffer, outSize,
+                             bytesReturned != nullptr ? bytesReturned : &returned))
         return true;
     HandleIoError();
     return false;
 }
 
 void TAdapter::HandleIoError() {
-    const DWORD error = os_.GetLastError();
+    const DWORD error = os_->GetLastError();
     if (error == platform::kErrorInvalidParameter || error == platform::kErrorBusyDrive ||
         error == platform::kErrorBusy)
         return;
     ForceClose();
     // Callers read the request's error after this; closing the handle must not hide it.
-    os_.SetLastError(error);
+    os_->SetLastError(error);
 }
 
 } // namespace flashwell::device

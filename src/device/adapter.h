@@ -51,7 +51,6 @@ public:
 
     explicit TAdapter(platform::OsPort& os);
     virtual ~TAdapter() = default;
-    TAdapter(const TAdapter&) = delete;
     TAdapter& operator=(const TAdapter&) = delete;
 
     virtual void ResetState() = 0;
@@ -68,7 +67,7 @@ public:
     void HandleIoError();
 
     std::string DevicePathText() const { return DevicePath.data(); }
-    platform::OsPort& Os() { return os_; }
+    platform::OsPort& Os() { return *os_; }
 
     // Fields, in the order the adapter has always kept them.
     platform::HMODULE SetupApiModule = 0;
@@ -84,13 +83,16 @@ public:
     platform::GUID InterfaceGuid{};
 
 protected:
+    // For copies of a derived adapter, which then talk to another OS port (Rebind).
+    TAdapter(const TAdapter&) = default;
+    void Rebind(platform::OsPort& os) { os_ = &os; }
     // Run by Open after the first successful open.
     virtual void QueryVersions() {}
 
 private:
     void SetDevicePath(std::string_view path);
 
-    platform::OsPort& os_;
+    platform::OsPort* os_;
 };
 
 } // namespace flashwell::device

@@ -200,6 +200,11 @@ DWORD TUSBAdapter::SendHostCommandWord(std::int32_t vector, std::uint32_t word) 
     return WriteWord(word);
 }
 
+BoardTable::BoardTable(const BoardTable& other, platform::OsPort& os) : os_(os) {
+    for (int i = 0; i < kSlots; ++i)
+        if (other.slots_[i]) slots_[i] = std::make_unique<TUSBAdapter>(*other.slots_[i], os);
+}
+
 int BoardTable::OpenBoard(int index) {
     if (index < 0 || index >= kSlots) return 0;
     auto& slot = slots_[index];

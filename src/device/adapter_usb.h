@@ -15,6 +15,8 @@ inline constexpr DWORD kWordPacketFailed = 1460;
 class TUSBAdapter : public TAdapter {
 public:
     explicit TUSBAdapter(platform::OsPort& os);
+    // The adapter as it is now (handle, versions, state), talking to `os` instead.
+    TUSBAdapter(const TUSBAdapter& other, platform::OsPort& os) : TUSBAdapter(other) { Rebind(os); }
 
     void ResetState() override;
 
@@ -43,6 +45,9 @@ public:
 
 protected:
     void QueryVersions() override;
+
+private:
+    TUSBAdapter(const TUSBAdapter&) = default;
 };
 
 class BoardTable {
@@ -50,6 +55,10 @@ public:
     static constexpr int kSlots = 17;
 
     explicit BoardTable(platform::OsPort& os) : os_(os) {}
+    // The table as it is now, its adapters talking to `os`. The opened hook is not copied:
+    // it belongs to whoever set it (BoardProtocol sets its own on its copy).
+    BoardTable(const BoardTable& other, platform::OsPort& os);
+    BoardTable& operator=(const BoardTable&) = delete;
 
     int OpenBoard(int index);
     int CloseBoard(int index);

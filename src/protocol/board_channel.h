@@ -68,6 +68,9 @@ public:
     // have gone before the read was refused.
     void SetResendRefused(int times) { resendRefused_ = times; }
 
+    // What a copy of the protocol takes over.
+    void TakeStateOf(const BoardChannel& other) { resendRefused_ = other.resendRefused_; }
+
     void Debug(const char* line) { os_.OutputDebugStringA(line); }
     void Sleep(DWORD ms) { os_.Sleep(ms); }
     platform::OsPort& Os() { return os_; }

@@ -8,4 +8,12 @@ BoardProtocol::BoardProtocol(device::BoardTable& boards, platform::UiPort& ui)
     boards.SetOpenedHook([this](int board) { dsp_.ProbeBoardSpeed(board); });
 }
 
+BoardProtocol::BoardProtocol(const BoardProtocol& other, device::BoardTable& boards,
+                             platform::UiPort& ui)
+    : BoardProtocol(boards, ui) {
+    channel_.TakeStateOf(other.channel_);
+    dsp_.TakeStateOf(other.dsp_);
+    flash_.TakeStateOf(other.flash_);
+}
+
 } // namespace flashwell::protocol

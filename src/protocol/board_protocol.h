@@ -25,6 +25,9 @@ class BoardProtocol {
 public:
     // Hooks the speed probe into every successful OpenBoard of the table.
     BoardProtocol(device::BoardTable& boards, platform::UiPort& ui);
+    // What `other` has learnt of the boards (speeds, packet sizes, parameter blocks read), on
+    // `boards` (a copy of the table `other` works on) and `ui`.
+    BoardProtocol(const BoardProtocol& other, device::BoardTable& boards, platform::UiPort& ui);
     BoardProtocol(const BoardProtocol&) = delete;
     BoardProtocol& operator=(const BoardProtocol&) = delete;
 

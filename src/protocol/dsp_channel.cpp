@@ -127,14 +127,20 @@ PipeResult DspChannel::WritePort(int board, std::uint8_t port, int bytesPerWord,
                                  const std::uint32_t* words, std::int32_t count) {
     const std::size_t n = count > 0 ? static_cast<std::size_t>(count) : 0;
     const std::size_t width = static_cast<std::size_t>(std::clamp(bytesPerWord, 0, 4));
-    std::vector<std::uint8_t> packet;
-    packet.reserve(4 + n * width);
-    packet.insert(packet.end(),
-                  {6, port, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
+    const std::size_t size = 4 + n * width;
+    // A packet of one endpoint's size is built on the stack: this runs for every word sent.
+    std::array<std::uint8_t, 4 + 4 * 128> small;
+    std::vector<std::uint8_t> large(size > small.size() ? size : 0);
+    std::uint8_t* packet = large.empty() ? small.data() : large.data();
+    packet[0] = 6;
+    packet[1] = port;
+    packet[2] = static_cast<std::uint8_t>(n >> 8);
+    packet[3] = static_cast<std::uint8_t>(n);
+    std::uint8_t* out = packet + 4;
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t b = 0; b < width; ++b)
-            packet.push_back(static_cast<std::uint8_t>(words[i] >> (8 * b)));
-    return channel_.Write(board, kPipeOut, packet.data(), static_cast<std::int32_t>(packet.size()));
+            *out++ = static_cast<std::uint8_t>(words[i] >> (8 * b));
+    return channel_.Write(board, kPipeOut, packet, static_cast<std::int32_t>(size));
 }
 
 std::int32_t DspChannel::WriteHostPortMultiple(int board, std::uint8_t port, int bytesPerWord,

@@ -34,6 +34,11 @@ public:
     explicit DspChannel(BoardChannel& channel);
     DspChannel(const DspChannel&) = delete;
     DspChannel& operator=(const DspChannel&) = delete;
+    // What a copy of the protocol takes over: each board's speed and packet size.
+    void TakeStateOf(const DspChannel& other) {
+        speedFlag_ = other.speedFlag_;
+        chunkSize_ = other.chunkSize_;
+    }
 
     std::int32_t BulkRead(int board, std::uint32_t pipe, void* destination, std::int32_t length);
     std::int32_t BulkWrite(int board, std::uint32_t pipe, const void* data, std::int32_t length);

@@ -41,6 +41,8 @@ public:
         : channel_(channel), dsp_(dsp), ui_(ui) {}
     FlashAccess(const FlashAccess&) = delete;
     FlashAccess& operator=(const FlashAccess&) = delete;
+    // What a copy of the protocol takes over: the parameter blocks read.
+    void TakeStateOf(const FlashAccess& other) { cache_ = other.cache_; }
 
     std::int32_t DspRequest(int board, int mode, std::uint32_t argument, std::uint32_t extra);
     bool ReadFlashCells(int board, std::uint32_t address, std::int32_t count, std::uint32_t* cells);
