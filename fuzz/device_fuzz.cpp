@@ -48,6 +48,7 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -429,8 +430,13 @@ Outcome Run(std::span<const std::uint8_t> input, bool fromScan) {
     // cost more than most runs, in fresh pages for its memories.
     static sim::SimWorld machine;
     machine = fromScan ? *start.scannedMachine : start.prepared;
-    std::unique_ptr<Rig> made =
-        fromScan ? std::make_unique<Rig>(machine, *start.scanned) : std::make_unique<Rig>(machine);
+    // On the stack: the program's objects take some 200 KB, which the heap would hand out as
+    // fresh pages every time.
+    std::optional<Rig> made;
+    if (fromScan)
+        made.emplace(machine, *start.scanned);
+    else
+        made.emplace(machine);
     Rig& rig = *made;
     sim::Board& board = rig.world.GetBoard(0);
     const boarddata::FlashDataBlock original = BlockOnBoard(board);
