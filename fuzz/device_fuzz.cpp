@@ -352,17 +352,26 @@ struct Start {
         *scannedMachine = prepared;
         scanned->Start();
         scanRequests = scannedMachine->Windows().IoControlCount();
+        runOnPrepared = std::make_unique<sim::SimWorld>(prepared);
+        runOnScanned = std::make_unique<sim::SimWorld>(*scannedMachine);
     }
 
     sim::SimWorld prepared;
     std::unique_ptr<sim::SimWorld> scannedMachine;
     std::unique_ptr<Rig> scanned;
+    // The machines the runs take place on, each set back to its starting point after every
+    // run: a copy made afresh would cost more than most runs, in fresh pages for its memories.
+    // Always set back to the same point, a machine keeps its storage in the same shape, and a
+    // run gives back what it allocated (one that does not makes libFuzzer run it again and
+    // search the whole heap for a leak).
+    std::unique_ptr<sim::SimWorld> runOnPrepared;
+    std::unique_ptr<sim::SimWorld> runOnScanned;
     // Requests of the clean scan: an input whose first action comes at or after this one
     // scans as cleanly.
     std::uint64_t scanRequests = 0;
 };
 
-const Start& StartFor(Step step, bool highSpeed) {
+Start& StartFor(Step step, bool highSpeed) {
     static std::array<std::unique_ptr<Start>, 10> starts;
     auto& start = starts[static_cast<std::size_t>(step) * 2 + (highSpeed ? 1 : 0)];
     if (!start) start = std::make_unique<Start>(step, highSpeed);
@@ -424,12 +433,15 @@ Outcome Run(std::span<const std::uint8_t> input, bool fromScan) {
     const std::uint8_t subIdAnswer = in.Byte();
     const std::uint8_t budget = in.Byte();
     const auto step = static_cast<Step>((settings & 0x07) % 5);
-    const Start& start = StartFor(step, (settings & 0x40) != 0);
+    Start& start = StartFor(step, (settings & 0x40) != 0);
 
-    // One machine for every run, set back to where the run starts: a copy made afresh would
-    // cost more than most runs, in fresh pages for its memories.
-    static sim::SimWorld machine;
-    machine = fromScan ? *start.scannedMachine : start.prepared;
+    sim::SimWorld& machine = fromScan ? *start.runOnScanned : *start.runOnPrepared;
+    // Set back when the run is over and its program gone.
+    struct SetBack {
+        sim::SimWorld& machine;
+        const sim::SimWorld& from;
+        ~SetBack() { machine = from; }
+    } setBack{machine, fromScan ? *start.scannedMachine : start.prepared};
     // On the stack: the program's objects take some 200 KB, which the heap would hand out as
     // fresh pages every time.
     std::optional<Rig> made;

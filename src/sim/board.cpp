@@ -156,14 +156,16 @@ Board& Board::operator=(const Board& other) {
     const ControllerHooks& hooks = *other.hooks_;
     if (typeid(hooks) != typeid(ControllerHooks))
         throw std::logic_error("a board with controller hooks of its own cannot be copied");
-    std::unique_ptr<ControllerFirmware> firmware;
-    if (other.firmware_) {
-        firmware = other.firmware_->CopyFor(*this);
+    // A firmware of the same kind takes on the other's state in place.
+    if (!other.firmware_) {
+        firmware_.reset();
+    } else if (!firmware_ || !firmware_->AssignFrom(*other.firmware_, *this)) {
+        auto firmware = other.firmware_->CopyFor(*this);
         if (!firmware)
             throw std::logic_error("a controller firmware of this kind cannot be copied");
+        firmware_ = std::move(firmware);
     }
     dsp_.Assign(other.dsp_, *this);
-    firmware_ = std::move(firmware);
     id_ = other.id_;
     config_ = other.config_;
     eeprom_ = other.eeprom_;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <typeinfo>
 #include <vector>
 
 namespace flashwell::sim {
@@ -41,6 +42,13 @@ public:
     virtual std::unique_ptr<ControllerFirmware>
     CopyFor(FirmwareEnvironment& /*environment*/) const {
         return nullptr;
+    }
+    // Takes on the state of `other`, running in `environment`, when it is a firmware of the
+    // same kind; false (and nothing changed) otherwise. Spares setting a machine back an
+    // allocation.
+    virtual bool AssignFrom(const ControllerFirmware& /*other*/,
+                            FirmwareEnvironment& /*environment*/) {
+        return false;
     }
 };
 
@@ -87,6 +95,12 @@ public:
         auto copy = std::make_unique<BoardFirmware>(*this);
         copy->env_ = &environment;
         return copy;
+    }
+    bool AssignFrom(const ControllerFirmware& other, FirmwareEnvironment& environment) override {
+        if (typeid(other) != typeid(BoardFirmware)) return false;
+        *this = static_cast<const BoardFirmware&>(other);
+        env_ = &environment;
+        return true;
     }
 
     const std::array<std::uint8_t, 3>& Version() const { return version_; }

@@ -29,10 +29,14 @@ void DspHostInterface::Assign(const DspHostInterface& other, Board& board) {
     // Half-way through a callback a program may be about to replace itself.
     if (other.callbackDepth_ != 0 || callbackDepth_ != 0)
         throw std::logic_error("a DSP interface cannot be copied while its program runs");
-    auto program = CopyProgram(other.program_, board);
-    auto pending = CopyProgram(other.pendingProgram_, board);
-    program_ = std::move(program);
-    pendingProgram_ = std::move(pending);
+    // A program of the same kind takes on the other's state in place.
+    const auto assign = [&board](std::unique_ptr<DspProgram>& mine,
+                                 const std::unique_ptr<DspProgram>& theirs) {
+        if (!mine || !theirs || !mine->AssignFrom(*theirs, board))
+            mine = CopyProgram(theirs, board);
+    };
+    assign(program_, other.program_);
+    assign(pendingProgram_, other.pendingProgram_);
     toDsp_ = other.toDsp_;
     toHost_ = other.toHost_;
     lastReadWasCount_ = other.lastReadWasCount_;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <span>
+#include <typeinfo>
 #include <vector>
 
 namespace flashwell::sim {
@@ -35,6 +36,9 @@ public:
     // The program in its present state, running on `board` instead; nothing when this program
     // cannot be copied (then neither can its board).
     virtual std::unique_ptr<DspProgram> CopyFor(Board& /*board*/) const { return nullptr; }
+    // Takes on the state of `other`, running on `board`, when it is a program of the same kind;
+    // false (and nothing changed) otherwise. Spares setting a machine back an allocation.
+    virtual bool AssignFrom(const DspProgram& /*other*/, Board& /*board*/) { return false; }
 };
 
 // The program of a DSP that runs nothing the host can talk to: words pile up unanswered.
@@ -42,6 +46,9 @@ class IdleDspProgram final : public DspProgram {
 public:
     std::unique_ptr<DspProgram> CopyFor(Board&) const override {
         return std::make_unique<IdleDspProgram>();
+    }
+    bool AssignFrom(const DspProgram& other, Board&) override {
+        return typeid(other) == typeid(IdleDspProgram);
     }
 };
 

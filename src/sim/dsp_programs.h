@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <typeinfo>
 #include <vector>
 
 namespace flashwell::sim {
@@ -56,6 +57,12 @@ protected:
         auto copy = std::make_unique<P>(program);
         static_cast<BoardDspProgram&>(*copy).board_ = &board;
         return copy;
+    }
+    template <typename P> static bool AssignOf(P& program, const DspProgram& other, Board& board) {
+        if (typeid(other) != typeid(P)) return false;
+        program = static_cast<const P&>(other);
+        static_cast<BoardDspProgram&>(program).board_ = &board;
+        return true;
     }
 
     Board* board_;
