@@ -45,8 +45,11 @@ std::string Upper(std::string s) {
     return s;
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-    return Upper(a) == Upper(b);
+bool SameName(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::toupper(static_cast<unsigned char>(x)) ==
+               std::toupper(static_cast<unsigned char>(y));
+    });
 }
 
 Bytes CopyBytes(const void* p, DWORD size) {
@@ -226,26 +229,27 @@ SimWindows::Module* SimWindows::FindModule(HMODULE module) {
     return nullptr;
 }
 
-std::vector<std::pair<std::string, SimWindows::Function>>
-SimWindows::Exports(const Module& module) const {
-    std::vector<std::pair<std::string, Function>> all;
+SimWindows::ExportList SimWindows::Exports(const Module& module) const {
+    // Asked at every SetupAPI call, so built without the heap.
+    ExportList list;
+    const auto add = [&](std::string_view name, Function function) {
+        const auto& missing = config_.setupApi.missingExports;
+        if (std::find(missing.begin(), missing.end(), name) == missing.end())
+            list.items[list.count++] = {name, function};
+    };
     if (module.name == "KERNEL32.DLL") {
         if (config_.kernelExportsGetVersionEx)
-            all.emplace_back("GetVersionExA", Function::GetVersionEx);
-        return all;
+            list.items[list.count++] = {"GetVersionExA", Function::GetVersionEx};
+        return list;
     }
     const bool old = config_.setupApi.fallbackNamesOnly;
-    all = {{"SetupDiGetClassDevsA", Function::GetClassDevs},
-           {old ? "SetupDiEnumInterfaceDevice" : "SetupDiEnumDeviceInterfaces",
-            Function::EnumDeviceInterfaces},
-           {old ? "SetupDiGetInterfaceDeviceDetailA" : "SetupDiGetDeviceInterfaceDetailA",
-            Function::GetDeviceInterfaceDetail},
-           {"SetupDiDestroyDeviceInfoList", Function::DestroyDeviceInfoList}};
-    std::erase_if(all, [&](const auto& e) {
-        const auto& missing = config_.setupApi.missingExports;
-        return std::find(missing.begin(), missing.end(), e.first) != missing.end();
-    });
-    return all;
+    add("SetupDiGetClassDevsA", Function::GetClassDevs);
+    add(old ? "SetupDiEnumInterfaceDevice" : "SetupDiEnumDeviceInterfaces",
+        Function::EnumDeviceInterfaces);
+    add(old ? "SetupDiGetInterfaceDeviceDetailA" : "SetupDiGetDeviceInterfaceDetailA",
+        Function::GetDeviceInterfaceDetail);
+    add("SetupDiDestroyDeviceInfoList", Function::DestroyDeviceInfoList);
+    return list;
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include "sim/traffic_recorder.h"
 #include "sim/virtual_clock.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace flashwell::sim {
@@ -162,7 +164,13 @@ private:
     };
 
     Module* FindModule(platform::HMODULE module);
-    std::vector<std::pair<std::string, Function>> Exports(const Module& module) const;
+    struct ExportList {
+        std::array<std::pair<std::string_view, Function>, 4> items{};
+        std::size_t count = 0;
+        auto begin() const { return items.begin(); }
+        auto end() const { return items.begin() + static_cast<std::ptrdiff_t>(count); }
+    };
+    ExportList Exports(const Module& module) const;
     // True when entry is the loaded entry point of function; counts and reports otherwise.
     bool CheckEntry(platform::ProcAddress entry, Function function);
     bool NodeAlive(const OpenFile& file) const;
