@@ -425,9 +425,9 @@ struct Outcome {
     bool operator==(const Outcome&) const = default;
 };
 
-// Runs one input and judges it. `fromScan`: start from copies of the scanned machine and
-// program; only for inputs whose first action comes after the scan.
-Outcome Run(std::span<const std::uint8_t> input, bool fromScan) {
+// Runs one input and judges it; `keep`: returns what the run left. `fromScan`: start from copies of
+// the scanned machine and program; only for inputs whose first action comes after the scan.
+Outcome Run(std::span<const std::uint8_t> input, bool fromScan, bool keep) {
     fuzz::ByteStream in(input);
     const std::uint8_t settings = in.Byte();
     const std::uint8_t subIdAnswer = in.Byte();
@@ -471,9 +471,11 @@ Outcome Run(std::span<const std::uint8_t> input, bool fromScan) {
     injector.Settle();
 
     Outcome outcome;
-    outcome.log = form.Memo1.lines;
-    for (const auto& shown : rig.ui.boxes.shown)
-        outcome.messages.push_back(shown.text);
+    if (keep) {
+        outcome.log = form.Memo1.lines;
+        for (const auto& shown : rig.ui.boxes.shown)
+            outcome.messages.push_back(shown.text);
+    }
     if (!run) return outcome;
 
     int successes = 0;
@@ -494,7 +496,7 @@ Outcome Run(std::span<const std::uint8_t> input, bool fromScan) {
             step == Step::FlashData ? BlockAfterFlashDataStep() : original;
         if (!sweep::EveryImageInPlace(r, intended) && !sweep::EveryImageInPlace(r, original))
             Broken("success reported but the board does not hold every image: " + r.ToString());
-        outcome.board = r.ToString();
+        if (keep) outcome.board = r.ToString();
     }
     return outcome;
 }
@@ -518,8 +520,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // inputs): an input that may start after the scan runs from the start too, and both runs
     // must end alike, or the copied machine and program are not what a scan leaves.
     static const bool bothWays = std::getenv("FLASHWELL_FUZZ_BOTH_WAYS") != nullptr;
-    const Outcome outcome = Run(input, afterScan);
-    if (afterScan && bothWays && Run(input, false) != outcome)
+    const Outcome outcome = Run(input, afterScan, bothWays);
+    if (afterScan && bothWays && Run(input, false, true) != outcome)
         Broken("the run from the copied scan differs from the run with its own scan");
     return 0;
 }
