@@ -30,16 +30,26 @@ std::vector<std::uint8_t> TakeWord(platform::OsPort& os, HANDLE h) {
     return ReadPipe(os, h, 4);
 }
 
-TEST(WorldCopy, GoesOnFromTheSamePointAndStaysApart) {
+// A board running the flash-access program (SubID 3), open, five seconds into the machine's life.
+struct WorldCopy : ::testing::Test {
     SimWorld original;
-    BoardConfig config;
-    config.dspAtPowerUp = DspStartup::FlashAccess;
-    config.subId = 3;
-    Board& board = original.AddBoard(config);
-    const HANDLE h = Open(original.Os(), board.DevicePath());
-    ASSERT_NE(h, platform::kInvalidHandleValue);
-    board.MutableEeprom()[0x100] = 0x11;
-    original.Clock().Advance(5000);
+    Board* board = nullptr;
+    HANDLE h = 0;
+
+    void SetUp() override {
+        BoardConfig config;
+        config.dspAtPowerUp = DspStartup::FlashAccess;
+        config.subId = 3;
+        board = &original.AddBoard(config);
+        h = Open(original.Os(), board->DevicePath());
+        ASSERT_NE(h, platform::kInvalidHandleValue);
+        board->MutableEeprom()[0x100] = 0x11;
+        original.Clock().Advance(5000);
+    }
+};
+
+TEST_F(WorldCopy, GoesOnFromTheSamePointAndStaysApart) {
+    Board& board = *this->board;
     // Work in flight at the moment of the copy: an answer word waiting in the DSP, the version
     // bytes waiting in the firmware.
     AskSubId(original.Os(), h);
@@ -88,15 +98,8 @@ TEST(WorldCopy, GoesOnFromTheSamePointAndStaysApart) {
     EXPECT_EQ(original.Windows().OpenHandleCount(board), 1u);
 }
 
-TEST(WorldCopy, AssignmentTakesTheOtherMachineBackWhereItWas) {
-    SimWorld original;
-    BoardConfig config;
-    config.dspAtPowerUp = DspStartup::FlashAccess;
-    config.subId = 3;
-    Board& board = original.AddBoard(config);
-    const HANDLE h = Open(original.Os(), board.DevicePath());
-    ASSERT_NE(h, platform::kInvalidHandleValue);
-    original.Clock().Advance(5000);
+TEST_F(WorldCopy, AssignmentTakesTheOtherMachineBackWhereItWas) {
+    Board& board = *this->board;
 
     SimWorld live(original);
     // The live machine goes its own way: pulled, rewritten, later, another SubID.
@@ -121,11 +124,9 @@ TEST(WorldCopy, AssignmentTakesTheOtherMachineBackWhereItWas) {
     EXPECT_EQ(ReadPipe(original.Os(), h, 1), (std::vector<std::uint8_t>{0x00}));
 }
 
-TEST(WorldCopy, RefusesProgramsItCannotCopy) {
-    SimWorld world;
-    Board& board = world.AddBoard({});
-    board.Dsp().LoadProgram(std::make_unique<DspProgram>());
-    EXPECT_THROW(SimWorld{world}, std::logic_error);
+TEST_F(WorldCopy, RefusesProgramsItCannotCopy) {
+    board->Dsp().LoadProgram(std::make_unique<DspProgram>());
+    EXPECT_THROW(SimWorld{original}, std::logic_error);
 }
 
 } // namespace
