@@ -74,11 +74,11 @@ struct Wire {
 
 // The board firmware with a corrupting wire behind it: pipe reads come back cut short, with a
 // byte changed, padded with junk up to the buffer's size, or empty, as the queue says.
-class ManglingFirmware final : public sim::ControllerFirmware {
+class ManglingFirmware final : public sim::WiredBoardFirmware {
 public:
     ManglingFirmware(std::array<std::uint8_t, 3> version, sim::FirmwareEnvironment& environment,
                      std::shared_ptr<Wire> wire)
-        : inner_(version, environment), wire_(std::move(wire)) {
+        : WiredBoardFirmware(version, environment), wire_(std::move(wire)) {
         wire_->wrapped = this;
     }
     ~ManglingFirmware() override {
@@ -87,9 +87,8 @@ public:
     ManglingFirmware(const ManglingFirmware&) = delete;
     ManglingFirmware& operator=(const ManglingFirmware&) = delete;
 
-    void OnPipeWrite(std::span<const std::uint8_t> bytes) override { inner_.OnPipeWrite(bytes); }
     std::size_t OnPipeRead(std::span<std::uint8_t> buffer) override {
-        std::size_t n = inner_.OnPipeRead(buffer);
+        std::size_t n = Inner().OnPipeRead(buffer);
         if (wire_->mangles.empty()) return n;
         const Mangle m = wire_->mangles.front();
         wire_->mangles.pop_front();
@@ -110,13 +109,8 @@ public:
         }
         return n;
     }
-    bool WriteHostRegister(std::uint8_t reg, std::uint8_t value) override {
-        return inner_.WriteHostRegister(reg, value);
-    }
-    std::size_t PendingAnswerBytes() const override { return inner_.PendingAnswerBytes(); }
 
 private:
-    sim::BoardFirmware inner_;
     std::shared_ptr<Wire> wire_;
 };
 

@@ -125,4 +125,27 @@ private:
     std::size_t missingWords_ = 0;
 };
 
+// The board firmware behind a wire that a test or the fuzzer tampers with: a derived class
+// overrides what it changes (usually OnPipeRead) and asks the firmware itself through Inner().
+class WiredBoardFirmware : public ControllerFirmware {
+public:
+    WiredBoardFirmware(std::array<std::uint8_t, 3> version, FirmwareEnvironment& environment)
+        : inner_(version, environment) {}
+
+    void OnPipeWrite(std::span<const std::uint8_t> bytes) override { inner_.OnPipeWrite(bytes); }
+    std::size_t OnPipeRead(std::span<std::uint8_t> buffer) override {
+        return inner_.OnPipeRead(buffer);
+    }
+    bool WriteHostRegister(std::uint8_t reg, std::uint8_t value) override {
+        return inner_.WriteHostRegister(reg, value);
+    }
+    std::size_t PendingAnswerBytes() const override { return inner_.PendingAnswerBytes(); }
+
+protected:
+    BoardFirmware& Inner() { return inner_; }
+
+private:
+    BoardFirmware inner_;
+};
+
 } // namespace flashwell::sim

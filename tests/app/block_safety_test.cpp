@@ -136,24 +136,18 @@ TEST(ParameterBlockSafety, RefusedRequestInTheMiddleOfABlockIsSentAgain) {
 }
 
 // The board firmware behind a wire that changes one byte of the n-th pipe read from now on.
-class FlipOneRead final : public sim::ControllerFirmware {
+class FlipOneRead final : public sim::WiredBoardFirmware {
 public:
     FlipOneRead(sim::Board& board, int nth)
-        : inner_(board.Config().firmwareVersion, board), left_(nth) {}
-    void OnPipeWrite(std::span<const std::uint8_t> bytes) override { inner_.OnPipeWrite(bytes); }
+        : WiredBoardFirmware(board.Config().firmwareVersion, board), left_(nth) {}
     std::size_t OnPipeRead(std::span<std::uint8_t> buffer) override {
-        const std::size_t n = inner_.OnPipeRead(buffer);
+        const std::size_t n = Inner().OnPipeRead(buffer);
         // A cell carries its flash byte in the low byte of its word.
         if (n > 0 && --left_ == 0) buffer[(n / 2) & ~std::size_t{3}] ^= 0x10;
         return n;
     }
-    bool WriteHostRegister(std::uint8_t reg, std::uint8_t value) override {
-        return inner_.WriteHostRegister(reg, value);
-    }
-    std::size_t PendingAnswerBytes() const override { return inner_.PendingAnswerBytes(); }
 
 private:
-    sim::BoardFirmware inner_;
     int left_;
 };
 

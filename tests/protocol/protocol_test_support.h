@@ -66,28 +66,22 @@ struct FlashWorld : ProtocolWorld {
 
 // The board firmware behind a wire that cuts the next pipe read to `keep` bytes (the rest of that
 // answer is lost); later reads pass whole. Installed between requests, when no answer is pending.
-class CutNextRead final : public sim::ControllerFirmware {
+class CutNextRead final : public sim::WiredBoardFirmware {
 public:
     static void Install(sim::Board& board, std::size_t keep) {
         board.SetFirmware(std::make_unique<CutNextRead>(board, keep));
     }
     CutNextRead(sim::Board& board, std::size_t keep)
-        : inner_(board.Config().firmwareVersion, board), keep_(keep) {}
+        : WiredBoardFirmware(board.Config().firmwareVersion, board), keep_(keep) {}
 
-    void OnPipeWrite(std::span<const std::uint8_t> bytes) override { inner_.OnPipeWrite(bytes); }
     std::size_t OnPipeRead(std::span<std::uint8_t> buffer) override {
-        const std::size_t n = inner_.OnPipeRead(buffer);
+        const std::size_t n = Inner().OnPipeRead(buffer);
         if (cut_) return n;
         cut_ = true;
         return std::min(n, keep_);
     }
-    bool WriteHostRegister(std::uint8_t reg, std::uint8_t value) override {
-        return inner_.WriteHostRegister(reg, value);
-    }
-    std::size_t PendingAnswerBytes() const override { return inner_.PendingAnswerBytes(); }
 
 private:
-    sim::BoardFirmware inner_;
     std::size_t keep_;
     bool cut_ = false;
 };
