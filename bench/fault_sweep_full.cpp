@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     options.full = true;
     options.samplesPerStream = argc > 1 ? static_cast<std::size_t>(std::atoi(argv[1])) : 100;
     options.answerWordSamples = 200;
+    options.secondFaultSamples = 200;
     const auto start = std::chrono::steady_clock::now();
     const auto report = flashwell::sweep::RunSweep(options);
     const double seconds =

@@ -6,7 +6,9 @@
 #include "support/app_world.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -65,8 +67,127 @@ std::string CurrentStep(const AppWorld& w) {
     return "scan";
 }
 
+// Strikes the board with a request fault; true when the board was pulled.
+bool Strike(FaultKind kind, sim::SimWorld& world, sim::Board& board) {
+    switch (kind) {
+    case FaultKind::Vanish1167:
+        world.Vanish(board, platform::kErrorDeviceNotConnected);
+        return true;
+    case FaultKind::Vanish31:
+        world.Vanish(board, platform::kErrorGenFailure);
+        return true;
+    case FaultKind::Refused87:
+        board.AddFault({sim::FaultRule::kAnyCode, 0, platform::kErrorInvalidParameter, true});
+        return false;
+    case FaultKind::Busy170:
+        board.AddFault({sim::FaultRule::kAnyCode, 0, platform::kErrorBusy, true});
+        return false;
+    case FaultKind::FailureWordAnswer:
+        break;
+    }
+    return false;
+}
+
+// The tool started afresh on the same machine, with the same data folder: what a technician
+// gets after plugging the board in again.
+struct FreshProgram {
+    explicit FreshProgram(AppWorld& w) : world(w), boards(w.world.Os()), protocol(boards, ui) {}
+    app::TForm1& Start() {
+        form = std::make_unique<app::TForm1>(
+            app::Services{world.world.Os(), boards, protocol, ui, world.backups.store});
+        form->FormCreate();
+        return *form;
+    }
+    AppWorld& world;
+    device::BoardTable boards;
+    testing::ScriptedAppUi ui;
+    protocol::BoardProtocol protocol;
+    std::unique_ptr<app::TForm1> form;
+};
+
+// The copy the program's own lines tell the technician to restore, if they name one.
+std::optional<std::string> NamedCopy(const std::vector<std::string>& log) {
+    const std::string prefix = "   Restore it with: flashwell --restore \"";
+    for (auto it = log.rbegin(); it != log.rend(); ++it) {
+        if (it->rfind(prefix, 0) != 0) continue;
+        const std::size_t end = it->find('"', prefix.size());
+        if (end != std::string::npos) return it->substr(prefix.size(), end - prefix.size());
+    }
+    return std::nullopt;
+}
+
+std::string LastLines(const std::vector<std::string>& log, std::size_t n) {
+    std::string text;
+    for (std::size_t i = log.size() > n ? log.size() - n : 0; i < log.size(); ++i)
+        text += " | " + log[i];
+    return text;
+}
+
+struct Rerun {
+    Recovery recovery = Recovery::Bricked;
+    std::string why;
+};
+
+// After a power cycle: start the tool, scan, and do what its lines say (restore the copy they
+// name, then update; otherwise update). `strike`, when set, faults the update of this run.
+Rerun FollowTheProgram(AppWorld& w, sim::Board& board, const boarddata::FlashDataBlock& intended,
+                       const std::function<void()>& arm = {}) {
+    Rerun out;
+    auto program = std::make_unique<FreshProgram>(w);
+    app::TForm1* form = &program->Start();
+    bool restored = false;
+    if (const auto copy = NamedCopy(form->Memo1.lines)) {
+        form->RestoreFromFile(*copy);
+        if (form->LastOutcome != app::RunOutcome::Succeeded) {
+            out.why = "the restore the program asked for failed:" + LastLines(form->Memo1.lines, 4);
+            return out;
+        }
+        restored = true;
+        // "Please disconnect the device and connect it again."
+        w.world.PowerCycle(board);
+        program = std::make_unique<FreshProgram>(w);
+        form = &program->Start();
+    }
+    if (!form->BoardPresent(0)) {
+        out.why = "not enumerated";
+        return out;
+    }
+    if (!form->RadioButton1.enabled) {
+        out.why = "not selectable (" + form->RadioButton1.caption + "):" +
+                  LastLines(form->Memo1.lines, 4);
+        return out;
+    }
+    if (arm) arm();
+    form->Button1Click();
+    w.world.Windows().SetIoControlObserver(nullptr);
+    if (arm) {
+        // The caller judges a faulted run by the run after it.
+        out.recovery = restored ? Recovery::AfterRestore : Recovery::NextRun;
+        return out;
+    }
+    if (form->LastOutcome != app::RunOutcome::Succeeded) {
+        out.why = "the next run failed:" + LastLines(form->Memo1.lines, 4);
+        return out;
+    }
+    w.world.PowerCycle(board);
+    const sim::BoardReport r = sim::Inspect(board);
+    if (!EveryImageInPlace(r, intended)) {
+        out.why = r.parameterBlock != intended && r.eepromIsBootImage
+                      ? "calibration silently replaced or block wrong after a run that succeeded"
+                      : "images wrong after a run that succeeded: " + r.ToString();
+        return out;
+    }
+    out.recovery = restored ? Recovery::AfterRestore : Recovery::NextRun;
+    return out;
+}
+
+struct SecondFault {
+    FaultKind kind;
+    std::uint64_t index;
+};
+
 RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlock& intended,
-              std::uint64_t limitMs) {
+              std::uint64_t limitMs, std::optional<SecondFault> second = std::nullopt) {
     RunResult result;
     result.kind = kind;
     result.index = index;
@@ -86,25 +207,7 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
             if (i != index) return;
             injected = true;
             result.step = CurrentStep(*w);
-            switch (kind) {
-            case FaultKind::Vanish1167:
-                w->world.Vanish(board, platform::kErrorDeviceNotConnected);
-                vanished = true;
-                break;
-            case FaultKind::Vanish31:
-                w->world.Vanish(board, platform::kErrorGenFailure);
-                vanished = true;
-                break;
-            case FaultKind::Refused87:
-                board.AddFault(
-                    {sim::FaultRule::kAnyCode, 0, platform::kErrorInvalidParameter, true});
-                break;
-            case FaultKind::Busy170:
-                board.AddFault({sim::FaultRule::kAnyCode, 0, platform::kErrorBusy, true});
-                break;
-            case FaultKind::FailureWordAnswer:
-                break;
-            }
+            vanished = Strike(kind, w->world, board);
         });
     }
     w->Start().Button1Click();
@@ -133,17 +236,28 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
     result.block = r.parameterBlock == original   ? BlockOutcome::Unchanged
                    : r.parameterBlock == intended ? BlockOutcome::Intended
                                                   : BlockOutcome::Unrecoverable;
-    if (result.block == BlockOutcome::Unrecoverable) {
-        // What a technician would do: start the tool again and restore the newest copy.
-        const auto copies = w->backups.store.List();
-        if (!copies.empty()) {
-            app::TForm1& again = w->Start();
-            again.RestoreFlashData(copies.front());
+    // What a technician does next: plug the board in again, start the tool, follow its lines.
+    Rerun next;
+    if (second) {
+        bool secondVanished = false;
+        next = FollowTheProgram(*w, board, intended, [&] {
+            w->world.Windows().SetIoControlObserver([&](std::uint64_t i, platform::DWORD) {
+                if (i != second->index) return;
+                result.secondInjected = true;
+                secondVanished = Strike(second->kind, w->world, board);
+            });
+        });
+        if (next.why.empty()) {
+            if (secondVanished) w->world.Reattach(board);
             w->world.PowerCycle(board);
-            const auto restored = sim::Inspect(board).parameterBlock;
-            if (restored == original || restored == intended) result.block = BlockOutcome::Restored;
+            next = FollowTheProgram(*w, board, intended);
         }
+    } else {
+        next = FollowTheProgram(*w, board, intended);
     }
+    result.recovery = next.recovery;
+    if (result.block == BlockOutcome::Unrecoverable && next.recovery == Recovery::AfterRestore)
+        result.block = BlockOutcome::Restored;
 
     // A run the fault never reached proves nothing: the sweep's own recording no longer
     // matches the program it judges.
@@ -156,6 +270,8 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
     else if (result.successShown && !result.everyImageInPlace)
         result.brokenRule =
             "success reported but the board does not hold every image: " + r.ToString();
+    else if (result.recovery == Recovery::Bricked)
+        result.brokenRule = "bricked: " + next.why;
     else if (result.block == BlockOutcome::Unrecoverable)
         result.brokenRule = "parameter block lost and not brought back from a copy";
     else if (result.block == BlockOutcome::Restored && !vanished)
@@ -195,6 +311,23 @@ const char* BlockOutcomeName(BlockOutcome outcome) {
     return "?";
 }
 
+const char* RecoveryName(Recovery recovery) {
+    switch (recovery) {
+    case Recovery::NextRun:
+        return "recovered by the next run";
+    case Recovery::AfterRestore:
+        return "recovered after the restore it asked for";
+    case Recovery::Bricked:
+        return "bricked";
+    }
+    return "?";
+}
+
+std::size_t SweepReport::Count(Recovery recovery) const {
+    return static_cast<std::size_t>(std::count_if(
+        runs.begin(), runs.end(), [&](const RunResult& r) { return r.recovery == recovery; }));
+}
+
 std::size_t SweepReport::Broken() const {
     return static_cast<std::size_t>(std::count_if(
         runs.begin(), runs.end(), [](const RunResult& r) { return !r.brokenRule.empty(); }));
@@ -228,6 +361,17 @@ std::string SweepReport::Matrix() const {
         out << "  " << kind << " | unchanged " << c[0] << ", intended " << c[1] << " (recovered "
             << c[4] << "), lost " << c[2] + c[3] << ": restored " << c[2] << ", unrecoverable "
             << c[3] << "\n";
+    out << "\nafter a power cycle, the tool started again and its lines followed:\n";
+    for (Recovery recovery : {Recovery::NextRun, Recovery::AfterRestore, Recovery::Bricked})
+        out << "  " << RecoveryName(recovery) << ": " << Count(recovery) << "\n";
+    std::size_t seconds = 0, secondsReached = 0;
+    for (const RunResult& r : runs) {
+        seconds += r.secondFault;
+        secondsReached += r.secondInjected;
+    }
+    if (seconds > 0)
+        out << "  of them with a second fault in the second run: " << seconds << " ("
+            << secondsReached << " reached it)\n";
     out << "\nruns that broke a rule: " << Broken() << "\n";
     for (const RunResult& r : runs)
         if (!r.brokenRule.empty())
@@ -289,6 +433,18 @@ SweepReport RunSweep(const SweepOptions& options) {
             report.runs.push_back(
                 Run(requestKinds[turn++ % 4], index, clean.intendedBlock, options.virtualLimitMs));
         }
+    }
+
+    // A second fault in the run after the first: the third run must still bring the board back.
+    const FaultKind vanishKinds[] = {FaultKind::Vanish1167, FaultKind::Refused87};
+    for (std::size_t n = 0; n < options.secondFaultSamples && !chosen.empty(); ++n) {
+        auto first = chosen.begin();
+        std::advance(first, static_cast<long>(random() % chosen.size()));
+        const SecondFault second{vanishKinds[n % 2], random() % clean.signatures.size()};
+        RunResult r = Run(FaultKind::Vanish1167, *first, clean.intendedBlock,
+                          options.virtualLimitMs, second);
+        r.secondFault = true;
+        report.runs.push_back(std::move(r));
     }
 
     std::set<std::uint64_t> words = {1, clean.answerWords};

@@ -17,6 +17,12 @@ const char* FaultKindName(FaultKind kind);
 enum class BlockOutcome { Unchanged, Intended, Restored, Unrecoverable };
 const char* BlockOutcomeName(BlockOutcome outcome);
 
+// What became of the board when the tool was started again after a power cycle and its lines
+// followed: the next update brought it back, or the restore it asked for and then an update, or
+// nothing did (not enumerated, not selectable, the next run failed, images or block wrong).
+enum class Recovery { NextRun, AfterRestore, Bricked };
+const char* RecoveryName(Recovery recovery);
+
 struct RunResult {
     FaultKind kind = FaultKind::Refused87;
     // Request number (from 0) or, for answer words, the word's ordinal (from 1).
@@ -30,6 +36,10 @@ struct RunResult {
     // The parameter block was written again after a failed attempt.
     bool blockRetried = false;
     std::uint64_t virtualMs = 0;
+    Recovery recovery = Recovery::Bricked;
+    // The run after this one was faulted too (secondInjected: the fault was reached).
+    bool secondFault = false;
+    bool secondInjected = false;
     // Empty when the run kept every rule.
     std::string brokenRule;
 };
@@ -41,6 +51,8 @@ struct SweepOptions {
     std::size_t controlSample = 16;
     std::size_t samplesPerStream = 1;
     std::size_t answerWordSamples = 6;
+    // Runs whose next run is faulted as well, at a random request.
+    std::size_t secondFaultSamples = 4;
     std::uint64_t seed = 20261209;
     // A run that takes longer than this in virtual time counts as hung.
     std::uint64_t virtualLimitMs = 6ull * 3600 * 1000;
@@ -53,6 +65,7 @@ struct SweepReport {
     std::vector<RunResult> runs;
 
     std::size_t Broken() const;
+    std::size_t Count(Recovery recovery) const;
     // Runs per fault kind and step, outcomes per class, and every run that broke a rule.
     std::string Matrix() const;
 };

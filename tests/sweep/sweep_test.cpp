@@ -15,6 +15,7 @@ TEST(FaultSweep, SampledRunsKeepEveryRule) {
     options.controlSample = 800;
     options.samplesPerStream = 20;
     options.answerWordSamples = 120;
+    options.secondFaultSamples = 40;
 #endif
     const SweepReport report = RunSweep(options);
     std::cout << report.Matrix();
