@@ -1,4 +1,5 @@
 #include "app/block_backup.h"
+#include "app/durable_file.h"
 
 #include <algorithm>
 #include <array>
@@ -10,12 +11,6 @@
 #include <iterator>
 #include <sstream>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace flashwell::app {
 
@@ -88,38 +83,6 @@ std::string HeaderText(const BackupHeader& h) {
         << "crc32: " << HexCrc(h.crc) << "\n"
         << "\n";
     return out.str();
-}
-
-// Writes the bytes to a new file and makes sure they are on the disk before it returns true.
-bool WriteDurably(const fs::path& path, const std::string& bytes, bool sync, std::string& error) {
-    std::FILE* file = std::fopen(path.string().c_str(), "wb");
-    if (file == nullptr) {
-        error = "cannot create " + path.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    ok = std::fflush(file) == 0 && ok;
-    if (sync) {
-#ifdef _WIN32
-        ok = _commit(_fileno(file)) == 0 && ok;
-#else
-        ok = ::fsync(::fileno(file)) == 0 && ok;
-#endif
-    }
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok) error = "cannot write " + path.string() + ": " + std::strerror(errno);
-    return ok;
-}
-
-// A rename is only durable once the folder itself is on the disk.
-void SyncFolder([[maybe_unused]] const fs::path& folder) {
-#ifndef _WIN32
-    const int fd = ::open(folder.string().c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-#endif
 }
 
 } // namespace
@@ -259,28 +222,115 @@ std::optional<fs::path> BackupStore::Save(const boarddata::FlashDataBlock& block
 
     std::string bytes = HeaderText(h);
     bytes.append(reinterpret_cast<const char*>(block.data()), block.size());
-    fs::path temporary = path;
-    temporary += ".tmp";
-    const bool sync = durability_ == Durability::Synced;
-    if (!WriteDurably(temporary, bytes, sync, error)) {
-        fs::remove(temporary, ec);
+    if (!WriteFileAtomically(path, bytes, durability_ == Durability::Synced, error))
         return std::nullopt;
-    }
-    fs::rename(temporary, path, ec);
-    if (ec) {
-        error = "cannot rename " + temporary.string() + ": " + ec.message();
-        fs::remove(temporary, ec);
-        return std::nullopt;
-    }
-    if (sync) SyncFolder(folder_);
 
     std::string readError;
     const auto back = ReadBackupFile(path, readError);
     if (!back || back->block != block) {
         error = back ? path.string() + ": reads back different bytes" : readError;
+        // A copy that is not the block must not be listed as one.
+        std::string ignored;
+        RemoveFileDurably(path, false, ignored);
         return std::nullopt;
     }
     return path;
+}
+
+namespace {
+
+constexpr const char* kWriteMagic = "FLASHWELL PARAMETER BLOCK WRITE";
+
+std::string WriteRecordText(const PendingWrite& w) {
+    std::ostringstream out;
+    out << kWriteMagic << "\n"
+        << "format: 1\n"
+        << "serial: " << OneLine(w.serial) << "\n"
+        << "device: " << OneLine(w.devicePath) << "\n"
+        << "copy: " << OneLine(w.copy.string()) << "\n"
+        << "copy-crc32: " << HexCrc(w.copyCrc) << "\n"
+        << "intended-crc32: " << HexCrc(w.intendedCrc) << "\n"
+        << "time: " << w.timeUtc << "\n";
+    return out.str();
+}
+
+std::optional<PendingWrite> ReadWriteRecord(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string line;
+    if (!std::getline(in, line) || line != kWriteMagic) return std::nullopt;
+    PendingWrite w;
+    w.file = file;
+    bool haveCopy = false;
+    while (std::getline(in, line)) {
+        const std::size_t colon = line.find(": ");
+        if (colon == std::string::npos) continue;
+        const std::string key = line.substr(0, colon), value = line.substr(colon + 2);
+        if (key == "serial") w.serial = value;
+        if (key == "device") w.devicePath = value;
+        if (key == "copy") {
+            w.copy = value;
+            haveCopy = !value.empty();
+        }
+        if (key == "copy-crc32")
+            w.copyCrc = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 16));
+        if (key == "intended-crc32")
+            w.intendedCrc = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 16));
+        if (key == "time") w.timeUtc = value;
+    }
+    if (!haveCopy) return std::nullopt;
+    return w;
+}
+
+} // namespace
+
+std::optional<PendingWrite> BackupStore::BeginWrite(const BlockBackup& copy,
+                                                    const std::string& devicePath,
+                                                    const boarddata::FlashDataBlock& intended,
+                                                    std::string& error) {
+    if (folder_.empty()) {
+        error = "no data folder for backups (set --data-dir)";
+        return std::nullopt;
+    }
+    PendingWrite w;
+    w.serial = copy.header.serial;
+    w.devicePath = devicePath;
+    w.copy = copy.path;
+    w.copyCrc = Crc32(copy.block);
+    w.intendedCrc = Crc32(intended);
+    w.timeUtc = UtcText(now_(), false);
+    // One record per board: its serial number and where it is plugged in.
+    const std::uint32_t place = Crc32(std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>(devicePath.data()), devicePath.size()));
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "_%08X", place);
+    w.file = folder_ / (FileNamePart(w.serial) + suffix + kWriteRecordExtension);
+    if (!WriteFileAtomically(w.file, WriteRecordText(w), durability_ == Durability::Synced, error))
+        return std::nullopt;
+    return w;
+}
+
+bool BackupStore::EndWrite(const PendingWrite& write, std::string& error) {
+    return RemoveFileDurably(write.file, durability_ == Durability::Synced, error);
+}
+
+std::vector<PendingWrite> BackupStore::PendingWrites() const {
+    std::vector<PendingWrite> found;
+    std::error_code ec;
+    if (folder_.empty() || !fs::is_directory(folder_, ec)) return found;
+    for (const auto& entry : fs::directory_iterator(folder_, ec))
+        if (entry.path().extension() == kWriteRecordExtension)
+            if (auto w = ReadWriteRecord(entry.path())) found.push_back(std::move(*w));
+    return found;
+}
+
+std::optional<PendingWrite> BackupStore::PendingFor(const std::string& serial,
+                                                    const std::string& devicePath,
+                                                    bool serialReadable) const {
+    for (PendingWrite& w : PendingWrites()) {
+        // A board that reads another serial number is another board, wherever it is plugged in.
+        if (serialReadable ? w.serial == serial : w.devicePath == devicePath) return w;
+    }
+    return std::nullopt;
 }
 
 std::vector<BlockBackup> BackupStore::List(const std::string& serial) const {

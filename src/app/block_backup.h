@@ -23,6 +23,7 @@ namespace flashwell::app {
 inline constexpr int kBackupFormatVersion = 1;
 inline constexpr const char* kBackupMagic = "FLASHWELL PARAMETER BLOCK BACKUP";
 inline constexpr const char* kBackupExtension = ".fwblock";
+inline constexpr const char* kWriteRecordExtension = ".fwwriting";
 
 // CRC-32 as zip and PNG compute it (reflected, polynomial 0xEDB88320).
 std::uint32_t Crc32(std::span<const std::uint8_t> bytes);
@@ -53,6 +54,19 @@ struct BlockBackup {
 // plain words and nothing is returned.
 std::optional<BlockBackup> ReadBackupFile(const std::filesystem::path& path, std::string& error);
 
+// The record kept from just before a board's parameter block is erased until its read-back has
+// matched: while it exists, the block on that board may be half-written and only its copy is
+// sure. Keyed by the board's serial number (as the copy has it) and device path.
+struct PendingWrite {
+    std::string serial;
+    std::string devicePath;
+    std::filesystem::path copy;     // the copy to restore when the write did not finish
+    std::uint32_t copyCrc = 0;      // CRC-32 of the copy's block
+    std::uint32_t intendedCrc = 0;  // CRC-32 of the block being written
+    std::string timeUtc;
+    std::filesystem::path file;     // the record itself
+};
+
 class BackupStore {
 public:
     using UtcClock = std::function<std::time_t()>;
@@ -72,6 +86,19 @@ public:
     // set: then the block must not be erased.
     std::optional<std::filesystem::path> Save(const boarddata::FlashDataBlock& block,
                                               const std::string& devicePath, std::string& error);
+
+    // Records a write of `intended` over the block that `copy` holds, on the disk before it
+    // returns (then the erase may go ahead); nothing with `error` set otherwise.
+    std::optional<PendingWrite> BeginWrite(const BlockBackup& copy, const std::string& devicePath,
+                                           const boarddata::FlashDataBlock& intended,
+                                           std::string& error);
+    // The write was verified (or its block found whole): the record goes.
+    bool EndWrite(const PendingWrite& write, std::string& error);
+    std::vector<PendingWrite> PendingWrites() const;
+    // The record that concerns a board: by serial number when its block gives one, otherwise by
+    // the device path.
+    std::optional<PendingWrite> PendingFor(const std::string& serial, const std::string& devicePath,
+                                           bool serialReadable) const;
 
     // Every readable copy, newest first; serial narrows to one board's copies when not empty.
     std::vector<BlockBackup> List(const std::string& serial = {}) const;

@@ -156,6 +156,10 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::IdentifyBoard(int index) {
+    const auto slot = static_cast<std::size_t>(index);
+    lostBlock_[slot] = false;
+    repairFirst_[slot] = false;
+    copyToRestore_[slot].reset();
     std::vector<std::uint32_t> buffer(images::kDspImageBufferCells);
     const int n = images::BuildFlashProgramImage(buffer.data());
     Log("   loading Flashprogram...");
@@ -165,7 +169,17 @@ void TForm1::IdentifyBoard(int index) {
     boarddata::FlashDataRecord record;
     protocol_->ReadFlashData(record, index);
 
-    Control& line = *RadioButtons[static_cast<std::size_t>(index)];
+    Control& line = *RadioButtons[slot];
+    if (!protocol_->FlashDataFromBoard(index) && ControllerWithoutFirmware(index)) {
+        // Nothing on the controller passes requests on, so the block could not even be asked
+        // for: it is most likely intact. The firmware step needs only the controller.
+        line.caption = "Repair firmware";
+        line.enabled = true;
+        repairFirst_[slot] = true;
+        Log("   The USB controller of board " + std::to_string(index) +
+            " runs no firmware - an update writes its firmware first, then the rest");
+        return;
+    }
     if (record.ProductName == "vexta/USB") {
         if (record.Customer == "Brennich GmbH Messtechnik")
             line.caption = "TARVEX/USB";
@@ -177,17 +191,95 @@ void TForm1::IdentifyBoard(int index) {
     } else {
         line.caption = record.ProductName;
         line.enabled = false;
-        PointAtCopies(index, record);
     }
+    if (CheckBlockWhole(index, record) && !line.enabled) PointAtCopies(index, record);
+}
+
+bool TForm1::ControllerWithoutFirmware(int index) const {
+    // The firmware answers its version on the pipes at every open; a controller without one
+    // (boot state, or an EEPROM that no longer boots) leaves the answer empty.
+    const device::TUSBAdapter* adapter = boards_->Adapter(index);
+    return adapter != nullptr && adapter->IsOpen() && adapter->FirmwareVersion == 0;
+}
+
+namespace {
+
+// A serial number as a block holds it: printable text. An erased block gives 0xFF bytes.
+bool ReadableText(const std::string& text) {
+    return !text.empty() && std::none_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F;
+    });
+}
+
+// The block is written in four parts; a write cut short leaves the later ones erased.
+bool PartErasedWhereCopyIsNot(const boarddata::FlashDataBlock& board,
+                              const boarddata::FlashDataBlock& copy) {
+    constexpr std::size_t kPart = 2048;
+    const auto erased = [](const boarddata::FlashDataBlock& b, std::size_t from, std::size_t to) {
+        return std::all_of(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(to),
+                           [](std::uint8_t v) { return v == 0xFF; });
+    };
+    for (std::size_t from = 0; from < board.size(); from += kPart) {
+        const std::size_t to = std::min(board.size(), from + kPart);
+        if (erased(board, from, to) && !erased(copy, from, to)) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool TForm1::CheckBlockWhole(int index, const boarddata::FlashDataRecord& record) {
+    const boarddata::FlashDataBlock* block = protocol_->FlashDataBlockAsRead(index);
+    const device::TUSBAdapter* adapter = boards_->Adapter(index);
+    if (!protocol_->FlashDataFromBoard(index) || block == nullptr || adapter == nullptr)
+        return true; // an unreadable block is not judged here
+    const std::string path = adapter->DevicePathText();
+    const bool serialReadable = ReadableText(record.SerialNumber);
+    std::optional<std::filesystem::path> copy;
+    std::string why;
+    if (const auto write = backups_->PendingFor(record.SerialNumber, path, serialReadable)) {
+        const std::uint32_t crc = Crc32(*block);
+        if (crc == write->intendedCrc || crc == write->copyCrc) {
+            // Whole after all: the write was done (only its check was cut) or never began.
+            std::string error;
+            if (!backups_->EndWrite(*write, error)) Log("   Warning: " + error);
+            return true;
+        }
+        copy = write->copy;
+        why = "its write by an earlier run (" + write->timeUtc + ") did not finish";
+    } else if (serialReadable) {
+        // Without a record of ours (another computer, another data folder): a part that reads
+        // erased where the board's newest copy holds data.
+        // Copies that are half blocks themselves (saved by an older version) do not count.
+        static const boarddata::FlashDataBlock kWritten = [] {
+            boarddata::FlashDataBlock b{};
+            b.fill(0);
+            return b;
+        }();
+        for (const BlockBackup& c : backups_->List(record.SerialNumber)) {
+            if (PartErasedWhereCopyIsNot(c.block, kWritten)) continue;
+            if (PartErasedWhereCopyIsNot(*block, c.block)) {
+                copy = c.path;
+                why = "part of it reads erased, unlike its copy of " + c.header.timeUtc;
+            }
+            break;
+        }
+    }
+    if (!copy) return true;
+    const auto slot = static_cast<std::size_t>(index);
+    lostBlock_[slot] = true;
+    copyToRestore_[slot] = copy;
+    RadioButtons[slot]->enabled = false;
+    Log("   Parameter block of board " + std::to_string(index) + " is not whole: " + why +
+        " - nothing is written over it");
+    Log("   Restore it with: flashwell --restore \"" + copy->string() + "\" --board " +
+        std::to_string(index));
+    return false;
 }
 
 void TForm1::PointAtCopies(int index, const boarddata::FlashDataRecord& record) {
     // An erased or half-written block reads as the default record or as a name of junk bytes.
-    const bool junk =
-        record.ProductName.empty() ||
-        std::any_of(record.ProductName.begin(), record.ProductName.end(), [](char c) {
-            return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F;
-        });
+    const bool junk = !ReadableText(record.ProductName);
     if (!junk && protocol_->FlashDataFromBoard(index)) return;
     const std::vector<BlockBackup> copies = backups_->List();
     if (copies.empty()) return;
@@ -195,6 +287,20 @@ void TForm1::PointAtCopies(int index, const boarddata::FlashDataRecord& record) 
         " - newest saved copies:");
     for (std::size_t i = 0; i < copies.size() && i < 3; ++i)
         Log("      " + BackupSummaryLine(copies[i]));
+    // A block that reads erased, on the place a copy was taken from: that copy is the one.
+    const device::TUSBAdapter* adapter = boards_->Adapter(index);
+    const std::string path = adapter != nullptr ? adapter->DevicePathText() : "";
+    const bool serialReadable = ReadableText(record.SerialNumber);
+    for (const BlockBackup& copy : copies) {
+        if (protocol_->FlashDataFromBoard(index) &&
+            (serialReadable ? copy.header.serial == record.SerialNumber
+                            : !path.empty() && copy.header.devicePath == path)) {
+            copyToRestore_[static_cast<std::size_t>(index)] = copy.path;
+            Log("   Restore it with: flashwell --restore \"" + copy.path.string() +
+                "\" --board " + std::to_string(index));
+            return;
+        }
+    }
     Log("   Restore one with: flashwell --restore FILE --board " + std::to_string(index));
 }
 
@@ -290,9 +396,17 @@ void TForm1::Button1Click() {
     for (const UpdateStep& step : kUpdateSteps)
         StepCount += (this->*step.box).checked ? 1 : 0;
 
-    for (const UpdateStep& step : kUpdateSteps)
+    const int index = SelectedBoardIndex();
+    const bool repair = RepairsFirmwareFirst(index);
+    if (repair && !CheckBox4.checked) ++StepCount;
+    const bool repairFailed = repair && !RepairFirmwareFirst(index);
+    if (repairFailed) Fail();
+    for (const UpdateStep& step : kUpdateSteps) {
+        if (repair && step.run == &TForm1::UpdateFirmware) continue; // done first
+        if (repairFailed) break; // a board that does not answer as one gets nothing more
         if ((this->*step.box).checked && (step.runsAfterFailure || !UpdateFailed))
             (this->*step.run)();
+    }
 
     SetBoardPanel(SelectedBoardIndex());
     Label1.caption.clear();
@@ -305,6 +419,36 @@ void TForm1::Button1Click() {
     SetRunControlsEnabled(true);
     running_ = false;
     ui_->RunEnded();
+}
+
+bool TForm1::RepairFirmwareFirst(int index) {
+    Log("   Board " + std::to_string(index) +
+        ": its USB controller runs no firmware - writing the firmware first");
+    UpdateFirmware();
+    if (UpdateFailed) return false;
+    // The controller runs the firmware from its EEPROM only after a power-on: until then it
+    // runs the EEPROM writer, which passes nothing on to the DSP.
+    if (ui_->ShowMessage(platform::MessageKind::Confirmation, "Confirm", kReconnectAfterRepairText,
+                         platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
+        Log("   Update cancelled after the firmware was written");
+        return false;
+    }
+    Log("   Identifying board " + std::to_string(index) + " again");
+    if (boards_->OpenBoard(index) != 1) {
+        Log("   Board " + std::to_string(index) + " not present");
+        return false;
+    }
+    // The scan's read found nothing to pass it on; the block it kept is not the board's.
+    protocol_->ForgetFlashData(index);
+    IdentifyBoard(index);
+    boards_->CloseBoard(index);
+    const Control& line = *RadioButtons[static_cast<std::size_t>(index)];
+    if (RepairsFirmwareFirst(index) || !line.enabled) {
+        Log("   Board " + std::to_string(index) + " cannot be updated now (" + line.caption +
+            ") - disconnect it, connect it again and start the update again");
+        return false;
+    }
+    return true;
 }
 
 std::string TForm1::InfoText() {

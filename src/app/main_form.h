@@ -25,6 +25,9 @@ inline constexpr const char* kConfirmText =
 inline constexpr const char* kSuccessText =
     "Update successfully ended\r\nPlease disconnect device now from electric\r\nto finish the "
     "update process by restarting";
+inline constexpr const char* kReconnectAfterRepairText =
+    "The firmware of the board's USB controller is written.\r\n\r\nPlease disconnect the board "
+    "from USB bus and\r\nreconnect again, then press OK to go on.\r\nCancel ends the update.";
 inline constexpr const char* kErrorText = "During the update process an error has occured!";
 
 // How the last run ended: the final message it showed, or the user's Cancel of the warning.
@@ -91,6 +94,15 @@ public:
     void IdentifyBoard(int index);
 
     bool Running() const { return running_; }
+    // What the scan found wrong with a board: a parameter block that is not whole, with the
+    // copy to restore when one is known, and a controller that runs no firmware (an update
+    // repairs it first).
+    bool BlockLost(int index) const { return Slot(lostBlock_, index); }
+    std::optional<std::filesystem::path> CopyToRestore(int index) const {
+        return index >= 0 && index < 4 ? copyToRestore_[static_cast<std::size_t>(index)]
+                                       : std::nullopt;
+    }
+    bool RepairsFirmwareFirst(int index) const { return Slot(repairFirst_, index); }
     BackupStore& Backups() { return *backups_; }
     // Whether the scan found (opened) a board at this index, whatever its line shows.
     bool BoardPresent(int index) const {
@@ -135,6 +147,18 @@ private:
                             const std::filesystem::path& backup);
     // A board without a valid parameter block: the log names the newest copies and the restore.
     void PointAtCopies(int index, const boarddata::FlashDataRecord& record);
+    // The block on the board is not whole (a write of ours did not finish, or part of it reads
+    // erased where its copy does not): logs why and the copy to restore. Nothing is written
+    // over such a block.
+    bool CheckBlockWhole(int index, const boarddata::FlashDataRecord& record);
+    // The controller answers but runs no firmware (boot state, or an EEPROM cut mid-write).
+    bool ControllerWithoutFirmware(int index) const;
+    // The firmware step first, then the board identified again; false when it still does not
+    // answer as a board.
+    bool RepairFirmwareFirst(int index);
+    static bool Slot(const std::array<bool, 4>& slots, int index) {
+        return index >= 0 && index < 4 && slots[static_cast<std::size_t>(index)];
+    }
     void Log(const std::string& line);
     void SetBoardPanel(int index);
     void Fail();
@@ -155,6 +179,9 @@ private:
     BackupStore* backups_;
     bool running_ = false;
     std::array<bool, 4> present_{};
+    std::array<bool, 4> lostBlock_{};
+    std::array<bool, 4> repairFirst_{};
+    std::array<std::optional<std::filesystem::path>, 4> copyToRestore_{};
     // Set when a step of the current run failed: a later step's success must not hide it.
     bool failedThisRun_ = false;
 };

@@ -142,7 +142,12 @@ void TForm1::UpdateFlashData() {
     const std::int32_t subId = protocol_->DspRequest(index, 1, kSubIdQuery, 0);
     Log("   Board Serial " + record.SerialNumber);
 
-    if (!fromBoard) {
+    if (fromBoard && !CheckBlockWhole(index, record)) {
+        // Rules applied to half a block would write the half for good, over the only sign that
+        // the copy is the one to restore.
+        Log("   Parameter block is not whole - nothing written");
+        Fail();
+    } else if (!fromBoard) {
         // Rules applied to the default record would overwrite the board's serial number and
         // calibration data with nothing.
         Log("   Parameter block could not be read - nothing written");
@@ -202,6 +207,18 @@ std::optional<std::filesystem::path> TForm1::SaveBlockAsRead(int index) {
 
 bool TForm1::WriteBlockVerified(int index, const boarddata::FlashDataBlock& block,
                                 const std::filesystem::path& backup) {
+    // Until the read-back matches, the block on the board may be half-written: a record on the
+    // disk says so to every later scan, whatever happens to this process or the board.
+    std::string error;
+    const std::optional<BlockBackup> copy = ReadBackupFile(backup, error);
+    const device::TUSBAdapter* adapter = boards_->Adapter(index);
+    const std::optional<PendingWrite> pending =
+        copy ? backups_->BeginWrite(*copy, adapter ? adapter->DevicePathText() : "", block, error)
+             : std::nullopt;
+    if (!pending) {
+        Log("   Parameter block could not be saved - nothing written: " + error);
+        return false;
+    }
     for (int attempt = 1; attempt <= kBlockWriteAttempts; ++attempt) {
         if (attempt > 1) {
             Log("   Writing flashdata again (attempt " + Num(attempt) + " of " +
@@ -220,7 +237,10 @@ bool TForm1::WriteBlockVerified(int index, const boarddata::FlashDataBlock& bloc
             // anything again.
             if (back == ReadBack::Unreadable && boards_->IsBoardOpen(index))
                 back = protocol_->ReadBackFlashDataBlock(index, block);
-            if (back == ReadBack::Same) return true;
+            if (back == ReadBack::Same) {
+                if (!backups_->EndWrite(*pending, error)) Log("   Warning: " + error);
+                return true;
+            }
             if (back == ReadBack::Unreadable) {
                 Log("   Parameter block could not be read back");
                 if (boards_->IsBoardOpen(index)) {
@@ -305,6 +325,18 @@ void TForm1::RestoreFlashData(const BlockBackup& backup) {
     }
     Log(ok ? "   Parameter block restored and verified"
            : "   Restoring the parameter block failed!");
+    if (ok) {
+        // Records of unfinished writes on this board are settled by the block now on it.
+        const device::TUSBAdapter* adapter = boards_->Adapter(index);
+        for (const PendingWrite& w : backups_->PendingWrites()) {
+            std::string error;
+            if (adapter != nullptr && w.devicePath == adapter->DevicePathText())
+                backups_->EndWrite(w, error);
+        }
+        const auto slot = static_cast<std::size_t>(index);
+        lostBlock_[slot] = false;
+        copyToRestore_[slot].reset();
+    }
     boards_->CloseBoard(index);
     LastOutcome = ok ? RunOutcome::Succeeded : RunOutcome::Failed;
     ui_->ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,

@@ -91,7 +91,13 @@ bool Strike(FaultKind kind, sim::SimWorld& world, sim::Board& board) {
 // The tool started afresh on the same machine, with the same data folder: what a technician
 // gets after plugging the board in again.
 struct FreshProgram {
-    explicit FreshProgram(AppWorld& w) : world(w), boards(w.world.Os()), protocol(boards, ui) {}
+    FreshProgram(AppWorld& w, sim::Board& board)
+        : world(w), boards(w.world.Os()), protocol(boards, ui) {
+        // The technician does what a box asks: unplugging a bus-powered board restarts it.
+        ui.boxes.onShow = [&w, &board](const testing::ShownMessage& box) {
+            if (box.text == app::kReconnectAfterRepairText) w.world.PowerCycle(board);
+        };
+    }
     app::TForm1& Start() {
         form = std::make_unique<app::TForm1>(
             app::Services{world.world.Os(), boards, protocol, ui, world.backups.store});
@@ -133,7 +139,7 @@ struct Rerun {
 Rerun FollowTheProgram(AppWorld& w, sim::Board& board, const boarddata::FlashDataBlock& intended,
                        const std::function<void()>& arm = {}) {
     Rerun out;
-    auto program = std::make_unique<FreshProgram>(w);
+    auto program = std::make_unique<FreshProgram>(w, board);
     app::TForm1* form = &program->Start();
     bool restored = false;
     if (const auto copy = NamedCopy(form->Memo1.lines)) {
@@ -145,7 +151,7 @@ Rerun FollowTheProgram(AppWorld& w, sim::Board& board, const boarddata::FlashDat
         restored = true;
         // "Please disconnect the device and connect it again."
         w.world.PowerCycle(board);
-        program = std::make_unique<FreshProgram>(w);
+        program = std::make_unique<FreshProgram>(w, board);
         form = &program->Start();
     }
     if (!form->BoardPresent(0)) {
@@ -248,9 +254,12 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
             });
         });
         if (next.why.empty()) {
+            const bool restoredBefore = next.recovery == Recovery::AfterRestore;
             if (secondVanished) w->world.Reattach(board);
             w->world.PowerCycle(board);
             next = FollowTheProgram(*w, board, intended);
+            if (restoredBefore && next.recovery == Recovery::NextRun)
+                next.recovery = Recovery::AfterRestore;
         }
     } else {
         next = FollowTheProgram(*w, board, intended);
