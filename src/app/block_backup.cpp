@@ -11,7 +11,6 @@
 #include <iterator>
 #include <sstream>
 
-
 namespace flashwell::app {
 
 namespace fs = std::filesystem;
@@ -121,7 +120,8 @@ std::optional<BlockBackup> ReadBackupFile(const fs::path& path, std::string& err
         return std::nullopt;
     }
     std::ifstream in(path, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    if (DiskFault("copy", "corrupt-read") != 0 && !bytes.empty()) bytes.back() ^= 0x01;
     const std::size_t end = bytes.find("\n\n");
     if (bytes.rfind(std::string(kBackupMagic) + "\n", 0) != 0 || end == std::string::npos ||
         end > kMaxHeaderBytes) {
@@ -222,7 +222,7 @@ std::optional<fs::path> BackupStore::Save(const boarddata::FlashDataBlock& block
 
     std::string bytes = HeaderText(h);
     bytes.append(reinterpret_cast<const char*>(block.data()), block.size());
-    if (!WriteFileAtomically(path, bytes, durability_ == Durability::Synced, error))
+    if (!WriteFileAtomically("copy", path, bytes, durability_ == Durability::Synced, error))
         return std::nullopt;
 
     std::string readError;
@@ -231,7 +231,7 @@ std::optional<fs::path> BackupStore::Save(const boarddata::FlashDataBlock& block
         error = back ? path.string() + ": reads back different bytes" : readError;
         // A copy that is not the block must not be listed as one.
         std::string ignored;
-        RemoveFileDurably(path, false, ignored);
+        RemoveFileDurably("copy", path, false, ignored);
         return std::nullopt;
     }
     return path;
@@ -304,13 +304,14 @@ std::optional<PendingWrite> BackupStore::BeginWrite(const BlockBackup& copy,
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "_%08X", place);
     w.file = folder_ / (FileNamePart(w.serial) + suffix + kWriteRecordExtension);
-    if (!WriteFileAtomically(w.file, WriteRecordText(w), durability_ == Durability::Synced, error))
+    if (!WriteFileAtomically("record", w.file, WriteRecordText(w),
+                             durability_ == Durability::Synced, error))
         return std::nullopt;
     return w;
 }
 
 bool BackupStore::EndWrite(const PendingWrite& write, std::string& error) {
-    return RemoveFileDurably(write.file, durability_ == Durability::Synced, error);
+    return RemoveFileDurably("record", write.file, durability_ == Durability::Synced, error);
 }
 
 std::vector<PendingWrite> BackupStore::PendingWrites() const {

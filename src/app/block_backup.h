@@ -60,11 +60,11 @@ std::optional<BlockBackup> ReadBackupFile(const std::filesystem::path& path, std
 struct PendingWrite {
     std::string serial;
     std::string devicePath;
-    std::filesystem::path copy;     // the copy to restore when the write did not finish
-    std::uint32_t copyCrc = 0;      // CRC-32 of the copy's block
-    std::uint32_t intendedCrc = 0;  // CRC-32 of the block being written
+    std::filesystem::path copy;    // the copy to restore when the write did not finish
+    std::uint32_t copyCrc = 0;     // CRC-32 of the copy's block
+    std::uint32_t intendedCrc = 0; // CRC-32 of the block being written
     std::string timeUtc;
-    std::filesystem::path file;     // the record itself
+    std::filesystem::path file; // the record itself
 };
 
 class BackupStore {

@@ -100,10 +100,13 @@ std::vector<BoardSummary> SummarizeBoards(TForm1& form, device::BoardTable& boar
         const Control& line = *form.RadioButtons[static_cast<std::size_t>(i)];
         s.selectable = line.enabled;
         s.line = line.caption;
+        s.blockLost = form.BlockLost(i);
+        s.repairsFirmwareFirst = form.RepairsFirmwareFirst(i);
+        if (const auto copy = form.CopyToRestore(i)) s.copyToRestore = copy->string();
         if (s.present && boards.OpenBoard(i) == 1) {
             boarddata::FlashDataRecord record;
             protocol.ReadFlashData(record, i);
-            s.blockReadable = protocol.FlashDataFromBoard(i);
+            s.blockReadable = protocol.FlashDataFromBoard(i) && !s.blockLost;
             const std::int32_t subId = protocol.DspRequest(i, 1, kSubIdQuery, 0);
             s.subIdKnown = static_cast<std::uint32_t>(subId) != protocol::FailureWord;
             s.subId = subId;
@@ -140,7 +143,15 @@ std::string SummaryText(const std::vector<BoardSummary>& boards) {
             continue;
         }
         out << b.line << (b.selectable ? "" : "  [not selectable for an update]") << "\n";
-        if (!b.blockReadable) {
+        if (b.repairsFirmwareFirst) {
+            out << "  USB controller   runs no firmware: an update writes the firmware first, "
+                   "then identifies the board again and updates the rest\n";
+        } else if (b.blockLost) {
+            out << "  parameter block: not whole (a write of it did not finish) - nothing is "
+                   "written over it; restore its copy:\n"
+                << "    flashwell --restore \"" << b.copyToRestore << "\" --board " << b.index
+                << "\n";
+        } else if (!b.blockReadable) {
             out << "  parameter block: not readable (see --list-backups and --restore)\n";
         } else {
             out << "  product          " << b.product << "\n"
@@ -171,6 +182,10 @@ std::string SummaryJson(const std::vector<BoardSummary>& boards) {
             j["line"] = b.line;
             j["selectable"] = b.selectable;
             j["parameterBlockReadable"] = b.blockReadable;
+            j["parameterBlockLost"] = b.blockLost;
+            j["restoreFrom"] =
+                b.copyToRestore.empty() ? nlohmann::json(nullptr) : nlohmann::json(b.copyToRestore);
+            j["repairsFirmwareFirst"] = b.repairsFirmwareFirst;
             if (b.blockReadable) {
                 j["product"] = b.product;
                 j["customer"] = b.customer;

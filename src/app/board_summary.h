@@ -22,6 +22,11 @@ struct BoardSummary {
     std::string firmwareVersion, driverVersion, interfaceVersion;
     bool highSpeed = false;
     std::vector<std::string> plan; // one sentence per step the update would take
+    // The scan found the block not whole (an unfinished write): nothing is written over it.
+    bool blockLost = false;
+    std::string copyToRestore; // the copy the scan names, if any
+    // The controller runs no firmware: an update writes it first.
+    bool repairsFirmwareFirst = false;
 };
 
 // Every board line after the scan (FormCreate), in order 0 to 3.

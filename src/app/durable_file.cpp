@@ -21,12 +21,11 @@ namespace flashwell::app {
 
 namespace fs = std::filesystem;
 
-int DiskFault([[maybe_unused]] const char* call) {
+int DiskFault([[maybe_unused]] std::string_view kind, [[maybe_unused]] std::string_view call) {
 #ifdef FLASHWELL_FAULT_POINTS
-    const std::string kill = std::string("flashwell/disk/kill/") + call;
-    if (fiu_fail(kill.c_str()) != 0) std::raise(SIGKILL);
-    const std::string name = std::string("flashwell/disk/") + call;
-    return fiu_fail(name.c_str());
+    const std::string point = std::string(kind) + "/" + std::string(call);
+    if (fiu_fail(("flashwell/kill/" + point).c_str()) != 0) std::raise(SIGKILL);
+    return fiu_fail(("flashwell/disk/" + point).c_str());
 #else
     return 0;
 #endif
@@ -39,9 +38,8 @@ std::string Problem(const char* what, const fs::path& path, int error) {
 }
 
 // Runs one call unless its fault point says it fails; errno tells why either way.
-template <typename Call>
-bool Do(const char* name, Call&& call) {
-    if (const int fault = DiskFault(name)) {
+template <typename Call> bool Do(std::string_view kind, const char* name, Call&& call) {
+    if (const int fault = DiskFault(kind, name)) {
         errno = fault;
         return false;
     }
@@ -64,22 +62,23 @@ bool SyncFolder([[maybe_unused]] const fs::path& folder) {
 
 } // namespace
 
-bool WriteFileAtomically(const fs::path& path, std::string_view bytes, bool sync,
-                         std::string& error) {
+bool WriteFileAtomically(std::string_view kind, const fs::path& path, std::string_view bytes,
+                         bool sync, std::string& error) {
     fs::path temporary = path;
     temporary += ".tmp";
     std::FILE* file = nullptr;
-    if (!Do("create", [&] { return (file = std::fopen(temporary.string().c_str(), "wb")); })) {
+    if (!Do(kind, "create",
+            [&] { return (file = std::fopen(temporary.string().c_str(), "wb")); })) {
         error = Problem("cannot create", temporary, errno);
         return false;
     }
-    bool ok = Do("write", [&] {
+    bool ok = Do(kind, "write", [&] {
         return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
                std::fflush(file) == 0;
     });
     int failure = ok ? 0 : errno;
     if (ok && sync) {
-        ok = Do("fsync", [&] {
+        ok = Do(kind, "fsync", [&] {
 #ifdef _WIN32
             return _commit(_fileno(file)) == 0;
 #else
@@ -90,7 +89,7 @@ bool WriteFileAtomically(const fs::path& path, std::string_view bytes, bool sync
     }
     // The file is closed whatever its fault point says, so that a faulted close leaks nothing.
     bool closed = std::fclose(file) == 0;
-    if (const int fault = DiskFault("close")) {
+    if (const int fault = DiskFault(kind, "close")) {
         closed = false;
         errno = fault;
     }
@@ -104,7 +103,7 @@ bool WriteFileAtomically(const fs::path& path, std::string_view bytes, bool sync
         fs::remove(temporary, ec);
         return false;
     }
-    if (!Do("rename", [&] {
+    if (!Do(kind, "rename", [&] {
             fs::rename(temporary, path, ec);
             if (ec) errno = ec.value();
             return !ec;
@@ -114,16 +113,18 @@ bool WriteFileAtomically(const fs::path& path, std::string_view bytes, bool sync
         return false;
     }
     // A rename is only durable once the folder itself is on the disk.
-    if (sync && !Do("dirsync", [&] { return SyncFolder(path.parent_path()); })) {
+    if (sync && !Do(kind, "dirsync", [&] { return SyncFolder(path.parent_path()); })) {
         error = Problem("cannot flush the folder of", path, errno);
+        // Not known to last: it must not pass for a copy that does.
+        fs::remove(path, ec);
         return false;
     }
     return true;
 }
 
-bool RemoveFileDurably(const fs::path& path, bool sync, std::string& error) {
+bool RemoveFileDurably(std::string_view kind, const fs::path& path, bool sync, std::string& error) {
     std::error_code ec;
-    if (!Do("remove", [&] {
+    if (!Do(kind, "remove", [&] {
             fs::remove(path, ec);
             if (ec) errno = ec.value();
             return !ec;
@@ -131,7 +132,7 @@ bool RemoveFileDurably(const fs::path& path, bool sync, std::string& error) {
         error = Problem("cannot remove", path, errno);
         return false;
     }
-    if (sync && !Do("dirsync", [&] { return SyncFolder(path.parent_path()); })) {
+    if (sync && !Do(kind, "dirsync", [&] { return SyncFolder(path.parent_path()); })) {
         error = Problem("cannot flush the folder of", path, errno);
         return false;
     }

@@ -3,10 +3,12 @@
 // renamed into place, the folder flushed too. Each of those calls is a named fault point, so that
 // the real binary can be made to fail at any one of them from outside, under libfiu's fiu-run:
 //
-//   fiu-run -f '' -c 'enable name=flashwell/disk/fsync,failnum=5' flashwell ...
+//   fiu-run -f '' -c 'enable name=flashwell/disk/copy/fsync,failnum=5' flashwell ...
 //
-// fails the next fsync with EIO (failnum is the errno), and "flashwell/disk/kill/<call>" kills
-// the process just before that call. Without libfiu at build time the points are no-ops.
+// fails the fsync of a parameter-block copy with EIO (failnum is the errno);
+// "flashwell/kill/copy/rename" kills the process just before that rename. Kinds: copy, record,
+// log; calls: create, write, fsync, close, rename, dirsync, remove, and corrupt-read (the copy
+// reads back with its last byte changed). Without libfiu at build time the points are no-ops.
 #pragma once
 
 #include <filesystem>
@@ -17,15 +19,16 @@ namespace flashwell::app {
 
 // Non-zero (an errno value) when the fault point of this name is enabled; kills the process
 // first when "flashwell/disk/kill/<call>" is.
-int DiskFault(const char* call);
+int DiskFault(std::string_view kind, std::string_view call);
 
 // Writes `bytes` to `path` through a temporary file and a rename. `sync`: flushed to the disk
 // (file and folder) before it returns true. On failure `error` names the file and the error, no
 // temporary file is left, and `path` is as it was.
-bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes, bool sync,
-                         std::string& error);
+bool WriteFileAtomically(std::string_view kind, const std::filesystem::path& path,
+                         std::string_view bytes, bool sync, std::string& error);
 
 // Removes a file and, with `sync`, flushes the folder so that the removal lasts.
-bool RemoveFileDurably(const std::filesystem::path& path, bool sync, std::string& error);
+bool RemoveFileDurably(std::string_view kind, const std::filesystem::path& path, bool sync,
+                       std::string& error);
 
 } // namespace flashwell::app

@@ -289,6 +289,10 @@ int main(int argc, char** argv) {
                   << copies.size() << "\n";
         for (const app::BlockBackup& copy : copies)
             std::cout << "  " << app::BackupSummaryLine(copy) << "\n";
+        // Writes that did not finish: their boards' blocks are not whole, these copies are.
+        for (const app::PendingWrite& w : store.PendingWrites())
+            std::cout << "Unfinished write on " << w.serial << " (" << w.devicePath << ", "
+                      << w.timeUtc << "): restore " << w.copy.string() << "\n";
         return kExitSuccess;
     }
     if (o.json && !o.list && !o.update) return Usage("--json goes with --list or --update");
@@ -426,7 +430,8 @@ int main(int argc, char** argv) {
     const std::string tool = std::string("flashwell ") + FLASHWELL_VERSION;
     app::RunLog runLog(o.log.empty() ? dataFolder / "flashwell.log" : std::filesystem::path(o.log),
                        tool);
-    if (!runLog.Writing())
+    const bool logFailedAtStart = !runLog.Writing();
+    if (logFailedAtStart)
         std::cerr << "flashwell: the run's log cannot be written (" << runLog.Problem() << ")\n";
     runLog.Begin(!o.replay.empty() ? "replay of " + o.replay
                  : simulated       ? "simulated boards, scenario \"" + scenario.name + "\""
@@ -436,7 +441,11 @@ int main(int argc, char** argv) {
     app::LoggingUi loggedFace(*programFace, runLog);
     // Tells where the record of this run is, once the run is over.
     const auto showLog = [&] {
-        if (runLog.Writing()) text << "Log: " << runLog.Path().string() << "\n";
+        if (runLog.Writing())
+            text << "Log: " << runLog.Path().string() << "\n";
+        else if (!logFailedAtStart)
+            std::cerr << "flashwell: warning: the run's log is incomplete (" << runLog.Problem()
+                      << ")\n";
     };
 
     device::BoardTable boards(loggedOs);

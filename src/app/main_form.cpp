@@ -296,8 +296,8 @@ void TForm1::PointAtCopies(int index, const boarddata::FlashDataRecord& record) 
             (serialReadable ? copy.header.serial == record.SerialNumber
                             : !path.empty() && copy.header.devicePath == path)) {
             copyToRestore_[static_cast<std::size_t>(index)] = copy.path;
-            Log("   Restore it with: flashwell --restore \"" + copy.path.string() +
-                "\" --board " + std::to_string(index));
+            Log("   Restore it with: flashwell --restore \"" + copy.path.string() + "\" --board " +
+                std::to_string(index));
             return;
         }
     }
@@ -426,13 +426,8 @@ bool TForm1::RepairFirmwareFirst(int index) {
         ": its USB controller runs no firmware - writing the firmware first");
     UpdateFirmware();
     if (UpdateFailed) return false;
-    // The controller runs the firmware from its EEPROM only after a power-on: until then it
-    // runs the EEPROM writer, which passes nothing on to the DSP.
-    if (ui_->ShowMessage(platform::MessageKind::Confirmation, "Confirm", kReconnectAfterRepairText,
-                         platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
-        Log("   Update cancelled after the firmware was written");
-        return false;
-    }
+    // The controller now runs the downloaded firmware, which passes requests on like the one in
+    // its EEPROM; a board that still does not answer needs replugging (said below).
     Log("   Identifying board " + std::to_string(index) + " again");
     if (boards_->OpenBoard(index) != 1) {
         Log("   Board " + std::to_string(index) + " not present");

@@ -25,9 +25,6 @@ inline constexpr const char* kConfirmText =
 inline constexpr const char* kSuccessText =
     "Update successfully ended\r\nPlease disconnect device now from electric\r\nto finish the "
     "update process by restarting";
-inline constexpr const char* kReconnectAfterRepairText =
-    "The firmware of the board's USB controller is written.\r\n\r\nPlease disconnect the board "
-    "from USB bus and\r\nreconnect again, then press OK to go on.\r\nCancel ends the update.";
 inline constexpr const char* kErrorText = "During the update process an error has occured!";
 
 // How the last run ended: the final message it showed, or the user's Cancel of the warning.
@@ -103,6 +100,14 @@ public:
                                        : std::nullopt;
     }
     bool RepairsFirmwareFirst(int index) const { return Slot(repairFirst_, index); }
+    // The copy the scan named for the selected board line, or else for the first line with
+    // one: what every restore offers first.
+    std::optional<std::filesystem::path> NamedCopy() const {
+        if (auto copy = CopyToRestore(SelectedBoardIndex())) return copy;
+        for (const auto& copy : copyToRestore_)
+            if (copy) return copy;
+        return std::nullopt;
+    }
     BackupStore& Backups() { return *backups_; }
     // Whether the scan found (opened) a board at this index, whatever its line shows.
     bool BoardPresent(int index) const {

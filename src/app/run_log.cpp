@@ -1,4 +1,5 @@
 #include "app/run_log.h"
+#include "app/durable_file.h"
 
 #include "app/subid_dialog.h"
 
@@ -39,7 +40,10 @@ RunLog::RunLog(std::filesystem::path file, std::string tool, Clock clock)
     : path_(std::move(file)), tool_(std::move(tool)), clock_(clock ? std::move(clock) : LocalNow) {
     std::error_code ec;
     if (path_.has_parent_path()) std::filesystem::create_directories(path_.parent_path(), ec);
-    file_ = std::fopen(path_.string().c_str(), "ab");
+    if (const int fault = DiskFault("log", "create"))
+        errno = fault;
+    else
+        file_ = std::fopen(path_.string().c_str(), "ab");
     if (file_ == nullptr) problem_ = path_.string() + ": " + std::strerror(errno);
 }
 
@@ -51,7 +55,10 @@ void RunLog::Write(const std::string& prefix, const std::string& text) {
     if (file_ == nullptr) return;
     const std::string line = clock_() + "  " + prefix + Flat(text) + "\n";
     // One write per line, flushed at once: a run that ends abruptly keeps every line before it.
-    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
+    const int fault = DiskFault("log", "write");
+    if (fault != 0) errno = fault;
+    if (fault != 0 || std::fwrite(line.data(), 1, line.size(), file_) != line.size() ||
+        std::fflush(file_) != 0) {
         problem_ = path_.string() + ": " + std::strerror(errno);
         std::fclose(file_);
         file_ = nullptr;

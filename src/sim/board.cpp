@@ -172,6 +172,7 @@ Board& Board::operator=(const Board& other) {
     flash_ = other.flash_;
     arrival_ = other.arrival_;
     bootWrite_ = other.bootWrite_;
+    bootAreaTorn_ = other.bootAreaTorn_;
     boardFaults_ = other.boardFaults_;
     blockWrites_ = other.blockWrites_;
     erases_ = other.erases_;
@@ -256,12 +257,15 @@ void Board::Poll() {
                        std::span<const std::uint8_t>(bytes).first(
                            std::min(bytes.size(), flash_layout::kBootAreaSize)));
         bootWrite_.reset();
+        bootAreaTorn_ = false;
     }
 }
 
 void Board::PowerCycle() {
     if (bus_ != nullptr) bus_->Leave(*this, platform::kErrorDeviceNotConnected);
     arrival_.reset();
+    // A boot program cut off while it wrote itself leaves an area the DSP cannot start from.
+    if (bootWrite_) bootAreaTorn_ = true;
     bootWrite_.reset();
     cpuHeld_ = false;
     eepromBusyUntil_ = 0;
@@ -286,6 +290,10 @@ void Board::PowerCycle() {
 }
 
 void Board::LoadPowerUpProgram() {
+    if (bootAreaTorn_) {
+        dsp_.LoadProgram(std::make_unique<IdleDspProgram>());
+        return;
+    }
     switch (config_.dspAtPowerUp) {
     case DspStartup::Loader:
         dsp_.LoadProgram(std::make_unique<LoaderDspProgram>(*this));

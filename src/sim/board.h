@@ -294,7 +294,8 @@ public:
     // Restarts the board from its EEPROM and flash: it leaves the bus and comes back at once
     // under the identity its EEPROM gives (0xC2: the loaded records' descriptor; 0xC0: the
     // header's vendor and product, no firmware; otherwise 04b4:8613, no firmware). Controller
-    // RAM cleared, CPU running, DSP FIFOs cleared and running its dspAtPowerUp program, flash
+    // RAM cleared, CPU running, DSP FIFOs cleared and running its dspAtPowerUp program (nothing
+    // when a boot program's write into the boot area was cut by an earlier power cycle), flash
     // bank 0. Work in progress (re-enumeration, boot program write) is lost. A PCI board keeps
     // its identity.
     void PowerCycle();
@@ -353,6 +354,8 @@ private:
     FlashMemory flash_;
     std::optional<PendingArrival> arrival_;
     std::optional<BootWrite> bootWrite_;
+    // A power cycle cut the boot program's write: the DSP starts nothing until one completes.
+    bool bootAreaTorn_ = false;
     BoardFaults boardFaults_;
     std::uint32_t blockWrites_ = 0;
     std::uint32_t erases_ = 0;

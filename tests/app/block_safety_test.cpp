@@ -1,6 +1,8 @@
 // The parameter block through device loss, refused writes and restores: whatever happens in the
 // middle of its write, a copy of what the board held is on the disk and goes back on the board.
 #include "app/block_backup.h"
+#include "app/board_summary.h"
+#include "boarddata/images/images.h"
 #include "sim/board_contents.h"
 #include "sim/controller_firmware.h"
 #include "sim/scenario/scenario.h"
@@ -226,6 +228,142 @@ TEST(ParameterBlockSafety, RestoreAsksAndCancelWritesNothing) {
                              }));
     w.world.PowerCycle(*w.board);
     EXPECT_EQ(sim::Inspect(*w.board).parameterBlock, updated);
+}
+
+// The tool started afresh on the same machine and data folder, as after replugging the board.
+struct NextRun {
+    explicit NextRun(DefaultBoard& w) : world(w) { form.FormCreate(); }
+    bool Logged(const std::string& line) const {
+        return std::find(ui.lines.begin(), ui.lines.end(), line) != ui.lines.end();
+    }
+    DefaultBoard& world;
+    device::BoardTable boards{world.world.Os()};
+    flashwell::testing::QuietAppUi ui;
+    protocol::BoardProtocol protocol{boards, ui};
+    app::TForm1 form{app::Services{world.world.Os(), boards, protocol, ui, world.backups.store}};
+};
+
+// The board is pulled after the erase and one, two or three of the four blocks: the serial
+// number is back on the board, the rest reads erased. The next scan must not take that for the
+// block - neither with the record of the write, nor on a computer without it (its copies only).
+TEST(ParameterBlockSafety, HalfWrittenBlockIsNeverTakenForAGoodOne) {
+    for (const bool withRecord : {true, false}) {
+        for (int point = 1; point <= 3; ++point) {
+            SCOPED_TRACE("record " + std::to_string(withRecord) + ", lost after block " +
+                         std::to_string(point));
+            DefaultBoard w;
+            w.Start();
+            w.OnlyParameterBlock();
+            bool cut = false;
+            w.world.Windows().SetIoControlObserver([&](std::uint64_t, platform::DWORD) {
+                if (!cut && w.BlocksSinceErase() == point) {
+                    cut = true;
+                    w.world.Vanish(*w.board);
+                }
+            });
+            w.form->Button1Click();
+            w.world.Windows().SetIoControlObserver(nullptr);
+            w.world.Reattach(*w.board);
+            w.world.PowerCycle(*w.board);
+            const std::string copy =
+                w.LoggedAfter("   Board lost - its parameter block is saved in ");
+            ASSERT_FALSE(copy.empty());
+            if (!withRecord)
+                for (const auto& e : std::filesystem::directory_iterator(w.backups.store.Folder()))
+                    if (e.path().extension() == app::kWriteRecordExtension)
+                        std::filesystem::remove(e.path());
+
+            NextRun next(w);
+            EXPECT_FALSE(next.form.RadioButton1.enabled);
+            EXPECT_TRUE(next.form.BlockLost(0));
+            EXPECT_TRUE(
+                next.Logged("   Restore it with: flashwell --restore \"" + copy + "\" --board 0"));
+            const auto listed =
+                app::SummaryText(app::SummarizeBoards(next.form, next.boards, next.protocol));
+            EXPECT_NE(listed.find("not whole"), std::string::npos) << listed;
+            // Even a run forced onto the board writes nothing over the half block.
+            const auto before = sim::Inspect(*w.board).parameterBlock;
+            next.form.RadioButton1.enabled = true;
+            next.form.Button1Click();
+            EXPECT_EQ(next.form.LastOutcome, app::RunOutcome::Failed);
+            EXPECT_TRUE(next.Logged("   Parameter block is not whole - nothing written"));
+            EXPECT_EQ(sim::Inspect(*w.board).parameterBlock, before);
+            // The copy it named puts the calibration back; the update after it succeeds.
+            next.form.RestoreFromFile(copy);
+            EXPECT_EQ(next.form.LastOutcome, app::RunOutcome::Succeeded);
+            EXPECT_EQ(sim::Inspect(*w.board).parameterBlock, w.original);
+            w.world.PowerCycle(*w.board);
+            NextRun after(w);
+            EXPECT_TRUE(after.form.RadioButton1.enabled);
+            EXPECT_FALSE(after.form.BlockLost(0));
+            EXPECT_TRUE(w.backups.store.PendingWrites().empty());
+        }
+    }
+}
+
+// Cut in the middle of the EEPROM write: the controller comes back with the half image's
+// identity and no firmware. The next update writes the firmware first, has the board
+// identifies it again and updates the rest with the block the board kept.
+TEST(ParameterBlockSafety, ControllerCutInTheEepromWriteIsRepairedFirst) {
+    DefaultBoard w;
+    const auto image = images::EepromBootImageView();
+    std::vector<std::uint8_t> half(image.begin(), image.begin() + image.size() / 2);
+    half[0] = 0xC0; // what the write leaves until its last byte
+    sim::SetEepromContents(*w.board, half);
+    w.world.PowerCycle(*w.board);
+    NextRun next(w);
+    EXPECT_TRUE(next.form.RepairsFirmwareFirst(0));
+    EXPECT_TRUE(next.form.RadioButton1.enabled);
+    EXPECT_FALSE(next.Logged("   Restore one with: flashwell --restore FILE --board 0"));
+    next.form.Button1Click();
+    EXPECT_EQ(next.form.LastOutcome, app::RunOutcome::Succeeded)
+        << ::testing::PrintToString(next.ui.lines);
+    w.world.PowerCycle(*w.board);
+    const sim::BoardReport r = sim::Inspect(*w.board);
+    EXPECT_TRUE(r.eepromIsBootImage);
+    EXPECT_EQ(r.identity, sim::kBoardIdentity);
+    EXPECT_EQ(r.bootProgram, sim::BootAreaContent::BootProgram);
+    EXPECT_NE(r.parameterBlock, w.original) << "the block got its update after the repair";
+    // A controller that takes the firmware but still does not answer is told to be replugged,
+    // and nothing more is written.
+    DefaultBoard mute;
+    sim::SetEepromContents(*mute.board, half);
+    mute.world.PowerCycle(*mute.board);
+    NextRun again(mute);
+    mute.board->MutableConfig().dspAtPowerUp = sim::DspStartup::Idle;
+    mute.board->Dsp().LoadProgram(std::make_unique<sim::IdleDspProgram>());
+    again.form.Button1Click();
+    EXPECT_EQ(again.form.LastOutcome, app::RunOutcome::Failed);
+    EXPECT_TRUE(again.Logged("   Board 0 cannot be updated now (Uninstalled Device) - disconnect "
+                             "it, connect it again and start the update again"));
+    EXPECT_EQ(sim::Inspect(*mute.board).parameterBlock, mute.original);
+}
+
+// A block that reads back other than written is written again; one byte that did not take the
+// first time is enough.
+TEST(ParameterBlockSafety, BlockThatReadsBackDifferentIsWrittenAgain) {
+    DefaultBoard w;
+    w.Start();
+    w.OnlyParameterBlock();
+    bool spoiled = false;
+    w.world.Windows().SetIoControlObserver([&](std::uint64_t, platform::DWORD) {
+        if (!spoiled && w.BlocksSinceErase() == 4) {
+            spoiled = true;
+            const std::uint8_t zero = 0;
+            w.board->Flash().Program(0, 0x1000 + 300, std::span(&zero, 1));
+        }
+    });
+    w.form->Button1Click();
+    w.world.Windows().SetIoControlObserver(nullptr);
+    ASSERT_TRUE(spoiled);
+    EXPECT_TRUE(w.Logged("   Parameter block read back differs from what was written"));
+    EXPECT_TRUE(w.Logged("   Writing flashdata again (attempt 2 of 3)"));
+    EXPECT_EQ(w.form->LastOutcome, app::RunOutcome::Succeeded);
+    w.world.PowerCycle(*w.board);
+    EXPECT_NE(sim::Inspect(*w.board).parameterBlock, w.original);
+    EXPECT_EQ(sim::Inspect(*w.board).parameterBlock[300], w.original[300] | 0x00)
+        << "the spoiled byte is written again";
+    EXPECT_TRUE(w.backups.store.PendingWrites().empty());
 }
 
 } // namespace

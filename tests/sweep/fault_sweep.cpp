@@ -91,13 +91,7 @@ bool Strike(FaultKind kind, sim::SimWorld& world, sim::Board& board) {
 // The tool started afresh on the same machine, with the same data folder: what a technician
 // gets after plugging the board in again.
 struct FreshProgram {
-    FreshProgram(AppWorld& w, sim::Board& board)
-        : world(w), boards(w.world.Os()), protocol(boards, ui) {
-        // The technician does what a box asks: unplugging a bus-powered board restarts it.
-        ui.boxes.onShow = [&w, &board](const testing::ShownMessage& box) {
-            if (box.text == app::kReconnectAfterRepairText) w.world.PowerCycle(board);
-        };
-    }
+    explicit FreshProgram(AppWorld& w) : world(w), boards(w.world.Os()), protocol(boards, ui) {}
     app::TForm1& Start() {
         form = std::make_unique<app::TForm1>(
             app::Services{world.world.Os(), boards, protocol, ui, world.backups.store});
@@ -139,7 +133,7 @@ struct Rerun {
 Rerun FollowTheProgram(AppWorld& w, sim::Board& board, const boarddata::FlashDataBlock& intended,
                        const std::function<void()>& arm = {}) {
     Rerun out;
-    auto program = std::make_unique<FreshProgram>(w, board);
+    auto program = std::make_unique<FreshProgram>(w);
     app::TForm1* form = &program->Start();
     bool restored = false;
     if (const auto copy = NamedCopy(form->Memo1.lines)) {
@@ -151,7 +145,7 @@ Rerun FollowTheProgram(AppWorld& w, sim::Board& board, const boarddata::FlashDat
         restored = true;
         // "Please disconnect the device and connect it again."
         w.world.PowerCycle(board);
-        program = std::make_unique<FreshProgram>(w, board);
+        program = std::make_unique<FreshProgram>(w);
         form = &program->Start();
     }
     if (!form->BoardPresent(0)) {
@@ -159,8 +153,8 @@ Rerun FollowTheProgram(AppWorld& w, sim::Board& board, const boarddata::FlashDat
         return out;
     }
     if (!form->RadioButton1.enabled) {
-        out.why = "not selectable (" + form->RadioButton1.caption + "):" +
-                  LastLines(form->Memo1.lines, 4);
+        out.why = "not selectable (" + form->RadioButton1.caption +
+                  "):" + LastLines(form->Memo1.lines, 4);
         return out;
     }
     if (arm) arm();
@@ -450,8 +444,8 @@ SweepReport RunSweep(const SweepOptions& options) {
         auto first = chosen.begin();
         std::advance(first, static_cast<long>(random() % chosen.size()));
         const SecondFault second{vanishKinds[n % 2], random() % clean.signatures.size()};
-        RunResult r = Run(FaultKind::Vanish1167, *first, clean.intendedBlock,
-                          options.virtualLimitMs, second);
+        RunResult r =
+            Run(FaultKind::Vanish1167, *first, clean.intendedBlock, options.virtualLimitMs, second);
         r.secondFault = true;
         report.runs.push_back(std::move(r));
     }

@@ -3,6 +3,7 @@
 #include "app/main_form.h"
 #include "app/update_step_table.h"
 
+#include <algorithm>
 #include <istream>
 #include <ostream>
 #include <sstream>
@@ -286,14 +287,22 @@ void ConsoleUi::RunCommandLoop() {
                 out_ << "That board line cannot be selected.\n";
             ShowBoardLines();
         } else if (command == "l" || command == "list") {
-            const auto copies = form_->Backups().List();
+            auto copies = form_->Backups().List();
             out_ << "Saved parameter blocks in " << form_->Backups().Folder().string() << ": "
                  << copies.size() << '\n';
+            // The copy the scan named comes first: it is the one to restore.
+            const auto named = form_->NamedCopy();
+            std::stable_partition(copies.begin(), copies.end(), [&](const app::BlockBackup& c) {
+                return named && c.path == *named;
+            });
             for (const app::BlockBackup& copy : copies)
-                out_ << "  " << app::BackupSummaryLine(copy) << '\n';
+                out_ << "  " << app::BackupSummaryLine(copy)
+                     << (named && copy.path == *named ? "  <- restore this one (r)" : "") << '\n';
         } else if (command == "r" || command == "restore") {
             std::string file;
             std::getline(words >> std::ws, file);
+            if (const auto named = form_->NamedCopy(); file.empty() && named)
+                file = named->string();
             std::string error;
             const auto copy = app::ReadBackupFile(file, error);
             if (!copy) {

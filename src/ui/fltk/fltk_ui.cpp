@@ -480,6 +480,8 @@ void FltkUi::RestoreFromCopy() {
     Fl_File_Chooser chooser(start.c_str(), "Parameter block copies (*.fwblock)\tAll files (*)",
                             Fl_File_Chooser::SINGLE, "Restore parameter block");
     chooser.preview(0);
+    // The copy the scan named for this board is the one to restore.
+    if (const auto named = f.NamedCopy()) chooser.value(named->string().c_str());
     chooser.show();
     Action hook = [&] {
         if (onFileChooserShown) onFileChooserShown(chooser);

@@ -1067,6 +1067,11 @@ void Win32Ui::RestoreFromCopy() {
     const std::filesystem::path folder = f.Backups().Folder();
     const std::string start = std::filesystem::is_directory(folder, ec) ? folder.string() : "";
     std::vector<char> file(32768, '\0');
+    // The copy the scan named for this board is the one to restore.
+    if (const auto named = f.NamedCopy()) {
+        const std::string text = named->string();
+        std::copy_n(text.begin(), std::min(text.size(), file.size() - 1), file.begin());
+    }
     OPENFILENAMEA ofn{};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = main_;
