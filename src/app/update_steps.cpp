@@ -24,59 +24,9 @@ std::string Num(long long v) {
     return std::to_string(v);
 }
 
-void SetRevision(FlashDataRecord& r, std::uint8_t major, std::uint8_t minor) {
-    r.HardwareRevision()[0] = minor;
-    r.HardwareRevision()[1] = major;
-}
-
 bool IsRevision13Of2006(const FlashDataRecord& r) {
     return r.HardwareRevision()[1] == 1 && r.HardwareRevision()[0] == 3 &&
            YearNumber(r.BoardDate.Year) >= 2006;
-}
-
-// Corrections for individual boards that left the factory with a wrong parameter block.
-bool ApplySerialNumberRules(FlashDataRecord& r) {
-    bool changed = false;
-    const std::string& serial = r.SerialNumber;
-    if (serial == "2003-K7A-1024-1-0286" || serial == "2003-K7A-1024-1-0287") {
-        r.RevisionStamps[0].Day = "01";
-        r.RevisionStamps[0].Month = "01";
-        r.RevisionStamps[0].Year = "2006";
-        SetRevision(r, 1, 3);
-        changed = true;
-    }
-    if (serial == "2005-K7A-1024-0-0200") {
-        r.Customer = "Halvorn-Kupplung WF";
-        r.Reference = "3200";
-        r.BoardDate = {"12", "05", "2009"};
-        r.SerialNumber = "2005-K7A-1024-0-0257";
-        r.OptionBytes[0] = 4;
-        r.OptionBytes[1] = 0;
-        r.OptionBytes[2] = 0;
-        r.FeatureFlags[0] = 0x30;
-        r.FeatureFlags[1] = 0x24;
-        r.FeatureFlags[2] = 0x04;
-    }
-    if (serial == "2003-K7A-1024-9-0271" || serial == "2003-K7A-1024-9-0276" ||
-        serial == "2003-K7A-1024-9-0277" || serial == "2003-K7A-1024-9-02zz") {
-        r.ChannelGroups[4].Count = 2;
-        r.ChannelGroups[3].Count = 2;
-        r.OptionBytes[0] = 0;
-        r.OptionBytes[1] = 0;
-        r.OptionBytes[2] = 0;
-        r.FeatureFlags[0] = 0x30;
-        r.FeatureFlags[1] = static_cast<std::uint8_t>((r.FeatureFlags[1] & 0x7F) | 0x20);
-        r.FeatureFlags[2] = 0;
-    }
-    if (serial == "2003-K7A-1024-9-0269") r.ChannelGroups[0].Count = 0x20;
-    if (serial == "2003-K7A-1024-9-0281" || serial == "2003-K7A-1024-9-0227") {
-        r.ChannelGroups[4].Count = 5;
-        r.ChannelGroups[3].Count = 5;
-        r.FeatureFlags[0] = 0x30;
-        r.FeatureFlags[1] = static_cast<std::uint8_t>(r.FeatureFlags[1] | 0x80);
-        r.FeatureFlags[2] = 0;
-    }
-    return changed;
 }
 
 // Characters count from 1; a serial number too short for a position has no letter there.
@@ -90,7 +40,12 @@ RulesOutcome ApplyParameterBlockRules(FlashDataRecord& record, std::int32_t subI
     RulesOutcome out;
     bool& changed = out.changed;
     const auto Log = [&](const std::string& line) { out.lines.push_back(line); };
-    if (ApplySerialNumberRules(record)) changed = true;
+    for (const BoardRule& rule : kBoardRules) {
+        // A rule that changes the serial number changes it for the rules after it.
+        if (!rule.Matches(record.SerialNumber)) continue;
+        rule.apply(record);
+        if (rule.marksChanged) changed = true;
+    }
 
     auto& letterFlags = record.FeatureFlags[2];
     if ((letterFlags & boarddata::kSerialLetterMask) == 0) {

@@ -2,6 +2,7 @@
 // search for a board's device and the I/O control request wrapper.
 #pragma once
 
+#include "platform/driver_interface.h"
 #include "platform/os_port.h"
 
 #include <array>
@@ -18,8 +19,7 @@ using platform::HANDLE;
 inline constexpr HANDLE NoDevice = 6;
 inline constexpr DWORD kNoDeviceError = 6;
 
-inline constexpr platform::GUID BoardInterfaceGuid = {
-    0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+inline constexpr platform::GUID BoardInterfaceGuid = platform::driver::kBoardInterfaceGuid;
 
 // Device type codes: what FindDevice found, and what a caller asks for.
 inline constexpr int kDeviceNone = 0;
@@ -29,17 +29,7 @@ inline constexpr int kDeviceUsb1802 = 3;
 inline constexpr int kDeviceEzUsbBoot = 100;
 
 // I/O control requests of the board driver.
-namespace ioctl {
-inline constexpr DWORD VendorRequest = 0x222014;
-inline constexpr DWORD ReadPipe = 0x22204E;
-inline constexpr DWORD WritePipe = 0x222051;
-inline constexpr DWORD LoadMemory = 0x22206D;
-inline constexpr DWORD DriverVersion = 0x222074;
-inline constexpr DWORD BoardInfo = 0x222258;
-inline constexpr DWORD InterfaceVersion = 0x222E00;
-inline constexpr DWORD WriteHostRegister = 0x222E08;
-inline constexpr DWORD HostCommand = 0x222E28;
-} // namespace ioctl
+namespace ioctl = platform::driver::ioctl;
 
 // The type a device path stands for when `wanted` is asked for (0 when it does not qualify).
 // `matched` tells whether the path named one of the known boards or controllers at all.

@@ -21,16 +21,9 @@ std::int32_t EzUsbAccess::SendVendorRequest(platform::HANDLE handle, std::uint8_
                                             std::uint8_t dataByte, std::uint32_t outputLength,
                                             void* output, std::uint16_t value, std::uint16_t length,
                                             std::uint16_t index, std::uint8_t direction) {
-    std::uint8_t record[10] = {};
-    record[0] = request;
-    record[2] = static_cast<std::uint8_t>(value);
-    record[3] = static_cast<std::uint8_t>(value >> 8);
-    record[4] = static_cast<std::uint8_t>(index);
-    record[5] = static_cast<std::uint8_t>(index >> 8);
-    record[6] = static_cast<std::uint8_t>(length);
-    record[7] = static_cast<std::uint8_t>(length >> 8);
-    record[8] = direction;
-    record[9] = dataByte;
+    std::uint8_t record[platform::driver::VendorRequestRecord::kSize];
+    platform::driver::VendorRequestRecord{request, value, index, length, direction, dataByte}
+        .WriteTo(record);
     DWORD returned = 0;
     return channel_.Os().DeviceIoControl(handle, device::ioctl::VendorRequest, record,
                                          sizeof record, output, outputLength, &returned)

@@ -1,5 +1,8 @@
 #include "platform/usb/usb_os_port.h"
 
+#include "platform/driver_interface.h"
+#include "platform/wire.h"
+
 #include <libusb.h>
 
 #include <algorithm>
@@ -14,8 +17,7 @@ namespace flashwell::platform::usb {
 namespace {
 
 // The board driver's device interface class, under which the host looks for boards.
-constexpr GUID kBoardClass{
-    0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+constexpr GUID kBoardClass = driver::kBoardInterfaceGuid;
 
 constexpr HMODULE kSetupApiModule = 0x7E100000;
 constexpr HMODULE kKernelModule = 0x7C800000;
@@ -24,16 +26,6 @@ constexpr ProcAddress kEnumInterfaces = kSetupApiModule + 0x20;
 constexpr ProcAddress kInterfaceDetail = kSetupApiModule + 0x30;
 constexpr ProcAddress kDestroyList = kSetupApiModule + 0x40;
 constexpr ProcAddress kGetVersionEx = kKernelModule + 0x10;
-
-constexpr DWORD kIoctlVendorRequest = 0x222014;
-constexpr DWORD kIoctlPipeRead = 0x22204E;
-constexpr DWORD kIoctlPipeWrite = 0x222051;
-constexpr DWORD kIoctlLoadMemory = 0x22206D;
-constexpr DWORD kIoctlDriverVersion = 0x222074;
-constexpr DWORD kIoctlBoardInfo = 0x222258;
-constexpr DWORD kIoctlInterfaceVersion = 0x222E00;
-constexpr DWORD kIoctlHostRegister = 0x222E08;
-constexpr DWORD kIoctlHostCommand = 0x222E28;
 
 // This backend's answer to the driver-version request: major 1, minor 0, build 0 of the
 // "usb" backend; nothing in the host depends on the numbers.
@@ -59,9 +51,7 @@ bool SameTextIgnoringCase(const std::string& a, const char* b) {
 }
 
 std::uint32_t Le32(const void* bytes) {
-    const auto* b = static_cast<const std::uint8_t*>(bytes);
-    return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
-           std::uint32_t{b[3]} << 24;
+    return wire::GetLE32(static_cast<const std::uint8_t*>(bytes));
 }
 
 } // namespace
@@ -292,13 +282,12 @@ BOOL UsbOsPort::CloseHandle(HANDLE handle) {
 
 DWORD UsbOsPort::VendorRequest(OpenDevice& device, const std::uint8_t* record, std::uint8_t* data,
                                DWORD size, DWORD& returned) {
-    const std::uint8_t request = record[0];
-    const auto value = static_cast<std::uint16_t>(record[2] | record[3] << 8);
-    const auto index = static_cast<std::uint16_t>(record[4] | record[5] << 8);
-    const auto length = static_cast<std::uint16_t>(record[6] | record[7] << 8);
-    const bool in = record[8] != 0;
+    const driver::VendorRequestRecord r = driver::VendorRequestRecord::ReadFrom(record);
+    const std::uint8_t request = r.request;
+    const std::uint16_t value = r.value, index = r.index, length = r.length;
+    const bool in = r.direction != 0;
     // Without a data buffer the record's own data byte is the request's one byte of data.
-    std::uint8_t own = record[9];
+    std::uint8_t own = r.data;
     std::uint8_t* bytes = data != nullptr && size > 0 ? data : &own;
     const std::uint16_t capacity = data != nullptr && size > 0
                                        ? static_cast<std::uint16_t>(std::min<DWORD>(size, 0xFFFF))
@@ -356,18 +345,19 @@ BOOL UsbOsPort::DeviceIoControl(HANDLE handle, DWORD code, void* inBuffer, DWORD
     const auto* in = static_cast<const std::uint8_t*>(inBuffer);
     DWORD error = kErrorSuccess;
     switch (code) {
-    case kIoctlVendorRequest:
-        error = inSize != 10 || in == nullptr ? kErrorInvalidParameter
-                                              : VendorRequest(device, in, out, outSize, returned);
+    case driver::ioctl::VendorRequest:
+        error = inSize != driver::VendorRequestRecord::kSize || in == nullptr
+                    ? kErrorInvalidParameter
+                    : VendorRequest(device, in, out, outSize, returned);
         break;
-    case kIoctlPipeRead:
-    case kIoctlPipeWrite:
-        error =
-            inSize != 4 || in == nullptr
-                ? kErrorInvalidParameter
-                : PipeTransfer(device, Le32(in), code == kIoctlPipeRead, out, outSize, returned);
+    case driver::ioctl::ReadPipe:
+    case driver::ioctl::WritePipe:
+        error = inSize != 4 || in == nullptr
+                    ? kErrorInvalidParameter
+                    : PipeTransfer(device, Le32(in), code == driver::ioctl::ReadPipe, out, outSize,
+                                   returned);
         break;
-    case kIoctlLoadMemory:
+    case driver::ioctl::LoadMemory:
         if (inSize != 2 || in == nullptr || out == nullptr || outSize == 0) {
             error = kErrorInvalidParameter;
         } else {
@@ -376,7 +366,7 @@ BOOL UsbOsPort::DeviceIoControl(HANDLE handle, DWORD code, void* inBuffer, DWORD
             if (error == kErrorSuccess) returned = outSize;
         }
         break;
-    case kIoctlDriverVersion:
+    case driver::ioctl::DriverVersion:
         if (out == nullptr || outSize < 6) {
             error = kErrorInvalidParameter;
         } else {
@@ -387,13 +377,13 @@ BOOL UsbOsPort::DeviceIoControl(HANDLE handle, DWORD code, void* inBuffer, DWORD
             returned = 6;
         }
         break;
-    case kIoctlInterfaceVersion:
-    case kIoctlBoardInfo:
+    case driver::ioctl::InterfaceVersion:
+    case driver::ioctl::BoardInfo:
         // Without them the host keeps the device open and uses the packet forms.
         error = kErrorInvalidParameter;
         break;
-    case kIoctlHostRegister:
-    case kIoctlHostCommand:
+    case driver::ioctl::WriteHostRegister:
+    case driver::ioctl::HostCommand:
     default:
         error = kErrorInvalidFunction;
         break;

@@ -1,0 +1,39 @@
+// The face the program shows: a window where a display can be opened (FLTK on Linux desktops,
+// the native one on Windows) unless the terminal is asked for, the terminal otherwise. A new face
+// is one more branch here.
+#pragma once
+
+#include "app/app_ui.h"
+#include "app/main_form.h"
+#include "cli/invocation.h"
+#include "ui/console/console_ui.h"
+
+#include <iosfwd>
+#include <memory>
+
+namespace flashwell::cli {
+
+class Faces {
+public:
+    // `text`: where the terminal writes (standard error when standard output carries JSON).
+    Faces(const Invocation& invocation, std::ostream& text);
+    ~Faces();
+    Faces(const Faces&) = delete;
+    Faces& operator=(const Faces&) = delete;
+
+    app::AppUi& Face() { return *face_; }
+    bool Windowed() const;
+    // After the program chose a board line: the face shows it.
+    void ShowSelection();
+    // "Update" clicked once, the run to its end; or the face's own loop until it is closed.
+    void Update(app::TForm1& form);
+    void RunUntilClosed();
+
+private:
+    struct Window;
+    ui::ConsoleUi console_;
+    std::unique_ptr<Window> window_;
+    app::AppUi* face_ = nullptr;
+};
+
+} // namespace flashwell::cli

@@ -1,0 +1,193 @@
+#include "cli/program.h"
+
+#include "app/board_summary.h"
+#include "app/main_form.h"
+#include "app/run_log.h"
+#include "cli/backend.h"
+#include "cli/faces.h"
+#include "device/adapter_usb.h"
+#include "protocol/board_protocol.h"
+#include "sim/scenario/scenario.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <iostream>
+#include <string>
+
+namespace flashwell::cli {
+
+namespace {
+
+int ListBackups(const Invocation& v) {
+    const app::BackupStore store(v.dataFolder, "");
+    const auto copies = store.List();
+    std::cout << "Parameter-block backups in " << store.Folder().string() << ": " << copies.size()
+              << "\n";
+    for (const app::BlockBackup& copy : copies)
+        std::cout << "  " << app::BackupSummaryLine(copy) << "\n";
+    // Writes that did not finish: their boards' blocks are not whole, these copies are.
+    for (const app::PendingWrite& w : store.PendingWrites())
+        std::cout << "Unfinished write on " << w.serial << " (" << w.devicePath << ", " << w.timeUtc
+                  << "): restore " << w.copy.string() << "\n";
+    return kExitSuccess;
+}
+
+std::string OutcomeName(app::RunOutcome outcome) {
+    switch (outcome) {
+    case app::RunOutcome::Succeeded:
+        return "succeeded";
+    case app::RunOutcome::Failed:
+        return "failed";
+    case app::RunOutcome::Cancelled:
+        return "cancelled";
+    case app::RunOutcome::NotRun:
+        break;
+    }
+    return "not run";
+}
+
+int StatusOf(app::RunOutcome outcome) {
+    switch (outcome) {
+    case app::RunOutcome::Succeeded:
+        return kExitSuccess;
+    case app::RunOutcome::Cancelled:
+        return kExitCancelled;
+    case app::RunOutcome::Failed:
+    case app::RunOutcome::NotRun:
+        break;
+    }
+    return kExitError;
+}
+
+// The result of --update for programs: how it ended, on which board, with which steps.
+std::string RunJson(const app::TForm1& form, int status, const app::RunLog& log) {
+    nlohmann::json steps = nlohmann::json::array();
+    for (const app::UpdateStep& step : app::kUpdateSteps)
+        if ((form.*step.box).checked) steps.push_back(std::string(step.name));
+    nlohmann::json result{
+        {"outcome", OutcomeName(form.LastOutcome)},
+        {"exitStatus", status},
+        {"board", form.SelectedBoardIndex()},
+        {"steps", steps},
+        {"log", log.Writing() ? nlohmann::json(log.Path().string()) : nlohmann::json(nullptr)}};
+    return result.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// A board whose block is lost shows a line that cannot be selected for an update, but it is
+// the very board a restore is for.
+int Restore(const Invocation& v, app::TForm1& form, Faces& faces) {
+    std::optional<int> target = v.board;
+    for (int i = 0; i < 4 && !target; ++i)
+        if (form.BoardPresent(i)) target = i;
+    if (!target || !form.BoardPresent(*target)) {
+        std::cerr << "flashwell: no board " << (v.board ? std::to_string(*v.board) + " " : "")
+                  << "found to restore onto\n";
+        return kExitNoBoard;
+    }
+    form.SelectBoardLine(*target);
+    faces.ShowSelection();
+    form.RestoreFlashData(*v.restore);
+    return StatusOf(form.LastOutcome);
+}
+
+// --board, and whether a board can be updated at all: the status to end with at once, if not.
+std::optional<int> SelectBoard(const Invocation& v, app::TForm1& form) {
+    if (v.board) {
+        if (!form.RadioButtons[static_cast<std::size_t>(*v.board)]->enabled) {
+            std::cerr << "flashwell: board line " << *v.board << " cannot be selected\n";
+            return v.update ? kExitNoBoard : kExitUsage;
+        }
+        form.SelectBoardLine(*v.board);
+    }
+    const bool anySelectable = std::any_of(form.RadioButtons.begin(), form.RadioButtons.end(),
+                                           [](const app::Control* line) { return line->enabled; });
+    if (v.update && !anySelectable) {
+        std::cerr << "flashwell: no board can be selected for the update\n";
+        return kExitNoBoard;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+int RunProgram(const Invocation& v) {
+    if (v.listBackups) return ListBackups(v);
+    // With --json, standard output carries the JSON alone.
+    std::ostream& text = v.json ? std::cerr : std::cout;
+    int status = kExitSuccess;
+    const std::unique_ptr<Backend> backend = Backend::Make(v, status);
+    if (!backend) return status;
+    Faces faces(v, text);
+    if (v.route == Route::Simulation)
+        text << "Simulated boards: scenario \"" << v.scenario.name << "\", "
+             << v.scenario.boards.size() << " board(s), clock "
+             << (v.clock.speedFactor == 0 ? std::string("virtual")
+                                          : "x" + std::to_string(v.clock.speedFactor))
+             << "\n";
+    app::AppUi* programFace = backend->WrapSession(faces.Face(), status);
+    if (programFace == nullptr) return status;
+
+    const std::string tool = std::string("flashwell ") + FLASHWELL_VERSION;
+    app::RunLog runLog(v.logFile, tool);
+    const bool logFailedAtStart = !runLog.Writing();
+    if (logFailedAtStart)
+        std::cerr << "flashwell: the run's log cannot be written (" << runLog.Problem() << ")\n";
+    runLog.Begin(backend->Description());
+    app::DebugToLog loggedOs(backend->Os(), runLog);
+    app::LoggingUi loggedFace(*programFace, runLog);
+    // Tells where the record of this run is, once the run is over.
+    const auto showLog = [&] {
+        if (runLog.Writing())
+            text << "Log: " << runLog.Path().string() << "\n";
+        else if (!logFailedAtStart)
+            std::cerr << "flashwell: warning: the run's log is incomplete (" << runLog.Problem()
+                      << ")\n";
+    };
+
+    device::BoardTable boards(loggedOs);
+    protocol::BoardProtocol protocol(boards, loggedFace);
+    app::BackupStore backups(v.dataFolder, tool);
+    app::TForm1 form(app::Services{loggedOs, boards, protocol, loggedFace, backups});
+    form.FormCreate();
+    // Devices that were there but could not be opened: say why, once, rather than "not present".
+    for (const std::string& path : backend->AccessDenied())
+        std::cerr << "flashwell: no permission to open " << path
+                  << " (install packaging/60-flashwell.rules and join the plugdev group)\n";
+
+    if (v.stepsGiven) {
+        for (const app::UpdateStep& step : app::kUpdateSteps)
+            (form.*step.box).checked = false;
+        for (const app::UpdateStep* step : v.steps)
+            (form.*step->box).checked = true;
+    }
+    if (v.list) {
+        const auto summaries = app::SummarizeBoards(form, boards, protocol);
+        std::cout << (v.json ? app::SummaryJson(summaries) + "\n" : app::SummaryText(summaries));
+        return backend->Finish(kExitSuccess);
+    }
+    if (v.restore) {
+        status = Restore(v, form, faces);
+        if (status != kExitNoBoard) showLog();
+        return backend->Finish(status);
+    }
+    if (const auto refused = SelectBoard(v, form)) return backend->Finish(*refused);
+    if (v.update) {
+        faces.Update(form);
+        status = StatusOf(form.LastOutcome);
+    } else {
+        faces.RunUntilClosed();
+    }
+    showLog();
+    if (v.json && v.update) std::cout << RunJson(form, status, runLog) << "\n";
+    if (!v.report.empty() && backend->World() != nullptr) {
+        std::string error;
+        if (!sim::WriteBoardReport(*backend->World(), v.report, error)) {
+            std::cerr << "flashwell: " << error << '\n';
+            return backend->Finish(kExitError);
+        }
+    }
+    return backend->Finish(status);
+}
+
+} // namespace flashwell::cli
