@@ -4,7 +4,7 @@
 #pragma once
 
 #include "app/app_ui.h"
-#include "app/session_ui.h"
+#include "cli/session_ui.h"
 #include "cli/invocation.h"
 #include "platform/os_port.h"
 #include "platform/session/recording_os_port.h"

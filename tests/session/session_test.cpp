@@ -1,6 +1,6 @@
 // Sessions: a simulated full update recorded and replayed, a host that sends one byte
 // differently, a recording cut off at a random point, and the file format's round trip.
-#include "app/session_ui.h"
+#include "cli/session_ui.h"
 #include "platform/forwarding_os_port.h"
 #include "platform/session/recording_os_port.h"
 #include "platform/session/replay_os_port.h"
