@@ -4,8 +4,8 @@
 #pragma once
 
 #include "app/app_ui.h"
-#include "cli/session_ui.h"
 #include "cli/invocation.h"
+#include "cli/session_ui.h"
 #include "platform/os_port.h"
 #include "platform/session/recording_os_port.h"
 #include "platform/session/replay_os_port.h"
