@@ -13,7 +13,7 @@
 
 namespace flashwell::cli {
 
-std::unique_ptr<Backend> Backend::Make(const Invocation& invocation, int& status) {
+std::unique_ptr<Backend> Backend::Make(const Invocation& invocation, [[maybe_unused]] int& status) {
     std::unique_ptr<Backend> b(new Backend(invocation));
     switch (invocation.route) {
     case Route::Simulation: {

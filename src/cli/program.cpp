@@ -119,12 +119,15 @@ int RunProgram(const Invocation& v) {
     const std::unique_ptr<Backend> backend = Backend::Make(v, status);
     if (!backend) return status;
     Faces faces(v, text);
-    if (v.route == Route::Simulation)
+    if (v.route == Route::Simulation) {
+        // Written piece by piece: gcc 12 misreads "x" + std::to_string(...) at -O3.
         text << "Simulated boards: scenario \"" << v.scenario.name << "\", "
-             << v.scenario.boards.size() << " board(s), clock "
-             << (v.clock.speedFactor == 0 ? std::string("virtual")
-                                          : "x" + std::to_string(v.clock.speedFactor))
-             << "\n";
+             << v.scenario.boards.size() << " board(s), clock ";
+        if (v.clock.speedFactor == 0)
+            text << "virtual\n";
+        else
+            text << 'x' << std::to_string(v.clock.speedFactor) << "\n";
+    }
     app::AppUi* programFace = backend->WrapSession(faces.Face(), status);
     if (programFace == nullptr) return status;
 
