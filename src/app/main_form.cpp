@@ -212,17 +212,24 @@ bool ReadableText(const std::string& text) {
 }
 
 // The block is written in four parts; a write cut short leaves the later ones erased.
+constexpr std::size_t kWritePart = 2048;
+
+bool PartErased(const boarddata::FlashDataBlock& b, std::size_t from) {
+    const auto end = b.begin() + static_cast<long>(std::min(b.size(), from + kWritePart));
+    return std::all_of(b.begin() + static_cast<long>(from), end,
+                       [](std::uint8_t v) { return v == 0xFF; });
+}
+
+bool HasErasedPart(const boarddata::FlashDataBlock& b) {
+    for (std::size_t from = 0; from < b.size(); from += kWritePart)
+        if (PartErased(b, from)) return true;
+    return false;
+}
+
 bool PartErasedWhereCopyIsNot(const boarddata::FlashDataBlock& board,
                               const boarddata::FlashDataBlock& copy) {
-    constexpr std::size_t kPart = 2048;
-    const auto erased = [](const boarddata::FlashDataBlock& b, std::size_t from, std::size_t to) {
-        return std::all_of(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(to),
-                           [](std::uint8_t v) { return v == 0xFF; });
-    };
-    for (std::size_t from = 0; from < board.size(); from += kPart) {
-        const std::size_t to = std::min(board.size(), from + kPart);
-        if (erased(board, from, to) && !erased(copy, from, to)) return true;
-    }
+    for (std::size_t from = 0; from < board.size(); from += kWritePart)
+        if (PartErased(board, from) && !PartErased(copy, from)) return true;
     return false;
 }
 
@@ -251,13 +258,8 @@ bool TForm1::CheckBlockWhole(int index, const boarddata::FlashDataRecord& record
         // Without a record of ours (another computer, another data folder): a part that reads
         // erased where the board's newest copy holds data.
         // Copies that are half blocks themselves (saved by an older version) do not count.
-        static const boarddata::FlashDataBlock kWritten = [] {
-            boarddata::FlashDataBlock b{};
-            b.fill(0);
-            return b;
-        }();
         for (const BlockBackup& c : backups_->List(record.SerialNumber)) {
-            if (PartErasedWhereCopyIsNot(c.block, kWritten)) continue;
+            if (HasErasedPart(c.block)) continue;
             if (PartErasedWhereCopyIsNot(*block, c.block)) {
                 copy = c.path;
                 why = "part of it reads erased, unlike its copy of " + c.header.timeUtc;

@@ -50,6 +50,20 @@ struct DefaultBoard : AppWorld {
         return writes;
     }
 
+    // The board is pulled once `point` blocks are written after the erase; true when it was.
+    bool PullAfterBlocks(int point) {
+        bool cut = false;
+        world.Windows().SetIoControlObserver([&](std::uint64_t, platform::DWORD) {
+            if (!cut && BlocksSinceErase() == point) {
+                cut = true;
+                world.Vanish(*board);
+            }
+        });
+        form->Button1Click();
+        world.Windows().SetIoControlObserver(nullptr);
+        return cut;
+    }
+
     sim::Board* board = nullptr;
     boarddata::FlashDataBlock original{};
 };
@@ -63,16 +77,7 @@ TEST(ParameterBlockSafety, DeviceLostAtEachPointOfTheWriteIsRestoredFromTheCopy)
         DefaultBoard w;
         app::TForm1& f = w.Start();
         w.OnlyParameterBlock();
-        bool cut = false;
-        w.world.Windows().SetIoControlObserver([&](std::uint64_t, platform::DWORD) {
-            if (!cut && w.BlocksSinceErase() == point) {
-                cut = true;
-                w.world.Vanish(*w.board);
-            }
-        });
-        f.Button1Click();
-        w.world.Windows().SetIoControlObserver(nullptr);
-        ASSERT_TRUE(cut);
+        ASSERT_TRUE(w.PullAfterBlocks(point));
         EXPECT_EQ(f.LastOutcome, app::RunOutcome::Failed);
         EXPECT_FALSE(w.Logged("   Writing flashdata again (attempt 2 of 3)"))
             << "a board that is gone is not written again";
@@ -254,15 +259,7 @@ TEST(ParameterBlockSafety, HalfWrittenBlockIsNeverTakenForAGoodOne) {
             DefaultBoard w;
             w.Start();
             w.OnlyParameterBlock();
-            bool cut = false;
-            w.world.Windows().SetIoControlObserver([&](std::uint64_t, platform::DWORD) {
-                if (!cut && w.BlocksSinceErase() == point) {
-                    cut = true;
-                    w.world.Vanish(*w.board);
-                }
-            });
-            w.form->Button1Click();
-            w.world.Windows().SetIoControlObserver(nullptr);
+            ASSERT_TRUE(w.PullAfterBlocks(point));
             w.world.Reattach(*w.board);
             w.world.PowerCycle(*w.board);
             const std::string copy =
