@@ -1,7 +1,7 @@
 // The full fault sweep: every control request of a clean update, the ends of every stream and
 // a seeded sample inside each, each with all four request faults, plus lost answer words.
 // Prints the matrix; exits 1 when any run broke a rule.
-#include "sweep/fault_sweep.h"
+#include "testkit/fault_sweep.h"
 
 #include <chrono>
 #include <cstdio>

@@ -3,7 +3,7 @@
 #include "app/main_form.h"
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
-#include "support/app_world.h"
+#include "testkit/app_world.h"
 
 #include <chrono>
 #include <cstdio>

@@ -3,10 +3,10 @@
 // wall times is what the USB path costs. Run it through tests/usb/with_umockdev.sh.
 #include "app/main_form.h"
 #include "sim/scenario/scenario.h"
-#include "support/app_world.h"
-#include "support/fake_ui.h"
-#include "support/temp_data_folder.h"
-#include "usb/usb_bench.h"
+#include "testkit/app_world.h"
+#include "testkit/fake_ui.h"
+#include "testkit/temp_data_folder.h"
+#include "testkit/usb_bench.h"
 
 #include <chrono>
 #include <cstdio>

@@ -33,9 +33,9 @@
 #include "sim/controller_firmware.h"
 #include "sim/flash_memory.h"
 #include "sim/scenario/scenario.h"
-#include "support/app_world.h"
-#include "support/temp_data_folder.h"
-#include "sweep/board_judge.h"
+#include "testkit/app_world.h"
+#include "testkit/board_judge.h"
+#include "testkit/temp_data_folder.h"
 
 #include <algorithm>
 #include <array>

@@ -5,7 +5,7 @@
 #include "protocol/board_protocol.h"
 #include "protocol/hex_text.h"
 #include "sim/sim_world.h"
-#include "support/fake_ui.h"
+#include "testkit/fake_ui.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,7 +6,7 @@
 #include "sim/board_contents.h"
 #include "sim/controller_firmware.h"
 #include "sim/scenario/scenario.h"
-#include "support/app_world.h"
+#include "testkit/app_world.h"
 
 #include <gtest/gtest.h>
 

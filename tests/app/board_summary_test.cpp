@@ -4,7 +4,7 @@
 #include "boarddata/images/images.h"
 #include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
-#include "support/app_world.h"
+#include "testkit/app_world.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -2,7 +2,7 @@
 // would, and only on its own machine: the device fuzzer starts most of its runs this way.
 #include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
-#include "support/app_world.h"
+#include "testkit/app_world.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The run's record on the disk: every line with its time, debug lines marked, message boxes
 // with their answers, appended run after run.
 #include "app/run_log.h"
-#include "support/fake_ui.h"
-#include "support/temp_data_folder.h"
+#include "testkit/fake_ui.h"
+#include "testkit/temp_data_folder.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 #include "boarddata/images/images.h"
 #include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
-#include "support/app_world.h"
-#include "support/packed_block.h"
+#include "testkit/app_world.h"
+#include "testkit/packed_block.h"
 
 #include <gtest/gtest.h>
 

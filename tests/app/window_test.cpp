@@ -1,4 +1,4 @@
-#include "support/app_world.h"
+#include "testkit/app_world.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "app/main_form.h"
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
-#include "support/temp_data_folder.h"
+#include "testkit/temp_data_folder.h"
 #include "ui/console/console_ui.h"
 
 #include <gtest/gtest.h>

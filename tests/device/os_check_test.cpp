@@ -1,6 +1,6 @@
 #include "device/determine_os.h"
 #include "device_test_support.h"
-#include "support/fake_ui.h"
+#include "testkit/fake_ui.h"
 
 #include <cstring>
 

@@ -8,7 +8,7 @@
 #include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
-#include "support/temp_data_folder.h"
+#include "testkit/temp_data_folder.h"
 #include "ui/win32/win32_ui.h"
 
 #include <commctrl.h>

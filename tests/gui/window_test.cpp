@@ -7,7 +7,7 @@
 #include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
-#include "support/temp_data_folder.h"
+#include "testkit/temp_data_folder.h"
 #include "ui/fltk/fltk_ui.h"
 #include "ui/fltk/text.h"
 #include "ui/fltk/widgets.h"

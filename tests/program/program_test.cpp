@@ -1,6 +1,6 @@
 // Runs the flashwell binary with the console face against simulated boards in virtual time and
 // checks what a caller relies on: the exit status, and the line that explains it.
-#include "support/program_run.h"
+#include "testkit/program_run.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,6 +1,6 @@
 #include "boarddata/images/images.h"
 #include "protocol_test_support.h"
-#include "support/packed_block.h"
+#include "testkit/packed_block.h"
 
 #include <algorithm>
 #include <array>

@@ -8,7 +8,7 @@
 #include "sim/board_driver.h"
 #include "sim/controller_firmware.h"
 #include "sim/sim_world.h"
-#include "support/fake_ui.h"
+#include "testkit/fake_ui.h"
 
 #include <gtest/gtest.h>
 

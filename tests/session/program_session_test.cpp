@@ -1,7 +1,7 @@
 // The flashwell program with --record and --replay, as a user runs it: a recorded update
 // replays to the same log and status, a replay with other options stops with status 5 and
 // says where, and the committed sessions replay.
-#include "support/program_run.h"
+#include "testkit/program_run.h"
 
 #include <gtest/gtest.h>
 

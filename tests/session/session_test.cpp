@@ -5,7 +5,7 @@
 #include "platform/session/recording_os_port.h"
 #include "platform/session/replay_os_port.h"
 #include "sim/scenario/scenario.h"
-#include "support/app_world.h"
+#include "testkit/app_world.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The sampled fault sweep: a few hundred faulted update runs, each judged by the board's
 // contents after a power cycle against the final message.
-#include "fault_sweep.h"
+#include "testkit/fault_sweep.h"
 
 #include <gtest/gtest.h>
 

@@ -1,15 +1,15 @@
 // The program through the real libusb against simulated boards on a umockdev bus: the scan
 // finds what is plugged in, in bus order, and talks to the board through control and bulk
 // transfers exactly as it does through the board driver.
-#include "usb_bench.h"
+#include "testkit/usb_bench.h"
 
 #include "app/main_form.h"
 #include "app/update_step_table.h"
 #include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
-#include "support/app_world.h"
-#include "support/fake_ui.h"
-#include "support/temp_data_folder.h"
+#include "testkit/app_world.h"
+#include "testkit/fake_ui.h"
+#include "testkit/temp_data_folder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "usb_bench.h"
+#include "testkit/usb_bench.h"
 
 #include "sim/board.h"
 

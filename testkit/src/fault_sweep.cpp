@@ -1,9 +1,9 @@
-#include "fault_sweep.h"
+#include "testkit/fault_sweep.h"
 
-#include "board_judge.h"
 #include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
-#include "support/app_world.h"
+#include "testkit/app_world.h"
+#include "testkit/board_judge.h"
 
 #include <algorithm>
 #include <functional>

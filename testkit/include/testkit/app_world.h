@@ -4,8 +4,8 @@
 
 #include "app/main_form.h"
 #include "sim/sim_world.h"
-#include "support/fake_ui.h"
-#include "support/temp_data_folder.h"
+#include "testkit/fake_ui.h"
+#include "testkit/temp_data_folder.h"
 
 #include <deque>
 #include <functional>
