@@ -36,6 +36,7 @@
 #include "testkit/app_world.h"
 #include "testkit/board_judge.h"
 #include "testkit/temp_data_folder.h"
+#include "testkit/virtual_time.h"
 
 #include <algorithm>
 #include <array>
@@ -285,12 +286,6 @@ void Prepare(sim::SimWorld& world, Step step, bool highSpeed) {
     board.ResetFaultCounters();
 }
 
-sim::WorldOptions VirtualTimeOnly() {
-    sim::WorldOptions options;
-    options.clock.speedFactor = 0;
-    return options;
-}
-
 // The program on a machine of its own, as testing::AppWorld has it, with one data folder for
 // the whole process.
 struct Rig {
@@ -340,7 +335,8 @@ struct Rig {
 // most steps that follow, so they are done once.
 struct Start {
     explicit Start(Step step, bool highSpeed)
-        : prepared(VirtualTimeOnly()), scannedMachine(std::make_unique<sim::SimWorld>(prepared)),
+        : prepared(testing::VirtualTime()),
+          scannedMachine(std::make_unique<sim::SimWorld>(prepared)),
           scanned(std::make_unique<Rig>(*scannedMachine)) {
         Prepare(prepared, step, highSpeed);
         *scannedMachine = prepared;

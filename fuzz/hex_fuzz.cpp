@@ -6,6 +6,7 @@
 #include "protocol/hex_text.h"
 #include "sim/sim_world.h"
 #include "testkit/fake_ui.h"
+#include "testkit/virtual_time.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -57,9 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckRunDetection(text, pos, digits);
     CheckRunDetection(text, pos % (text.size() + 1), digits);
 
-    sim::WorldOptions options;
-    options.clock.speedFactor = 0;
-    sim::SimWorld world(options);
+    sim::SimWorld world(testing::VirtualTime());
     world.Recorder().SetEnabled(false);
     world.AddBoard({});
     device::BoardTable boards(world.Os());

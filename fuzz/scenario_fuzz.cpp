@@ -2,6 +2,7 @@
 // it accepts can be plugged into a fresh machine.
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
+#include "testkit/virtual_time.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,9 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!result.scenario) return 0;
 
-    sim::WorldOptions options;
-    options.clock.speedFactor = 0;
-    sim::SimWorld world(options);
+    sim::SimWorld world(testing::VirtualTime());
     world.Recorder().SetEnabled(false);
     sim::ApplyScenario(world, *result.scenario);
     if (world.BoardCount() != result.scenario->boards.size()) {

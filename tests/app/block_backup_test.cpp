@@ -1,12 +1,11 @@
 // Parameter-block backups: what is written is what is read, damage is seen, nothing is lost
 // when the program dies right after the copy, and the folder rules hold.
 #include "app/block_backup.h"
+#include "testkit/file_bytes.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <unistd.h>
 
@@ -18,6 +17,8 @@ using flashwell::app::Crc32;
 using flashwell::app::ReadBackupFile;
 using flashwell::boarddata::FlashDataBlock;
 using flashwell::boarddata::FlashDataRecord;
+using flashwell::testing::ReadAll;
+using flashwell::testing::WriteAll;
 
 class TempFolder {
 public:
@@ -46,15 +47,6 @@ FlashDataBlock BoardBlock(const std::string& serial) {
     for (std::size_t i = 1024; i < block.size(); i += 97)
         block[i] = static_cast<std::uint8_t>(i * 7); // calibration-like bytes all over
     return block;
-}
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteAll(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 constexpr std::time_t kNoon = 1796817600; // 2026-12-09T12:00:00Z

@@ -35,9 +35,6 @@ struct DefaultBoard : AppWorld {
             if (line.rfind(prefix, 0) == 0) return line.substr(prefix.size());
         return {};
     }
-    bool Logged(const std::string& line) const {
-        return std::find(Log().begin(), Log().end(), line) != Log().end();
-    }
     // Writes after the last erase of the parameter block's sector; -1 before that erase.
     int BlocksSinceErase() const {
         int writes = -1;

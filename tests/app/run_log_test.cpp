@@ -2,21 +2,17 @@
 // with their answers, appended run after run.
 #include "app/run_log.h"
 #include "testkit/fake_ui.h"
+#include "testkit/file_bytes.h"
 #include "testkit/temp_data_folder.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 
 namespace {
 
 using namespace flashwell;
-
-std::string ReadAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using flashwell::testing::ReadAll;
 
 TEST(RunLog, LinesBoxesAndDebugLinesAreAppendedWithTheirTime) {
     flashwell::testing::TempDataFolder dir;

@@ -47,9 +47,6 @@ struct BoardWorld : AppWorld {
         return sim::Inspect(*board);
     }
     std::string FinalMessage() const { return ui.boxes.shown.back().text; }
-    bool Logged(const std::string& line) const {
-        return std::find(Log().begin(), Log().end(), line) != Log().end();
-    }
 
     sim::Board* board = nullptr;
 };

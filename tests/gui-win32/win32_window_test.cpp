@@ -9,6 +9,7 @@
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
 #include "testkit/temp_data_folder.h"
+#include "testkit/virtual_time.h"
 #include "ui/win32/win32_ui.h"
 
 #include <commctrl.h>
@@ -36,11 +37,7 @@ void Check(bool ok, const std::string& what) {
     if (!ok) ++failures;
 }
 
-sim::WorldOptions VirtualTime() {
-    sim::WorldOptions options;
-    options.clock.speedFactor = 0; // virtual time: nothing waits for real
-    return options;
-}
+using flashwell::testing::VirtualTime;
 
 ui::Win32Options AnswerFirstButton() {
     ui::Win32Options options;

@@ -8,6 +8,7 @@
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
 #include "testkit/temp_data_folder.h"
+#include "testkit/virtual_time.h"
 #include "ui/fltk/fltk_ui.h"
 #include "ui/fltk/text.h"
 #include "ui/fltk/widgets.h"
@@ -30,11 +31,7 @@ namespace {
 
 using Action = std::function<void()>;
 
-sim::WorldOptions VirtualTime() {
-    sim::WorldOptions options;
-    options.clock.speedFactor = 0; // virtual time: nothing waits for real
-    return options;
-}
+using flashwell::testing::VirtualTime;
 
 // The program as main() puts it together, with the window face.
 struct GuiWorld {

@@ -1,5 +1,6 @@
 // Runs the flashwell binary with the console face against simulated boards in virtual time and
 // checks what a caller relies on: the exit status, and the line that explains it.
+#include "testkit/file_bytes.h"
 #include "testkit/program_run.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 namespace {
@@ -47,8 +47,7 @@ TEST_F(Program, FullUpdateSucceedsWithStatusZero) {
     // The record of the run, in the data folder, named at the end.
     const fs::path log = dir_ / "xdg" / "flashwell" / "flashwell.log";
     EXPECT_NE(o.output.find("Log: " + log.string()), std::string::npos) << o.output;
-    std::ifstream in(log);
-    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    const std::string text = flashwell::testing::ReadAll(log);
     EXPECT_NE(text.find("=== flashwell " FLASHWELL_VERSION ": simulated boards"),
               std::string::npos);
     EXPECT_NE(text.find("  *** Update Firmware ***\n"), std::string::npos);

@@ -7,6 +7,7 @@
 #include "testkit/fake_ui.h"
 #include "testkit/temp_data_folder.h"
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -71,6 +72,9 @@ struct AppWorld {
         for (std::size_t i = 0; i < lines.size(); ++i)
             if (lines[i] == first) return {lines.begin() + static_cast<long>(i), lines.end()};
         return {};
+    }
+    bool Logged(const std::string& line) const {
+        return std::find(Log().begin(), Log().end(), line) != Log().end();
     }
 
     TempBackups backups;
