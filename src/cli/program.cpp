@@ -1,5 +1,7 @@
 #include "cli/program.h"
 
+#include "platform/winusb/winusb_os_port.h"
+
 #include "app/board_summary.h"
 #include "app/main_form.h"
 #include "app/run_log.h"
@@ -153,6 +155,12 @@ int RunProgram(const Invocation& v) {
     app::BackupStore backups(v.dataFolder, tool);
     app::TForm1 form(app::Services{loggedOs, boards, protocol, loggedFace, backups});
     form.FormCreate();
+    // The legacy driver's boards are the specified case; any other route is said.
+    for (int i = 0; i < 4; ++i)
+        if (const device::TUSBAdapter* a = boards.Adapter(i);
+            a != nullptr && form.BoardPresent(i) &&
+            platform::winusb::WinUsbOsPort::IsWinUsbPath(a->DevicePathText()))
+            form.Note("   Board " + std::to_string(i) + " is reached through WinUSB");
     // Devices that were there but could not be opened: say why, once, rather than "not present".
     for (const std::string& path : backend->AccessDenied())
         std::cerr << "flashwell: no permission to open " << path
@@ -165,7 +173,9 @@ int RunProgram(const Invocation& v) {
             (form.*step->box).checked = true;
     }
     if (v.list) {
-        const auto summaries = app::SummarizeBoards(form, boards, protocol);
+        auto summaries = app::SummarizeBoards(form, boards, protocol);
+        for (app::BoardSummary& summary : summaries)
+            summary.route = backend->RouteOf(summary.place);
         std::cout << (v.json ? app::SummaryJson(summaries) + "\n" : app::SummaryText(summaries));
         return backend->Finish(kExitSuccess);
     }
