@@ -75,23 +75,8 @@ bool MainWindowLayout::Inside(std::size_t index, int container) const {
 }
 
 bool TakesClicks(Role role) {
-    switch (role) {
-    case Role::BoardLine:
-    case Role::StepBox:
-    case Role::AdvancedBox:
-    case Role::UpdateButton:
-    case Role::InfoButton:
-    case Role::QuitButton:
-    case Role::ReadFlashButton:
-        return true;
-    case Role::Panel:
-    case Role::Frame:
-    case Role::Label:
-    case Role::Log:
-    case Role::StatusBar:
-        return false;
-    }
-    return false;
+    return role != Role::Panel && role != Role::Frame && role != Role::Label && role != Role::Log &&
+           role != Role::StatusBar;
 }
 
 bool FitsItsText(const Item& item) {
