@@ -155,12 +155,17 @@ int RunProgram(const Invocation& v) {
     app::BackupStore backups(v.dataFolder, tool);
     app::TForm1 form(app::Services{loggedOs, boards, protocol, loggedFace, backups});
     form.FormCreate();
-    // The legacy driver's boards are the specified case; any other route is said.
+    // A board reached otherwise than through the legacy driver says so in the log.
     for (int i = 0; i < 4; ++i)
         if (const device::TUSBAdapter* a = boards.Adapter(i);
             a != nullptr && form.BoardPresent(i) &&
-            platform::winusb::WinUsbOsPort::IsWinUsbPath(a->DevicePathText()))
-            form.Note("   Board " + std::to_string(i) + " is reached through WinUSB");
+            platform::winusb::WinUsbOsPort::IsWinUsbPath(a->DevicePathText())) {
+            // Built piece by piece: gcc 12 at -O3 misreads a chain of + here.
+            std::string line = "   Board ";
+            line += std::to_string(i);
+            line += " is reached through WinUSB";
+            form.Note(line);
+        }
     // Devices that were there but could not be opened: say why, once, rather than "not present".
     for (const std::string& path : backend->AccessDenied())
         std::cerr << "flashwell: no permission to open " << path
