@@ -103,6 +103,8 @@ std::vector<BoardSummary> SummarizeBoards(TForm1& form, device::BoardTable& boar
         s.blockLost = form.BlockLost(i);
         s.repairsFirmwareFirst = form.RepairsFirmwareFirst(i);
         if (const auto copy = form.CopyToRestore(i)) s.copyToRestore = copy->string();
+        if (const device::TUSBAdapter* a = boards.Adapter(i); a != nullptr && s.present)
+            s.place = a->DevicePathText();
         if (s.present && boards.OpenBoard(i) == 1) {
             boarddata::FlashDataRecord record;
             protocol.ReadFlashData(record, i);
@@ -165,6 +167,9 @@ std::string SummaryText(const std::vector<BoardSummary>& boards) {
             << "  firmware         " << b.firmwareVersion << ", driver " << b.driverVersion
             << ", interface " << b.interfaceVersion << ", "
             << (b.highSpeed ? "high speed" : "full speed") << "\n";
+        if (!b.place.empty())
+            out << "  place            " << b.place
+                << (b.route.empty() ? "" : ", reached through " + b.route) << "\n";
         if (!b.plan.empty()) {
             out << "  an update would:\n";
             for (const std::string& step : b.plan)
@@ -200,6 +205,8 @@ std::string SummaryJson(const std::vector<BoardSummary>& boards) {
             j["interfaceVersion"] = b.interfaceVersion;
             j["highSpeed"] = b.highSpeed;
             j["plan"] = b.plan;
+            j["place"] = b.place;
+            j["route"] = b.route;
         }
         list.push_back(std::move(j));
     }

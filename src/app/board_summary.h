@@ -27,6 +27,9 @@ struct BoardSummary {
     std::string copyToRestore; // the copy the scan names, if any
     // The controller runs no firmware: an update writes it first.
     bool repairsFirmwareFirst = false;
+    // Where the board is plugged in (its device path), and how it is reached (the caller's
+    // words: the route is not the application's business).
+    std::string place, route;
 };
 
 // Every board line after the scan (FormCreate), in order 0 to 3.

@@ -50,6 +50,8 @@ public:
 
     // Creation runs the board scan; the SubID dialog is created right after it.
     void FormCreate();
+    // A line of the caller's in the log, such as how a board is reached.
+    void Note(const std::string& line) { Log(line); }
 
     // Event handlers.
     void RadioButton2Click();

@@ -1,5 +1,6 @@
 #include "cli/backend.h"
 
+#include "platform/winusb/winusb_os_port.h"
 #include "sim/scenario/scenario.h"
 
 #ifdef _WIN32
@@ -23,12 +24,14 @@ std::unique_ptr<Backend> Backend::Make(const Invocation& invocation, [[maybe_unu
         b->world_->Recorder().SetEnabled(false);
         sim::ApplyScenario(*b->world_, invocation.scenario);
         b->os_ = &b->world_->Os();
+        b->AddWinUsbRoute();
         break;
     }
     case Route::Native:
 #ifdef _WIN32
         b->native_ = std::make_unique<platform::win32::Win32OsPort>();
         b->os_ = b->native_.get();
+        b->AddWinUsbRoute();
 #endif
         break;
     case Route::Usb: {
@@ -51,6 +54,19 @@ std::unique_ptr<Backend> Backend::Make(const Invocation& invocation, [[maybe_unu
         break; // the session stands in for the machine (WrapSession)
     }
     return b;
+}
+
+void Backend::AddWinUsbRoute() {
+    platform::winusb::WinUsbOptions options;
+    options.only = invocation_.winUsbOnly;
+    auto route = std::make_unique<platform::winusb::WinUsbOsPort>(*os_, options);
+    // Where WinUSB is missing the legacy driver's boards are still reached; the line is for
+    // someone who asked for WinUSB.
+    if (options.only && !route->Unavailable().empty())
+        std::cerr << "flashwell: " << route->Unavailable()
+                  << " - boards bound to WinUSB cannot be reached\n";
+    winUsb_ = std::move(route);
+    os_ = winUsb_.get();
 }
 
 app::AppUi* Backend::WrapSession(app::AppUi& face, int& status) {
@@ -90,18 +106,27 @@ int Backend::Finish(int status) {
     return replay_->Diverged() ? kExitReplayDiverged : status;
 }
 
+std::string Backend::RouteOf(const std::string& devicePath) const {
+    if (platform::winusb::WinUsbOsPort::IsWinUsbPath(devicePath)) return "WinUSB";
+    if (invocation_.route == Route::Usb) return "USB (libusb)";
+    return "the board driver";
+}
+
 std::string Backend::Description() const {
     switch (invocation_.route) {
     case Route::Replay:
         return "replay of " + invocation_.replay;
     case Route::Simulation:
-        return "simulated boards, scenario \"" + invocation_.scenario.name + "\"";
+        return std::string(invocation_.winUsbOnly ? "simulated boards through WinUSB"
+                                                  : "simulated boards") +
+               ", scenario \"" + invocation_.scenario.name + "\"";
     case Route::Usb:
         return "boards over USB";
     case Route::Native:
         break;
     }
-    return "boards through the board driver";
+    return invocation_.winUsbOnly ? "boards through WinUSB"
+                                  : "boards through the board driver and WinUSB";
 }
 
 } // namespace flashwell::cli

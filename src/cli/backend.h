@@ -40,15 +40,20 @@ public:
         if (!accessDenied_) return {};
         return accessDenied_();
     }
+    // How a board at this device path is reached, in words.
+    std::string RouteOf(const std::string& devicePath) const;
     // For the run log's header.
     std::string Description() const;
 
 private:
     explicit Backend(const Invocation& invocation) : invocation_(invocation) {}
+    // Windows, native or simulated, reaches boards bound to WinUSB too.
+    void AddWinUsbRoute();
 
     const Invocation& invocation_;
     std::unique_ptr<sim::SimWorld> world_;
     std::unique_ptr<platform::OsPort> native_;
+    std::unique_ptr<platform::OsPort> winUsb_;
     std::unique_ptr<platform::session::RecordingOsPort> recorder_;
     std::unique_ptr<platform::session::ReplayOsPort> replay_;
     std::optional<app::SessionAppUi> sessionFace_;

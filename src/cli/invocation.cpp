@@ -37,6 +37,7 @@ struct RawOptions {
     bool list = false;
     bool json = false;
     bool usb = false;
+    bool winUsb = false;
     std::string record;
     std::string replay;
 };
@@ -134,6 +135,9 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     cli.add_flag("--usb", o.usb,
                  "Reach real boards straight over USB (libusb) instead of simulating them");
 #endif
+    cli.add_flag("--winusb", o.winUsb,
+                 "Reach boards only through WinUSB (bound with packaging/windows/"
+                 "flashwell-winusb.inf), not through the legacy board driver");
     cli.add_flag("--list", o.list,
                  "Scan, tell what every board holds and what an update would do to it, and exit "
                  "(nothing is written)");
@@ -167,6 +171,9 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     v.route = !o.replay.empty() ? Route::Replay : o.usb ? Route::Usb : Route::Simulation;
 #endif
     (void)simulateOption;
+    if (o.winUsb && v.route != Route::Simulation && v.route != Route::Native)
+        return Usage("--winusb cannot be given with --usb or --replay");
+    v.winUsbOnly = o.winUsb;
 
     v.clock.speedFactor = 1.0; // people watch in real time unless told otherwise
     if (!o.time.empty()) {

@@ -36,6 +36,9 @@ struct Invocation {
     sim::ClockOptions clock; // for Route::Simulation
     std::string record;      // session file to record into, if any
     std::string replay;      // session file, for Route::Replay
+    // Windows (native or simulated) reaches boards bound to WinUSB besides those of the legacy
+    // driver; with this, only them.
+    bool winUsbOnly = false;
 
     bool console = false; // the terminal even where a window could be shown
     bool yes = false;

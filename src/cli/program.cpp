@@ -1,5 +1,7 @@
 #include "cli/program.h"
 
+#include "platform/winusb/winusb_os_port.h"
+
 #include "app/board_summary.h"
 #include "app/main_form.h"
 #include "app/run_log.h"
@@ -153,6 +155,17 @@ int RunProgram(const Invocation& v) {
     app::BackupStore backups(v.dataFolder, tool);
     app::TForm1 form(app::Services{loggedOs, boards, protocol, loggedFace, backups});
     form.FormCreate();
+    // A board reached otherwise than through the legacy driver says so in the log.
+    for (int i = 0; i < 4; ++i)
+        if (const device::TUSBAdapter* a = boards.Adapter(i);
+            a != nullptr && form.BoardPresent(i) &&
+            platform::winusb::WinUsbOsPort::IsWinUsbPath(a->DevicePathText())) {
+            // Built piece by piece: gcc 12 at -O3 misreads a chain of + here.
+            std::string line = "   Board ";
+            line += std::to_string(i);
+            line += " is reached through WinUSB";
+            form.Note(line);
+        }
     // Devices that were there but could not be opened: say why, once, rather than "not present".
     for (const std::string& path : backend->AccessDenied())
         std::cerr << "flashwell: no permission to open " << path
@@ -165,7 +178,9 @@ int RunProgram(const Invocation& v) {
             (form.*step->box).checked = true;
     }
     if (v.list) {
-        const auto summaries = app::SummarizeBoards(form, boards, protocol);
+        auto summaries = app::SummarizeBoards(form, boards, protocol);
+        for (app::BoardSummary& summary : summaries)
+            summary.route = backend->RouteOf(summary.place);
         std::cout << (v.json ? app::SummaryJson(summaries) + "\n" : app::SummaryText(summaries));
         return backend->Finish(kExitSuccess);
     }

@@ -15,6 +15,11 @@ namespace flashwell::platform::driver {
 inline constexpr GUID kBoardInterfaceGuid{
     0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 
+// The device interface class that packaging/windows/flashwell-winusb.inf registers for boards
+// bound to WinUSB: the boards are listed under it instead, with device paths of the same form.
+inline constexpr GUID kWinUsbInterfaceGuid{
+    0x8C3A1F52, 0x6D2E, 0x4B7A, {0x9E, 0x41, 0x2F, 0x5C, 0x7D, 0x90, 0xAB, 0x13}};
+
 namespace ioctl {
 inline constexpr DWORD VendorRequest = 0x222014;
 inline constexpr DWORD ReadPipe = 0x22204E;

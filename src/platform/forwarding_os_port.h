@@ -57,6 +57,40 @@ public:
     BOOL GetVersionExA(ProcAddress entry, OsVersionInfo* info) override {
         return inner_.GetVersionExA(entry, info);
     }
+    BOOL WinUsb_Initialize(ProcAddress entry, HANDLE file, WinUsbHandle* handle) override {
+        return inner_.WinUsb_Initialize(entry, file, handle);
+    }
+    BOOL WinUsb_Free(ProcAddress entry, WinUsbHandle handle) override {
+        return inner_.WinUsb_Free(entry, handle);
+    }
+    BOOL WinUsb_QueryInterfaceSettings(ProcAddress entry, WinUsbHandle handle,
+                                       std::uint8_t alternate,
+                                       UsbInterfaceDescriptor* descriptor) override {
+        return inner_.WinUsb_QueryInterfaceSettings(entry, handle, alternate, descriptor);
+    }
+    BOOL WinUsb_QueryPipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t alternate,
+                          std::uint8_t index, WinUsbPipeInformation* pipe) override {
+        return inner_.WinUsb_QueryPipe(entry, handle, alternate, index, pipe);
+    }
+    BOOL WinUsb_SetPipePolicy(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe,
+                              DWORD policy, DWORD length, void* value) override {
+        return inner_.WinUsb_SetPipePolicy(entry, handle, pipe, policy, length, value);
+    }
+    BOOL WinUsb_ControlTransfer(ProcAddress entry, WinUsbHandle handle, WinUsbSetupPacket setup,
+                                std::uint8_t* buffer, DWORD length, DWORD* transferred) override {
+        return inner_.WinUsb_ControlTransfer(entry, handle, setup, buffer, length, transferred);
+    }
+    BOOL WinUsb_WritePipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe,
+                          std::uint8_t* buffer, DWORD length, DWORD* transferred) override {
+        return inner_.WinUsb_WritePipe(entry, handle, pipe, buffer, length, transferred);
+    }
+    BOOL WinUsb_ReadPipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe,
+                         std::uint8_t* buffer, DWORD length, DWORD* transferred) override {
+        return inner_.WinUsb_ReadPipe(entry, handle, pipe, buffer, length, transferred);
+    }
+    BOOL WinUsb_ResetPipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe) override {
+        return inner_.WinUsb_ResetPipe(entry, handle, pipe);
+    }
 
 protected:
     OsPort& Inner() { return inner_; }

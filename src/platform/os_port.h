@@ -37,6 +37,8 @@ inline constexpr DWORD kErrorInvalidParameter = 87;
 inline constexpr DWORD kErrorInsufficientBuffer = 122;
 inline constexpr DWORD kErrorModNotFound = 126;
 inline constexpr DWORD kErrorProcNotFound = 127;
+inline constexpr DWORD kErrorBadCommand = 22;
+inline constexpr DWORD kErrorSemTimeout = 121;
 inline constexpr DWORD kErrorBusyDrive = 142;
 inline constexpr DWORD kErrorBusy = 170;
 inline constexpr DWORD kErrorNoMoreItems = 259;
@@ -47,6 +49,10 @@ inline constexpr DWORD kErrorTimeout = 1460;
 inline constexpr DWORD kGenericRead = 0x80000000u;
 inline constexpr DWORD kGenericWrite = 0x40000000u;
 inline constexpr DWORD kOpenExisting = 3;
+inline constexpr DWORD kFileShareRead = 0x01;
+inline constexpr DWORD kFileShareWrite = 0x02;
+inline constexpr DWORD kFileAttributeNormal = 0x80;
+inline constexpr DWORD kFileFlagOverlapped = 0x40000000u;
 
 // SetupDiGetClassDevsA flags.
 inline constexpr DWORD kDigcfPresent = 0x02;
@@ -96,6 +102,39 @@ struct LocalTime {
     std::uint16_t Year, Month, DayOfWeek, Day, Hour, Minute, Second, Milliseconds;
 };
 
+// WinUSB's records, laid out as winusb.h and usb100.h publish them.
+using WinUsbHandle = std::uintptr_t; // WINUSB_INTERFACE_HANDLE
+struct UsbInterfaceDescriptor {      // USB_INTERFACE_DESCRIPTOR, 9 bytes
+    std::uint8_t bLength;
+    std::uint8_t bDescriptorType;
+    std::uint8_t bInterfaceNumber;
+    std::uint8_t bAlternateSetting;
+    std::uint8_t bNumEndpoints;
+    std::uint8_t bInterfaceClass;
+    std::uint8_t bInterfaceSubClass;
+    std::uint8_t bInterfaceProtocol;
+    std::uint8_t iInterface;
+};
+static_assert(sizeof(UsbInterfaceDescriptor) == 9);
+enum class UsbPipeType : std::int32_t { Control = 0, Isochronous = 1, Bulk = 2, Interrupt = 3 };
+struct WinUsbPipeInformation { // WINUSB_PIPE_INFORMATION
+    UsbPipeType PipeType;
+    std::uint8_t PipeId; // the endpoint address
+    std::uint16_t MaximumPacketSize;
+    std::uint8_t Interval;
+};
+static_assert(sizeof(WinUsbPipeInformation) == 12);
+struct WinUsbSetupPacket { // WINUSB_SETUP_PACKET
+    std::uint8_t RequestType;
+    std::uint8_t Request;
+    std::uint16_t Value;
+    std::uint16_t Index;
+    std::uint16_t Length;
+};
+static_assert(sizeof(WinUsbSetupPacket) == 8);
+// WinUsb_SetPipePolicy's policy for how long a transfer may take, a ULONG of milliseconds.
+inline constexpr DWORD kPipeTransferTimeout = 0x03;
+
 class OsPort {
 public:
     virtual ~OsPort() = default;
@@ -130,6 +169,43 @@ public:
                                                   DWORD detailSize, DWORD* requiredSize) = 0;
     virtual BOOL SetupDiDestroyDeviceInfoList(ProcAddress entry, HDEVINFO set) = 0;
     virtual BOOL GetVersionExA(ProcAddress entry, OsVersionInfo* info) = 0;
+
+    // WinUSB, whose entry points only a Windows that has winusb.dll hands out: a port that has
+    // none never gets these calls, and refuses them as a missing function would.
+    virtual BOOL WinUsb_Initialize(ProcAddress, HANDLE, WinUsbHandle*) { return NoWinUsb(); }
+    virtual BOOL WinUsb_Free(ProcAddress, WinUsbHandle) { return NoWinUsb(); }
+    virtual BOOL WinUsb_QueryInterfaceSettings(ProcAddress, WinUsbHandle, std::uint8_t,
+                                               UsbInterfaceDescriptor*) {
+        return NoWinUsb();
+    }
+    virtual BOOL WinUsb_QueryPipe(ProcAddress, WinUsbHandle, std::uint8_t, std::uint8_t,
+                                  WinUsbPipeInformation*) {
+        return NoWinUsb();
+    }
+    virtual BOOL WinUsb_SetPipePolicy(ProcAddress, WinUsbHandle, std::uint8_t, DWORD, DWORD,
+                                      void*) {
+        return NoWinUsb();
+    }
+    // Always synchronous: the system passes no OVERLAPPED record.
+    virtual BOOL WinUsb_ControlTransfer(ProcAddress, WinUsbHandle, WinUsbSetupPacket, std::uint8_t*,
+                                        DWORD, DWORD*) {
+        return NoWinUsb();
+    }
+    virtual BOOL WinUsb_WritePipe(ProcAddress, WinUsbHandle, std::uint8_t, std::uint8_t*, DWORD,
+                                  DWORD*) {
+        return NoWinUsb();
+    }
+    virtual BOOL WinUsb_ReadPipe(ProcAddress, WinUsbHandle, std::uint8_t, std::uint8_t*, DWORD,
+                                 DWORD*) {
+        return NoWinUsb();
+    }
+    virtual BOOL WinUsb_ResetPipe(ProcAddress, WinUsbHandle, std::uint8_t) { return NoWinUsb(); }
+
+private:
+    BOOL NoWinUsb() {
+        SetLastError(kErrorProcNotFound);
+        return 0;
+    }
 };
 
 } // namespace flashwell::platform

@@ -399,7 +399,7 @@ std::string Board::DevicePath() const {
         break;
     }
     }
-    const platform::GUID& g = config_.interfaceGuid;
+    const platform::GUID& g = InterfaceGuid();
     char guid[40];
     std::snprintf(guid, sizeof guid, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1,
                   g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],

@@ -25,6 +25,10 @@ namespace flashwell::sim {
 inline constexpr platform::GUID kBoardInterfaceGuid{
     0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 
+// The device interface class of boards bound to WinUSB, as the INF that binds them registers it.
+inline constexpr platform::GUID kWinUsbInterfaceGuid{
+    0x8C3A1F52, 0x6D2E, 0x4B7A, {0x9E, 0x41, 0x2F, 0x5C, 0x7D, 0x90, 0xAB, 0x13}};
+
 enum class DeviceKind {
     UsbBoard1801,  // the board this tool updates
     UsbBoard1802,  // partner product, listed but not ours
@@ -157,6 +161,13 @@ struct BoardConfig {
 
     std::vector<FaultRule> faults;
 
+    // Bound to WinUSB instead of the board driver: listed under kWinUsbInterfaceGuid, opened
+    // and served through WinUSB only. What its calls fail with once it is unplugged: WinUSB's
+    // documentation names nothing, and ERROR_BAD_COMMAND, ERROR_GEN_FAILURE and
+    // ERROR_DEVICE_NOT_CONNECTED are each seen.
+    bool winUsb = false;
+    platform::DWORD winUsbGoneError = platform::kErrorBadCommand;
+
     // Identity of an OtherUsb device.
     UsbIdentity otherIdentity;
     // Answer of the flash-access program's query 127.
@@ -237,6 +248,10 @@ public:
 
     DeviceKind Kind() const { return config_.kind; }
     std::string DevicePath() const;
+    // The device interface class the board is listed under.
+    const platform::GUID& InterfaceGuid() const {
+        return config_.winUsb ? kWinUsbInterfaceGuid : config_.interfaceGuid;
+    }
     // "\\.\OV4USB-n" or "\\.\TRAVIO-n", if the driver offers one for this device.
     std::optional<std::string> SymbolicName() const;
 

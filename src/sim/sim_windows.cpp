@@ -83,6 +83,7 @@ SimWindows::SimWindows(VirtualClock& clock, TrafficRecorder& recorder, WindowsCo
     : clock_(clock), recorder_(recorder), config_(std::move(config)) {
     modules_.push_back(std::make_unique<Module>(Module{"SETUPAPI.DLL", 0x76670000, 0, false}));
     modules_.push_back(std::make_unique<Module>(Module{"KERNEL32.DLL", 0x7C800000, 0, true}));
+    modules_.push_back(std::make_unique<Module>(Module{"WINUSB.DLL", 0x4D600000, 0, false}));
 }
 
 SimWindows::SimWindows(const SimWindows& other, VirtualClock& clock, TrafficRecorder& recorder,
@@ -113,6 +114,9 @@ void SimWindows::Assign(const SimWindows& other,
     badEntryCalls_ = other.badEntryCalls_;
     debug_ = other.debug_;
     ioControlCount_ = other.ioControlCount_;
+    winUsb_ = other.winUsb_;
+    nextWinUsb_ = other.nextWinUsb_;
+    usbRefusals_ = other.usbRefusals_;
 }
 
 SimWindows::~SimWindows() = default;
@@ -144,18 +148,19 @@ void SimWindows::Attach(Board& board) {
                 n.present = true;
                 ++n.generation;
             }
-            n.guid = board.Config().interfaceGuid;
+            n.guid = board.InterfaceGuid();
             return;
         }
     }
-    nodes_.push_back(Node{&board, path, board.Config().interfaceGuid});
+    nodes_.push_back(Node{&board, path, board.InterfaceGuid()});
 }
 
 void SimWindows::Detach(Board& board, DWORD error) {
     for (Node& n : nodes_) {
         if (n.board == &board && n.present) {
             n.present = false;
-            n.goneError = error;
+            // WinUSB fails the calls of an unplugged device with an error of its own.
+            n.goneError = IsWinUsbNode(n) ? board.Config().winUsbGoneError : error;
         }
     }
 }
@@ -204,6 +209,7 @@ HMODULE SimWindows::LoadLibraryA(const char* fileName) {
     Module* found = nullptr;
     for (auto& m : modules_) {
         if (m->name == "SETUPAPI.DLL" && !config_.setupApi.present) continue;
+        if (m->name == "WINUSB.DLL" && !config_.winUsbPresent) continue;
         const std::string bare = m->name.substr(0, m->name.size() - 4);
         if (SameName(e.name, m->name) || SameName(e.name, bare) ||
             SameName(e.name, config_.systemDirectory + "\\" + m->name))
@@ -237,6 +243,21 @@ SimWindows::ExportList SimWindows::Exports(const Module& module) const {
         if (std::find(missing.begin(), missing.end(), name) == missing.end())
             list.items[list.count++] = {name, function};
     };
+    if (module.name == "WINUSB.DLL") {
+        for (const auto& [name, function] :
+             {std::pair<std::string_view, Function>{"WinUsb_Initialize",
+                                                    Function::WinUsbInitialize},
+              {"WinUsb_Free", Function::WinUsbFree},
+              {"WinUsb_QueryInterfaceSettings", Function::WinUsbQueryInterfaceSettings},
+              {"WinUsb_QueryPipe", Function::WinUsbQueryPipe},
+              {"WinUsb_SetPipePolicy", Function::WinUsbSetPipePolicy},
+              {"WinUsb_ControlTransfer", Function::WinUsbControlTransfer},
+              {"WinUsb_WritePipe", Function::WinUsbWritePipe},
+              {"WinUsb_ReadPipe", Function::WinUsbReadPipe},
+              {"WinUsb_ResetPipe", Function::WinUsbResetPipe}})
+            list.items[list.count++] = {name, function};
+        return list;
+    }
     if (module.name == "KERNEL32.DLL") {
         if (config_.kernelExportsGetVersionEx)
             list.items[list.count++] = {"GetVersionExA", Function::GetVersionEx};
@@ -342,6 +363,22 @@ HANDLE SimWindows::CreateFileA(const char* fileName, DWORD access, DWORD shareMo
     } else if (access != kDeviceAccess) {
         // The driver needs both directions for its requests and refuses anything less.
         Fail(platform::kErrorAccessDenied);
+    } else if (IsWinUsbNode(nodes_[*node])) {
+        // WinUSB takes any share mode and an overlapped handle (which WinUsb_Initialize needs),
+        // but serves one handle of a device at a time.
+        if (creationDisposition != kDeviceCreation ||
+            (flagsAndAttributes &
+             ~(platform::kFileAttributeNormal | platform::kFileFlagOverlapped)) != 0) {
+            Fail(platform::kErrorInvalidParameter);
+        } else if (OpenHandleCount(*nodes_[*node].board) > 0) {
+            Fail(platform::kErrorAccessDenied);
+        } else {
+            result = nextHandle_;
+            nextHandle_ += 4;
+            handles_[result] = OpenFile{*node, nodes_[*node].generation, e.name,
+                                        (flagsAndAttributes & platform::kFileFlagOverlapped) != 0};
+            Succeed();
+        }
     } else if (shareMode != kDeviceShareMode) {
         Fail(platform::kErrorSharingViolation);
     } else if (creationDisposition != kDeviceCreation || flagsAndAttributes != kDeviceFlags) {
@@ -419,6 +456,9 @@ BOOL SimWindows::DeviceIoControl(HANDLE device, DWORD code, void* inBuffer, DWOR
         e.board = node.board->Id();
         if (!NodeAlive(it->second)) {
             error = node.goneError;
+        } else if (IsWinUsbNode(node)) {
+            // WinUSB knows none of the board driver's requests.
+            error = platform::kErrorInvalidFunction;
         } else if (bytesReturned == nullptr || (inBuffer == nullptr && inSize != 0) ||
                    (outBuffer == nullptr && outSize != 0)) {
             error = platform::kErrorInvalidParameter;

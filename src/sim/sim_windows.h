@@ -43,6 +43,8 @@ struct WindowsConfig {
     platform::OsVersionInfo version = WindowsXpSp2();
     // What an open of a device that is already open fails with: the driver opens exclusively.
     platform::DWORD busyOpenError = platform::kErrorAccessDenied;
+    // WINUSB.DLL is in the system directory (as on every Windows from Vista on).
+    bool winUsbPresent = true;
 };
 
 struct DebugLine {
@@ -136,13 +138,53 @@ public:
     platform::BOOL GetVersionExA(platform::ProcAddress entry,
                                  platform::OsVersionInfo* info) override;
 
+    // WinUSB (sim_winusb.cpp), for boards bound to it.
+    platform::BOOL WinUsb_Initialize(platform::ProcAddress entry, platform::HANDLE file,
+                                     platform::WinUsbHandle* handle) override;
+    platform::BOOL WinUsb_Free(platform::ProcAddress entry, platform::WinUsbHandle handle) override;
+    platform::BOOL WinUsb_QueryInterfaceSettings(platform::ProcAddress entry,
+                                                 platform::WinUsbHandle handle,
+                                                 std::uint8_t alternate,
+                                                 platform::UsbInterfaceDescriptor* out) override;
+    platform::BOOL WinUsb_QueryPipe(platform::ProcAddress entry, platform::WinUsbHandle handle,
+                                    std::uint8_t alternate, std::uint8_t index,
+                                    platform::WinUsbPipeInformation* pipe) override;
+    platform::BOOL WinUsb_SetPipePolicy(platform::ProcAddress entry, platform::WinUsbHandle handle,
+                                        std::uint8_t pipe, platform::DWORD policy,
+                                        platform::DWORD length, void* value) override;
+    platform::BOOL WinUsb_ControlTransfer(platform::ProcAddress entry,
+                                          platform::WinUsbHandle handle,
+                                          platform::WinUsbSetupPacket setup, std::uint8_t* buffer,
+                                          platform::DWORD length,
+                                          platform::DWORD* transferred) override;
+    platform::BOOL WinUsb_WritePipe(platform::ProcAddress entry, platform::WinUsbHandle handle,
+                                    std::uint8_t pipe, std::uint8_t* buffer, platform::DWORD length,
+                                    platform::DWORD* transferred) override;
+    platform::BOOL WinUsb_ReadPipe(platform::ProcAddress entry, platform::WinUsbHandle handle,
+                                   std::uint8_t pipe, std::uint8_t* buffer, platform::DWORD length,
+                                   platform::DWORD* transferred) override;
+    platform::BOOL WinUsb_ResetPipe(platform::ProcAddress entry, platform::WinUsbHandle handle,
+                                    std::uint8_t pipe) override;
+    // Open WinUSB interface handles, and what the boards refused of their transfers.
+    std::size_t WinUsbHandleCount() const { return winUsb_.size(); }
+    const std::vector<std::string>& UsbRefusals() const { return usbRefusals_; }
+
 private:
     enum class Function {
         GetClassDevs,
         EnumDeviceInterfaces,
         GetDeviceInterfaceDetail,
         DestroyDeviceInfoList,
-        GetVersionEx
+        GetVersionEx,
+        WinUsbInitialize,
+        WinUsbFree,
+        WinUsbQueryInterfaceSettings,
+        WinUsbQueryPipe,
+        WinUsbSetPipePolicy,
+        WinUsbControlTransfer,
+        WinUsbWritePipe,
+        WinUsbReadPipe,
+        WinUsbResetPipe,
     };
     struct Module;
     struct Node {
@@ -157,6 +199,13 @@ private:
         std::size_t node;
         std::uint32_t generation;
         std::string name;
+        bool overlapped = false;
+    };
+    // A WinUSB interface handle: on its file, with each pipe's time-out (0: none) and halt.
+    struct WinUsbInterface {
+        platform::HANDLE file;
+        std::map<std::uint8_t, platform::DWORD> timeoutMs;
+        std::map<std::uint8_t, bool> halted;
     };
     struct Snapshot {
         std::uint32_t serial;
@@ -165,7 +214,7 @@ private:
 
     Module* FindModule(platform::HMODULE module);
     struct ExportList {
-        std::array<std::pair<std::string_view, Function>, 4> items{};
+        std::array<std::pair<std::string_view, Function>, 9> items{};
         std::size_t count = 0;
         auto begin() const { return items.begin(); }
         auto end() const { return items.begin() + static_cast<std::ptrdiff_t>(count); }
@@ -174,6 +223,19 @@ private:
     // True when entry is the loaded entry point of function; counts and reports otherwise.
     bool CheckEntry(platform::ProcAddress entry, Function function);
     bool NodeAlive(const OpenFile& file) const;
+    // The interface behind a WinUSB handle, checked as every WinUSB call checks it: the entry
+    // point, the handle, and the device still there; nullptr with the last error set otherwise.
+    WinUsbInterface* CheckWinUsb(platform::ProcAddress entry, Function function,
+                                 platform::WinUsbHandle handle);
+    Board* WinUsbBoard(const WinUsbInterface& usb);
+    bool IsWinUsbNode(const Node& node) const;
+    // A bulk transfer of WinUsb_WritePipe or WinUsb_ReadPipe.
+    platform::BOOL WinUsbPipe(platform::ProcAddress entry, Function function,
+                              platform::WinUsbHandle handle, std::uint8_t pipe,
+                              std::uint8_t* buffer, platform::DWORD length,
+                              platform::DWORD* transferred);
+    void RecordTransfer(const Board& board, std::uint8_t endpoint, const std::uint8_t* setup,
+                        const std::uint8_t* data, std::size_t size, bool ok);
     Snapshot* FindSnapshot(platform::HDEVINFO set);
     platform::BOOL Fail(platform::DWORD error);
     platform::BOOL Succeed();
@@ -197,6 +259,9 @@ private:
     std::function<void()> poller_;
     IoControlObserver ioControlObserver_;
     std::uint64_t ioControlCount_ = 0;
+    std::map<platform::WinUsbHandle, WinUsbInterface> winUsb_;
+    platform::WinUsbHandle nextWinUsb_ = 0x00A70000;
+    std::vector<std::string> usbRefusals_;
 };
 
 } // namespace flashwell::sim

@@ -12,6 +12,8 @@ const char* EventKindName(EventKind kind) {
         return "LoadLibraryA";
     case EventKind::GetProcAddress:
         return "GetProcAddress";
+    case EventKind::UsbTransfer:
+        return "USB transfer";
     case EventKind::FreeLibrary:
         return "FreeLibrary";
     case EventKind::GetClassDevs:

@@ -25,6 +25,9 @@ enum class EventKind {
     IoControl,
     Sleep,
     DebugOutput,
+    // A USB transfer a board got through WinUSB: code is the endpoint (0: control), input the
+    // setup packet, output the data that moved.
+    UsbTransfer,
 };
 
 const char* EventKindName(EventKind kind);

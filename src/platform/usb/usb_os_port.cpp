@@ -27,57 +27,11 @@ constexpr ProcAddress kInterfaceDetail = kSetupApiModule + 0x30;
 constexpr ProcAddress kDestroyList = kSetupApiModule + 0x40;
 constexpr ProcAddress kGetVersionEx = kKernelModule + 0x10;
 
-// This backend's answer to the driver-version request: major 1, minor 0, build 0 of the
-// "usb" backend; nothing in the host depends on the numbers.
-constexpr std::uint16_t kBackendVersion[3] = {1, 0, 0};
-
-// The EZ-USB controller takes a firmware load of at most one control packet per request.
-constexpr std::size_t kLoadChunk = 64;
-constexpr std::uint8_t kFirmwareLoadRequest = 0xA0;
-// bmRequestType parts (libusb's enumerations do not mix in C++20).
-constexpr std::uint8_t kDirectionIn = static_cast<std::uint8_t>(LIBUSB_ENDPOINT_IN);
-constexpr std::uint8_t kDirectionOut = static_cast<std::uint8_t>(LIBUSB_ENDPOINT_OUT);
-constexpr std::uint8_t kVendorToDevice = static_cast<std::uint8_t>(LIBUSB_REQUEST_TYPE_VENDOR) |
-                                         static_cast<std::uint8_t>(LIBUSB_RECIPIENT_DEVICE);
-
 bool SameTextIgnoringCase(const std::string& a, const char* b) {
-    const std::size_t n = std::strlen(b);
-    if (a.size() < n) return false;
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[a.size() - n + i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-std::uint32_t Le32(const void* bytes) {
-    return wire::GetLE32(static_cast<const std::uint8_t*>(bytes));
+    return EndsWithIgnoringCase(a, b);
 }
 
 } // namespace
-
-std::string DevicePathFor(std::uint16_t vendor, std::uint16_t product, std::uint8_t bus,
-                          const std::vector<std::uint8_t>& ports) {
-    char ids[32];
-    std::snprintf(ids, sizeof ids, "vid_%04x&pid_%04x", vendor, product);
-    std::string path = "\\\\?\\usb#";
-    path += ids;
-    path += '#';
-    path += std::to_string(bus);
-    path += '-';
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        if (i > 0) path += '.';
-        path += std::to_string(ports[i]);
-    }
-    if (ports.empty()) path += '0';
-    path += "#{36fc9e60-c465-11cf-8056-444553540000}";
-    return path;
-}
-
-bool IsListedIdentity(std::uint16_t vendor, std::uint16_t product) {
-    return (vendor == 0x1057 && (product == 0x1801 || product == 0x1802)) ||
-           (vendor == 0x04B4 && product == 0x8613) || (vendor == 0x0547 && product == 0x2131);
-}
 
 DWORD WindowsErrorFor(int error) {
     switch (error) {
@@ -111,7 +65,7 @@ std::unique_ptr<UsbOsPort> UsbOsPort::Create(std::string& error, UsbOptions opti
 
 UsbOsPort::UsbOsPort(libusb_context* context, UsbOptions options)
     : context_(context), options_(std::move(options)) {
-    chunk_.reserve(kLoadChunk);
+    mapping_.pipeEndpoints = options_.pipeEndpoints;
 }
 
 UsbOsPort::~UsbOsPort() {
@@ -280,115 +234,40 @@ BOOL UsbOsPort::CloseHandle(HANDLE handle) {
     return Succeed();
 }
 
-DWORD UsbOsPort::VendorRequest(OpenDevice& device, const std::uint8_t* record, std::uint8_t* data,
-                               DWORD size, DWORD& returned) {
-    const driver::VendorRequestRecord r = driver::VendorRequestRecord::ReadFrom(record);
-    const std::uint8_t request = r.request;
-    const std::uint16_t value = r.value, index = r.index, length = r.length;
-    const bool in = r.direction != 0;
-    // Without a data buffer the record's own data byte is the request's one byte of data.
-    std::uint8_t own = r.data;
-    std::uint8_t* bytes = data != nullptr && size > 0 ? data : &own;
-    const std::uint16_t capacity = data != nullptr && size > 0
-                                       ? static_cast<std::uint16_t>(std::min<DWORD>(size, 0xFFFF))
-                                       : std::uint16_t{1};
-    const std::uint16_t n = std::min(length, capacity);
-    const std::uint8_t type = (in ? kDirectionIn : kDirectionOut) | kVendorToDevice;
-    const int result = libusb_control_transfer(device.handle, type, request, value, index, bytes, n,
-                                               options_.controlTimeoutMs);
+DWORD UsbOsPort::Control(Device device, const WinUsbSetupPacket& setup, std::uint8_t* data,
+                         DWORD& transferred) {
+    const int result = libusb_control_transfer(open_.at(device).handle, setup.RequestType,
+                                               setup.Request, setup.Value, setup.Index, data,
+                                               setup.Length, options_.controlTimeoutMs);
     if (result < 0) return WindowsErrorFor(result);
-    returned = bytes == data ? static_cast<DWORD>(result) : 0;
+    transferred = static_cast<DWORD>(result);
     return kErrorSuccess;
 }
 
-DWORD UsbOsPort::PipeTransfer(OpenDevice& device, std::uint32_t pipe, bool in, std::uint8_t* data,
-                              DWORD size, DWORD& returned) {
-    std::uint8_t endpoint = 0;
-    if (const auto it = options_.pipeEndpoints.find(pipe); it != options_.pipeEndpoints.end())
-        endpoint = it->second;
-    else if (pipe < device.endpoints.size())
-        endpoint = device.endpoints[pipe];
-    else
-        return kErrorInvalidParameter;
-    if (((endpoint & LIBUSB_ENDPOINT_IN) != 0) != in) return kErrorInvalidParameter;
-    int transferred = 0;
-    const int result = libusb_bulk_transfer(device.handle, endpoint, data, static_cast<int>(size),
-                                            &transferred, options_.bulkTimeoutMs);
-    returned = static_cast<DWORD>(std::max(transferred, 0));
+std::optional<std::uint8_t> UsbOsPort::Endpoint(Device device, std::uint32_t n) {
+    const OpenDevice& open = open_.at(device);
+    if (n >= open.endpoints.size()) return std::nullopt;
+    return open.endpoints[n];
+}
+
+DWORD UsbOsPort::Bulk(Device device, std::uint8_t endpoint, std::uint8_t* data, DWORD size,
+                      DWORD& transferred) {
+    int done = 0;
+    const int result = libusb_bulk_transfer(open_.at(device).handle, endpoint, data,
+                                            static_cast<int>(size), &done, options_.bulkTimeoutMs);
+    transferred = static_cast<DWORD>(std::max(done, 0));
     return result < 0 ? WindowsErrorFor(result) : kErrorSuccess;
-}
-
-DWORD UsbOsPort::LoadMemory(OpenDevice& device, std::uint16_t address, const std::uint8_t* data,
-                            DWORD size) {
-    for (DWORD done = 0; done < size;) {
-        const DWORD n = std::min<DWORD>(kLoadChunk, size - done);
-        chunk_.assign(data + done, data + done + n);
-        const int result = libusb_control_transfer(
-            device.handle, kDirectionOut | kVendorToDevice, kFirmwareLoadRequest,
-            static_cast<std::uint16_t>(address + done), 0, chunk_.data(),
-            static_cast<std::uint16_t>(n), options_.controlTimeoutMs);
-        if (result < 0) return WindowsErrorFor(result);
-        if (static_cast<DWORD>(result) != n) return kErrorGenFailure;
-        done += n;
-    }
-    return kErrorSuccess;
 }
 
 BOOL UsbOsPort::DeviceIoControl(HANDLE handle, DWORD code, void* inBuffer, DWORD inSize,
                                 void* outBuffer, DWORD outSize, DWORD* bytesReturned) {
     DWORD returned = 0;
     if (bytesReturned != nullptr) *bytesReturned = 0;
-    const auto it = open_.find(handle);
-    if (it == open_.end()) return Fail(kErrorInvalidHandle);
-    OpenDevice& device = it->second;
-    auto* out = static_cast<std::uint8_t*>(outBuffer);
-    const auto* in = static_cast<const std::uint8_t*>(inBuffer);
-    DWORD error = kErrorSuccess;
-    switch (code) {
-    case driver::ioctl::VendorRequest:
-        error = inSize != driver::VendorRequestRecord::kSize || in == nullptr
-                    ? kErrorInvalidParameter
-                    : VendorRequest(device, in, out, outSize, returned);
-        break;
-    case driver::ioctl::ReadPipe:
-    case driver::ioctl::WritePipe:
-        error = inSize != 4 || in == nullptr
-                    ? kErrorInvalidParameter
-                    : PipeTransfer(device, Le32(in), code == driver::ioctl::ReadPipe, out, outSize,
-                                   returned);
-        break;
-    case driver::ioctl::LoadMemory:
-        if (inSize != 2 || in == nullptr || out == nullptr || outSize == 0) {
-            error = kErrorInvalidParameter;
-        } else {
-            error =
-                LoadMemory(device, static_cast<std::uint16_t>(in[0] | in[1] << 8), out, outSize);
-            if (error == kErrorSuccess) returned = outSize;
-        }
-        break;
-    case driver::ioctl::DriverVersion:
-        if (out == nullptr || outSize < 6) {
-            error = kErrorInvalidParameter;
-        } else {
-            for (int i = 0; i < 3; ++i) {
-                out[2 * i] = static_cast<std::uint8_t>(kBackendVersion[i]);
-                out[2 * i + 1] = static_cast<std::uint8_t>(kBackendVersion[i] >> 8);
-            }
-            returned = 6;
-        }
-        break;
-    case driver::ioctl::InterfaceVersion:
-    case driver::ioctl::BoardInfo:
-        // Without them the host keeps the device open and uses the packet forms.
-        error = kErrorInvalidParameter;
-        break;
-    case driver::ioctl::WriteHostRegister:
-    case driver::ioctl::HostCommand:
-    default:
-        error = kErrorInvalidFunction;
-        break;
-    }
-    if (bytesReturned != nullptr) *bytesReturned = returned;
+    if (open_.count(handle) == 0) return Fail(kErrorInvalidHandle);
+    const DWORD error =
+        MapIoControl(*this, handle, mapping_, code, static_cast<const std::uint8_t*>(inBuffer),
+                     inSize, static_cast<std::uint8_t*>(outBuffer), outSize, returned);
+    if (bytesReturned != nullptr) *bytesReturned = error == kErrorSuccess ? returned : 0;
     return error == kErrorSuccess ? Succeed() : Fail(error);
 }
 
@@ -430,48 +309,33 @@ HDEVINFO UsbOsPort::SetupDiGetClassDevsA(ProcAddress entry, const GUID* classGui
         Fail(kErrorInvalidParameter);
         return kInvalidDevInfo;
     }
-    const HDEVINFO set = nextSnapshot_++;
     // Only the board class has interfaces here; the list is read afresh for every snapshot,
     // so re-enumerated and reconnected devices are seen.
-    snapshots_[set] = classGuid != nullptr && *classGuid == kBoardClass
-                          ? ListDevices()
-                          : std::vector<ListedDevice>{};
+    std::vector<std::string> paths;
+    if (classGuid != nullptr && *classGuid == kBoardClass)
+        for (ListedDevice& d : ListDevices())
+            paths.push_back(std::move(d.path));
     Succeed();
-    return set;
+    return sets_.Create(std::move(paths));
 }
 
 BOOL UsbOsPort::SetupDiEnumDeviceInterfaces(ProcAddress entry, HDEVINFO set, const GUID*,
                                             DWORD memberIndex, DeviceInterfaceData* data) {
-    const auto it = snapshots_.find(set);
-    if (entry != kEnumInterfaces || it == snapshots_.end() || data == nullptr ||
-        data->cbSize != sizeof(DeviceInterfaceData))
-        return Fail(kErrorInvalidParameter);
-    if (memberIndex >= it->second.size()) return Fail(kErrorNoMoreItems);
-    data->InterfaceClassGuid = kBoardClass;
-    data->Flags = 1; // SPINT_ACTIVE
-    data->Reserved = memberIndex;
-    return Succeed();
+    if (entry != kEnumInterfaces) return Fail(kErrorInvalidParameter);
+    const DWORD error = sets_.Enumerate(set, memberIndex, data);
+    return error == kErrorSuccess ? Succeed() : Fail(error);
 }
 
 BOOL UsbOsPort::SetupDiGetDeviceInterfaceDetailA(ProcAddress entry, HDEVINFO set,
                                                  DeviceInterfaceData* data, void* detail,
                                                  DWORD detailSize, DWORD* requiredSize) {
-    const auto it = snapshots_.find(set);
-    if (entry != kInterfaceDetail || it == snapshots_.end() || data == nullptr ||
-        data->Reserved >= it->second.size())
-        return Fail(kErrorInvalidParameter);
-    const std::string& path = it->second[data->Reserved].path;
-    const auto needed = static_cast<DWORD>(kInterfaceDetailPathOffset + path.size() + 1);
-    if (requiredSize != nullptr) *requiredSize = needed;
-    if (detail == nullptr || detailSize < needed) return Fail(kErrorInsufficientBuffer);
-    if (Le32(detail) != kInterfaceDetailFixedSize) return Fail(kErrorInvalidParameter);
-    std::memcpy(static_cast<char*>(detail) + kInterfaceDetailPathOffset, path.c_str(),
-                path.size() + 1);
-    return Succeed();
+    if (entry != kInterfaceDetail) return Fail(kErrorInvalidParameter);
+    const DWORD error = sets_.Detail(set, data, detail, detailSize, requiredSize);
+    return error == kErrorSuccess ? Succeed() : Fail(error);
 }
 
 BOOL UsbOsPort::SetupDiDestroyDeviceInfoList(ProcAddress entry, HDEVINFO set) {
-    if (entry != kDestroyList || snapshots_.erase(set) == 0) return Fail(kErrorInvalidParameter);
+    if (entry != kDestroyList || !sets_.Destroy(set)) return Fail(kErrorInvalidParameter);
     return Succeed();
 }
 

@@ -1,18 +1,12 @@
 // The Windows calls that device access makes, answered straight over USB through libusb: the
 // host above runs unchanged, but needs no board driver. Boards and controllers in boot state
 // appear as device interfaces of the board class with device paths of the driver's form; the
-// driver's I/O control requests become control and bulk transfers.
-//
-// Request mapping (docs/usb-backend.md has the details and the time-outs):
-//   0x222014 vendor request      -> control transfer from the 10-byte record
-//   0x22204E / 0x222051 pipe I/O -> bulk transfer on the pipe's endpoint
-//   0x22206D memory load         -> vendor request 0xA0 at the address, in 64-byte chunks
-//   0x222074 driver version      -> this backend's own version words
-//   0x222E00, 0x222258           -> refused with 87 (the host then uses the packet forms)
-//   0x222E08, 0x222E28           -> refused with 1
+// driver's I/O control requests become control and bulk transfers (usb_route.h maps them; this
+// port is the libusb transport underneath).
 #pragma once
 
 #include "platform/os_port.h"
+#include "platform/usb/usb_route.h"
 
 #include <cstdint>
 #include <functional>
@@ -50,13 +44,7 @@ struct ListedDevice {
     std::string path; // \\?\usb#vid_1057&pid_1801#1-2.3#{36fc9e60-...}
 };
 
-// The device path for a device at this bus and port path.
-std::string DevicePathFor(std::uint16_t vendor, std::uint16_t product, std::uint8_t bus,
-                          const std::vector<std::uint8_t>& ports);
-// Whether the backend lists devices with these identifiers.
-bool IsListedIdentity(std::uint16_t vendor, std::uint16_t product);
-
-class UsbOsPort final : public OsPort {
+class UsbOsPort final : public OsPort, private UsbTransport {
 public:
     // Nothing, with `error` saying why, when libusb cannot be started.
     static std::unique_ptr<UsbOsPort> Create(std::string& error, UsbOptions options = {});
@@ -103,21 +91,20 @@ private:
     UsbOsPort(libusb_context* context, UsbOptions options);
     BOOL Fail(DWORD error);
     BOOL Succeed();
-    DWORD VendorRequest(OpenDevice& device, const std::uint8_t* record, std::uint8_t* data,
-                        DWORD size, DWORD& returned);
-    DWORD PipeTransfer(OpenDevice& device, std::uint32_t pipe, bool in, std::uint8_t* data,
-                       DWORD size, DWORD& returned);
-    DWORD LoadMemory(OpenDevice& device, std::uint16_t address, const std::uint8_t* data,
-                     DWORD size);
+    // UsbTransport; a Device is the handle of open_.
+    DWORD Control(Device device, const WinUsbSetupPacket& setup, std::uint8_t* data,
+                  DWORD& transferred) override;
+    std::optional<std::uint8_t> Endpoint(Device device, std::uint32_t n) override;
+    DWORD Bulk(Device device, std::uint8_t endpoint, std::uint8_t* data, DWORD size,
+               DWORD& transferred) override;
 
     libusb_context* context_;
     UsbOptions options_;
     DWORD lastError_ = 0;
-    std::map<HDEVINFO, std::vector<ListedDevice>> snapshots_;
-    HDEVINFO nextSnapshot_ = 0x5E70;
+    MappingOptions mapping_;
+    InterfaceSets sets_;
     std::map<HANDLE, OpenDevice> open_;
     HANDLE nextHandle_ = 0x1000;
-    std::vector<std::uint8_t> chunk_; // reused for memory loads
     std::vector<std::string> accessDenied_;
 };
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <setupapi.h>
+#include <winusb.h>
 
 #include <cstddef>
 
@@ -20,6 +21,13 @@ static_assert(kInterfaceDetailPathOffset ==
 static_assert(sizeof(OsVersionInfo) == sizeof(OSVERSIONINFOA));
 static_assert(sizeof(GUID) == sizeof(::GUID));
 static_assert(sizeof(LocalTime) == sizeof(SYSTEMTIME));
+static_assert(sizeof(UsbInterfaceDescriptor) == sizeof(USB_INTERFACE_DESCRIPTOR));
+static_assert(sizeof(WinUsbPipeInformation) == sizeof(WINUSB_PIPE_INFORMATION));
+static_assert(offsetof(WinUsbPipeInformation, MaximumPacketSize) ==
+              offsetof(WINUSB_PIPE_INFORMATION, MaximumPacketSize));
+static_assert(sizeof(WinUsbSetupPacket) == sizeof(WINUSB_SETUP_PACKET));
+static_assert(kPipeTransferTimeout == PIPE_TRANSFER_TIMEOUT);
+static_assert(sizeof(WinUsbHandle) == sizeof(WINUSB_INTERFACE_HANDLE));
 
 namespace {
 
@@ -31,6 +39,19 @@ using InterfaceDetailFn = ::BOOL(WINAPI*)(::HDEVINFO, PSP_DEVICE_INTERFACE_DATA,
                                           PSP_DEVINFO_DATA);
 using DestroyListFn = ::BOOL(WINAPI*)(::HDEVINFO);
 using GetVersionExFn = ::BOOL(WINAPI*)(LPOSVERSIONINFOA);
+// winusb.dll's functions, bound at run time so that the program starts where it is missing.
+using WinUsbInitializeFn = ::BOOL(WINAPI*)(::HANDLE, PWINUSB_INTERFACE_HANDLE);
+using WinUsbFreeFn = ::BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE);
+using WinUsbQuerySettingsFn = ::BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR,
+                                              PUSB_INTERFACE_DESCRIPTOR);
+using WinUsbQueryPipeFn = ::BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR,
+                                          PWINUSB_PIPE_INFORMATION);
+using WinUsbSetPolicyFn = ::BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, ULONG, ULONG, PVOID);
+using WinUsbControlFn = ::BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, WINUSB_SETUP_PACKET, PUCHAR, ULONG,
+                                        PULONG, LPOVERLAPPED);
+using WinUsbPipeFn = ::BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, PULONG,
+                                     LPOVERLAPPED);
+using WinUsbResetFn = ::BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR);
 
 template <typename Fn> Fn Entry(ProcAddress entry) {
     // GetProcAddress hands out a generic function pointer; the caller knows the signature.
@@ -46,6 +67,11 @@ template <typename Fn> Fn Entry(ProcAddress entry) {
 ::HDEVINFO ToDevInfo(platform::HDEVINFO s) {
     return reinterpret_cast<::HDEVINFO>(s);
 }
+WINUSB_INTERFACE_HANDLE ToUsb(WinUsbHandle h) {
+    return reinterpret_cast<WINUSB_INTERFACE_HANDLE>(h);
+}
+// ULONG is 32 bits in both builds, as DWORD is.
+static_assert(sizeof(ULONG) == sizeof(DWORD));
 
 } // namespace
 
@@ -141,6 +167,85 @@ BOOL Win32OsPort::SetupDiDestroyDeviceInfoList(ProcAddress entry, platform::HDEV
 BOOL Win32OsPort::GetVersionExA(ProcAddress entry, OsVersionInfo* info) {
     if (entry == 0) return FALSE;
     return Entry<GetVersionExFn>(entry)(reinterpret_cast<LPOSVERSIONINFOA>(info));
+}
+
+// ---- WinUSB --------------------------------------------------------------------------------
+
+BOOL Win32OsPort::WinUsb_Initialize(ProcAddress entry, platform::HANDLE file,
+                                    WinUsbHandle* handle) {
+    if (entry == 0 || handle == nullptr) return FALSE;
+    WINUSB_INTERFACE_HANDLE h = nullptr;
+    const ::BOOL ok = Entry<WinUsbInitializeFn>(entry)(ToHandle(file), &h);
+    *handle = reinterpret_cast<WinUsbHandle>(h);
+    return ok;
+}
+
+BOOL Win32OsPort::WinUsb_Free(ProcAddress entry, WinUsbHandle handle) {
+    if (entry == 0) return FALSE;
+    return Entry<WinUsbFreeFn>(entry)(ToUsb(handle));
+}
+
+BOOL Win32OsPort::WinUsb_QueryInterfaceSettings(ProcAddress entry, WinUsbHandle handle,
+                                                std::uint8_t alternate,
+                                                UsbInterfaceDescriptor* descriptor) {
+    if (entry == 0) return FALSE;
+    return Entry<WinUsbQuerySettingsFn>(entry)(
+        ToUsb(handle), alternate, reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(descriptor));
+}
+
+BOOL Win32OsPort::WinUsb_QueryPipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t alternate,
+                                   std::uint8_t index, WinUsbPipeInformation* pipe) {
+    if (entry == 0) return FALSE;
+    return Entry<WinUsbQueryPipeFn>(entry)(ToUsb(handle), alternate, index,
+                                           reinterpret_cast<PWINUSB_PIPE_INFORMATION>(pipe));
+}
+
+BOOL Win32OsPort::WinUsb_SetPipePolicy(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe,
+                                       DWORD policy, DWORD length, void* value) {
+    if (entry == 0) return FALSE;
+    return Entry<WinUsbSetPolicyFn>(entry)(ToUsb(handle), pipe, policy, length, value);
+}
+
+BOOL Win32OsPort::WinUsb_ControlTransfer(ProcAddress entry, WinUsbHandle handle,
+                                         WinUsbSetupPacket setup, std::uint8_t* buffer,
+                                         DWORD length, DWORD* transferred) {
+    if (entry == 0) return FALSE;
+    WINUSB_SETUP_PACKET packet;
+    packet.RequestType = setup.RequestType;
+    packet.Request = setup.Request;
+    packet.Value = setup.Value;
+    packet.Index = setup.Index;
+    packet.Length = setup.Length;
+    ULONG done = 0;
+    const ::BOOL ok =
+        Entry<WinUsbControlFn>(entry)(ToUsb(handle), packet, buffer, length, &done, nullptr);
+    if (transferred != nullptr) *transferred = done;
+    return ok;
+}
+
+BOOL Win32OsPort::WinUsb_WritePipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe,
+                                   std::uint8_t* buffer, DWORD length, DWORD* transferred) {
+    if (entry == 0) return FALSE;
+    ULONG done = 0;
+    const ::BOOL ok =
+        Entry<WinUsbPipeFn>(entry)(ToUsb(handle), pipe, buffer, length, &done, nullptr);
+    if (transferred != nullptr) *transferred = done;
+    return ok;
+}
+
+BOOL Win32OsPort::WinUsb_ReadPipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe,
+                                  std::uint8_t* buffer, DWORD length, DWORD* transferred) {
+    if (entry == 0) return FALSE;
+    ULONG done = 0;
+    const ::BOOL ok =
+        Entry<WinUsbPipeFn>(entry)(ToUsb(handle), pipe, buffer, length, &done, nullptr);
+    if (transferred != nullptr) *transferred = done;
+    return ok;
+}
+
+BOOL Win32OsPort::WinUsb_ResetPipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe) {
+    if (entry == 0) return FALSE;
+    return Entry<WinUsbResetFn>(entry)(ToUsb(handle), pipe);
 }
 
 } // namespace flashwell::platform::win32

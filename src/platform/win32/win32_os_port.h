@@ -32,6 +32,23 @@ public:
                                           DWORD* requiredSize) override;
     BOOL SetupDiDestroyDeviceInfoList(ProcAddress entry, HDEVINFO set) override;
     BOOL GetVersionExA(ProcAddress entry, OsVersionInfo* info) override;
+
+    BOOL WinUsb_Initialize(ProcAddress entry, HANDLE file, WinUsbHandle* handle) override;
+    BOOL WinUsb_Free(ProcAddress entry, WinUsbHandle handle) override;
+    BOOL WinUsb_QueryInterfaceSettings(ProcAddress entry, WinUsbHandle handle,
+                                       std::uint8_t alternate,
+                                       UsbInterfaceDescriptor* descriptor) override;
+    BOOL WinUsb_QueryPipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t alternate,
+                          std::uint8_t index, WinUsbPipeInformation* pipe) override;
+    BOOL WinUsb_SetPipePolicy(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe,
+                              DWORD policy, DWORD length, void* value) override;
+    BOOL WinUsb_ControlTransfer(ProcAddress entry, WinUsbHandle handle, WinUsbSetupPacket setup,
+                                std::uint8_t* buffer, DWORD length, DWORD* transferred) override;
+    BOOL WinUsb_WritePipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe,
+                          std::uint8_t* buffer, DWORD length, DWORD* transferred) override;
+    BOOL WinUsb_ReadPipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe,
+                         std::uint8_t* buffer, DWORD length, DWORD* transferred) override;
+    BOOL WinUsb_ResetPipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe) override;
 };
 
 } // namespace flashwell::platform::win32

@@ -158,8 +158,9 @@ ScenarioParameterBlock ReadParameterBlock(const Reader& r) {
 ScenarioBoard ReadBoard(const Reader& r) {
     r.ExpectObject({"kind", "contents", "subId", "highSpeed", "firmwareVersion", "driverVersion",
                     "interfaceVersion", "parameterBlock", "faults", "reenumeration",
-                    "eepromWeakBytes", "timing"});
+                    "eepromWeakBytes", "timing", "driver"});
     ScenarioBoard b;
+    if (r.Has("driver")) b.driver = r.At("driver").OneOf({"legacy", "winusb"});
     if (r.Has("kind"))
         b.kind = r.At("kind").OneOf({"usb1801", "usb1802", "pci", "boot8613", "boot2131"});
     if (r.Has("contents")) b.contents = r.At("contents").OneOf({"old", "current", "blank"});

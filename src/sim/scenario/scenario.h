@@ -52,6 +52,7 @@ struct ScenarioBoard {
     std::string contents = "old"; // old, current, blank
     std::int32_t subId = 3;
     bool highSpeed = false;
+    std::string driver = "legacy"; // legacy (the board driver), winusb
     std::uint8_t firmwareVersion[3] = {5, 8, 1};
     std::uint16_t driverVersion[3] = {6, 2, 17};
     std::optional<std::uint32_t> interfaceVersion = 0x40003;

@@ -100,6 +100,7 @@ void ApplyScenario(SimWorld& world, const Scenario& scenario) {
         BoardConfig config;
         config.kind = KindOf(b.kind);
         config.highSpeed = b.highSpeed;
+        config.winUsb = b.driver == "winusb";
         config.firmwareVersion = {b.firmwareVersion[0], b.firmwareVersion[1], b.firmwareVersion[2]};
         config.driverVersion = {b.driverVersion[0], b.driverVersion[1], b.driverVersion[2]};
         config.interfaceVersion = b.interfaceVersion;

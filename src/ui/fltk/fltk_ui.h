@@ -1,9 +1,10 @@
 // The windowed face of the program: renders the main window and SubID dialog models with FLTK,
-// forwards clicks to their handlers and shows the message boxes.
+// forwards clicks to their handlers and shows the message boxes. The main window is built from
+// the layout both window faces share (ui/layout).
 #pragma once
 
-#include "app/app_ui.h"
 #include "app/controls.h"
+#include "ui/layout/window_face.h"
 
 #include <array>
 #include <functional>
@@ -41,19 +42,14 @@ struct FltkSubIdView {
     Fl_Button* cancel = nullptr;
 };
 
-struct FltkOptions {
-    // Answer every message box with its first button this many seconds after it appeared.
-    std::optional<double> autoAnswerAfter;
-    // The SubID dialog's answer (0, 1, 2 for revisions 1.1, 1.2, 1.3; -1 for Cancel), clicked
-    // after the same delay (none given: at once).
-    std::optional<int> revision;
+struct FltkOptions : WindowFaceOptions {
     // Pixel size of the window font. The layout was made for an 8-point dialog font at 96 dpi;
     // the toolkit's sans is wider, and at 10 px its texts fit the layout's boxes as that font's
     // did (at 11 px "Estimated Time:" runs into the time beside it and the dialog's lines are cut).
     int fontSize = 10;
 };
 
-class FltkUi final : public app::AppUi {
+class FltkUi final : public WindowFace {
 public:
     // Needs the display: check FltkDisplayAvailable() first.
     explicit FltkUi(FltkOptions options = {});
@@ -61,23 +57,10 @@ public:
     FltkUi(const FltkUi&) = delete;
     FltkUi& operator=(const FltkUi&) = delete;
 
-    platform::MessageAnswer ShowMessage(platform::MessageKind kind, const std::string& title,
-                                        const std::string& text,
-                                        platform::MessageButtons buttons) override;
-    void ProcessPendingMessages() override;
-    void ShowSubIdDialog(app::TSubIDDialog& dialog) override;
-    void ShowMainWindow(app::TForm1& form) override;
-    void LogAppended(const std::string& line) override;
-
-    // Runs the window's event loop until the window is closed.
-    void Run();
-    // Brings every widget in line with the models.
-    void Sync();
-    // What a person's click on the control does: nothing when the widget is hidden or disabled
-    // (then false).
-    bool Click(const app::Control& control);
-    // A close request, as from the window manager's close button; true when the window closed.
-    bool RequestClose();
+    void Run() override;
+    void Sync() override;
+    bool Click(const app::Control& control) override;
+    bool RequestClose() override;
 
     Fl_Double_Window* MainWindow() const;
     // The widget that renders a control of the main window (nullptr if none does).
@@ -95,23 +78,28 @@ public:
     // Called once the chooser of a parameter block copy is on screen, from inside its modal
     // loop: what is chosen there (or the cancel) is the user's.
     std::function<void(Fl_File_Chooser&)> onFileChooserShown;
-    // Called at the end of every pass over pending messages.
-    std::function<void()> onPendingMessages;
 
     // The window's context menu (a right click anywhere on the window) and its item that
     // restores a saved parameter block; Ctrl+R reaches the item too.
     Fl_Menu_Button* ContextMenu() const;
     const Fl_Menu_Item* RestoreMenuItem() const;
-    // What the item does: choose a copy, check it, and restore it onto the board.
-    void RestoreFromCopy();
 
 private:
     struct Widgets;
+    platform::MessageAnswer RunMessageBox(platform::MessageKind kind, const std::string& title,
+                                          const std::string& text,
+                                          platform::MessageButtons buttons) override;
+    void RunSubIdDialog(app::TSubIDDialog& dialog) override;
+    void OpenMainWindow() override;
+    void PassPendingMessages() override;
+    void PaintNow() override;
+    bool MainWindowOpen() const override { return main_ != nullptr; }
+    std::optional<std::string> ChooseCopy(const std::string& folder,
+                                          const std::string& named) override;
     void BuildMainWindow();
-    void AfterHandler();
+    void BuildStatusBar();
 
-    FltkOptions options_;
-    app::TForm1* form_ = nullptr;
+    int fontSize_;
     std::unique_ptr<Widgets> main_;
 };
 

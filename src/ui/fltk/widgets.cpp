@@ -7,14 +7,23 @@
 
 namespace flashwell::ui::fltk {
 
+namespace {
+
+// A widget redraws only when what it shows really changed.
+bool Replace(std::string& shown, const std::string& utf8) {
+    if (utf8 == shown) return false;
+    shown = utf8;
+    return true;
+}
+
+} // namespace
+
 TextLabel::TextLabel(int x, int y, int w, int h) : Fl_Widget(x, y, w, h) {
     box(FL_FLAT_BOX);
 }
 
 void TextLabel::SetText(const std::string& utf8) {
-    if (utf8 == text_) return;
-    text_ = utf8;
-    redraw();
+    if (Replace(text_, utf8)) redraw();
 }
 
 void TextLabel::Measure(int& w, int& h) const {
@@ -37,9 +46,7 @@ CaptionFrame::CaptionFrame(int x, int y, int w, int h) : Fl_Group(x, y, w, h) {
 }
 
 void CaptionFrame::SetCaption(const std::string& utf8) {
-    if (utf8 == caption_) return;
-    caption_ = utf8;
-    redraw();
+    if (Replace(caption_, utf8)) redraw();
 }
 
 void CaptionFrame::draw() {

@@ -1,9 +1,10 @@
 // The native Windows face of the program: the main window and the SubID dialog built from the
-// core's models with the system's own controls, message boxes from the system.
+// core's models with the system's own controls, message boxes from the system. The main window
+// is built from the layout both window faces share (ui/layout).
 #pragma once
 
-#include "app/app_ui.h"
 #include "app/controls.h"
+#include "ui/layout/window_face.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -21,14 +22,9 @@
 
 namespace flashwell::ui {
 
-struct Win32Options {
-    // Answer every message box with its first button this many seconds after it appeared. The
-    // box is really shown, so that whoever watches can read it.
-    std::optional<double> autoAnswerAfter;
-    // The SubID dialog's answer (0, 1, 2 for revisions 1.1, 1.2, 1.3; -1 for Cancel), given
-    // after the same delay (none given: at once).
-    std::optional<int> revision;
-};
+// Message boxes are answered after `autoAnswerAfter` seconds, really shown, so that whoever
+// watches can read them.
+using Win32Options = WindowFaceOptions;
 
 // A message box while it is on screen.
 struct Win32MessageView {
@@ -51,29 +47,17 @@ struct Win32SubIdView {
     HWND cancel = nullptr;
 };
 
-class Win32Ui final : public app::AppUi {
+class Win32Ui final : public WindowFace {
 public:
     explicit Win32Ui(Win32Options options = {});
     ~Win32Ui() override;
     Win32Ui(const Win32Ui&) = delete;
     Win32Ui& operator=(const Win32Ui&) = delete;
 
-    platform::MessageAnswer ShowMessage(platform::MessageKind kind, const std::string& title,
-                                        const std::string& text,
-                                        platform::MessageButtons buttons) override;
-    void ProcessPendingMessages() override;
-    void ShowSubIdDialog(app::TSubIDDialog& dialog) override;
-    void ShowMainWindow(app::TForm1& form) override;
-    void LogAppended(const std::string& line) override;
-
-    // Runs the message loop until the main window is gone.
-    void Run();
-    // Brings every control in line with the models.
-    void Sync();
-    // A person's click on the control: nothing when it is hidden or disabled (then false).
-    bool Click(const app::Control& control);
-    // A close request, as from the title bar's close box; true when the window closed.
-    bool RequestClose();
+    void Run() override;
+    void Sync() override;
+    bool Click(const app::Control& control) override;
+    bool RequestClose() override;
 
     HWND MainWindow() const { return main_; }
     // The window that renders a control of the main window (nullptr if none does).
@@ -89,37 +73,43 @@ public:
     // Called once the file dialog that chooses a parameter block copy is on screen, from inside
     // its modal loop, with the dialog's window: what is chosen there is the user's answer.
     std::function<void(HWND)> onFileDialogShown;
-    // Called at the end of every pass over pending messages.
-    std::function<void()> onPendingMessages;
-
-    // What the window menu's "Restore parameter block..." does: choose a copy, check it, and
-    // restore it onto the board.
-    void RestoreFromCopy();
 
 private:
     struct Controls;
+    platform::MessageAnswer RunMessageBox(platform::MessageKind kind, const std::string& title,
+                                          const std::string& text,
+                                          platform::MessageButtons buttons) override;
+    void RunSubIdDialog(app::TSubIDDialog& dialog) override;
+    void OpenMainWindow() override;
+    void PassPendingMessages() override;
+    void PaintNow() override;
+    bool MainWindowOpen() const override { return main_ != nullptr; }
+    std::optional<std::string> ChooseCopy(const std::string& folder,
+                                          const std::string& named) override;
+
     static LRESULT CALLBACK MainProc(HWND, UINT, WPARAM, LPARAM);
     static LRESULT CALLBACK SubIdProc(HWND, UINT, WPARAM, LPARAM);
     static LRESULT CALLBACK HelperProc(HWND, UINT, WPARAM, LPARAM);
     LRESULT OnMainMessage(HWND, UINT, WPARAM, LPARAM);
     LRESULT OnSubIdMessage(HWND, UINT, WPARAM, LPARAM);
+    LRESULT OnHelperMessage(HWND, UINT, WPARAM, LPARAM);
     void OnTimer(UINT_PTR id);
     void BuildMainWindow();
+    void BuildStatusBar();
     void BuildSubIdDialog();
     void ApplyClientSize();
     void OnCommand(int id);
     void PlaceGauge(int part, const RECT& rect);
+    void ShowRevisions(const app::TSubIDDialog& dialog);
     void EndSubIdDialog();
     void PumpMessages(HWND dialog);
 
-    Win32Options options_;
     HINSTANCE instance_ = nullptr;
     HFONT font_ = nullptr;
     HWND helper_ = nullptr;
     HWND main_ = nullptr;
     HWND statusBar_ = nullptr;
     HWND subId_ = nullptr;
-    app::TForm1* form_ = nullptr;
     std::unique_ptr<Controls> controls_;
     bool applyingSize_ = false;
     bool closed_ = false;
