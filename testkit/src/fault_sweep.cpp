@@ -18,6 +18,8 @@ namespace flashwell::sweep {
 namespace {
 
 using testing::AppWorld;
+using testing::HostRoute;
+using testing::MakeHostRoute;
 
 constexpr std::size_t kBulkThreshold = 40;
 
@@ -38,22 +40,34 @@ std::string Signature(const sim::TrafficEvent& e) {
     return s.str();
 }
 
-std::unique_ptr<AppWorld> MakeWorld(bool record) {
-    auto w = std::make_unique<AppWorld>();
+std::unique_ptr<AppWorld> MakeWorld(bool record, HostRoute route) {
+    auto w = std::make_unique<AppWorld>(sim::WorldOptions{}, route);
     w->world.Recorder().SetEnabled(record);
-    sim::ApplyScenario(w->world, sim::DefaultScenario());
+    sim::Scenario scenario = sim::DefaultScenario();
+    if (route == HostRoute::WinUsb) scenario.boards.at(0).driver = "winusb";
+    sim::ApplyScenario(w->world, scenario);
     return w;
 }
 
-CleanRun RecordCleanRun() {
+CleanRun RecordCleanRun(HostRoute route) {
     CleanRun clean;
-    auto w = MakeWorld(true);
+    auto w = MakeWorld(true, route);
     sim::Board& board = w->world.GetBoard(0);
     const std::uint64_t wordsBefore = board.Dsp().HostReadCount();
+    // On WinUSB a request is a transfer, known by the driver request it stands for.
+    std::vector<std::string> transfers;
+    if (route == HostRoute::WinUsb)
+        w->world.Windows().SetIoControlObserver([&](std::uint64_t, platform::DWORD code) {
+            std::ostringstream s;
+            s << std::hex << code;
+            transfers.push_back(s.str());
+        });
     w->Start().Button1Click();
+    w->world.Windows().SetIoControlObserver(nullptr);
     clean.answerWords = board.Dsp().HostReadCount() - wordsBefore;
     for (const auto& e : w->world.Recorder().OfKind(sim::EventKind::IoControl))
         clean.signatures.push_back(Signature(e));
+    if (route == HostRoute::WinUsb) clean.signatures = std::move(transfers);
     w->world.PowerCycle(board);
     clean.intendedBlock = sim::Inspect(board).parameterBlock;
     return clean;
@@ -71,9 +85,11 @@ std::string CurrentStep(const AppWorld& w) {
 bool Strike(FaultKind kind, sim::SimWorld& world, sim::Board& board) {
     switch (kind) {
     case FaultKind::Vanish1167:
+        board.MutableConfig().winUsbGoneError = platform::kErrorDeviceNotConnected;
         world.Vanish(board, platform::kErrorDeviceNotConnected);
         return true;
     case FaultKind::Vanish31:
+        board.MutableConfig().winUsbGoneError = platform::kErrorGenFailure;
         world.Vanish(board, platform::kErrorGenFailure);
         return true;
     case FaultKind::Refused87:
@@ -91,14 +107,18 @@ bool Strike(FaultKind kind, sim::SimWorld& world, sim::Board& board) {
 // The tool started afresh on the same machine, with the same data folder: what a technician
 // gets after plugging the board in again.
 struct FreshProgram {
-    explicit FreshProgram(AppWorld& w) : world(w), boards(w.world.Os()), protocol(boards, ui) {}
+    explicit FreshProgram(AppWorld& w)
+        : world(w), route(MakeHostRoute(w.world, w.route)), os(route ? *route : w.world.Os()),
+          boards(os), protocol(boards, ui) {}
     app::TForm1& Start() {
         form = std::make_unique<app::TForm1>(
-            app::Services{world.world.Os(), boards, protocol, ui, world.backups.store});
+            app::Services{os, boards, protocol, ui, world.backups.store});
         form->FormCreate();
         return *form;
     }
     AppWorld& world;
+    std::unique_ptr<platform::OsPort> route;
+    platform::OsPort& os;
     device::BoardTable boards;
     testing::ScriptedAppUi ui;
     protocol::BoardProtocol protocol;
@@ -187,12 +207,13 @@ struct SecondFault {
 };
 
 RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlock& intended,
-              std::uint64_t limitMs, std::optional<SecondFault> second = std::nullopt) {
+              std::uint64_t limitMs, HostRoute route,
+              std::optional<SecondFault> second = std::nullopt) {
     RunResult result;
     result.kind = kind;
     result.index = index;
     result.step = "not reached";
-    auto w = MakeWorld(false);
+    auto w = MakeWorld(false, route);
     sim::Board& board = w->world.GetBoard(0);
     const boarddata::FlashDataBlock original = sim::Inspect(board).parameterBlock;
     bool vanished = false;
@@ -385,7 +406,8 @@ std::string SweepReport::Matrix() const {
 
 SweepReport RunSweep(const SweepOptions& options) {
     SweepReport report;
-    const CleanRun clean = RecordCleanRun();
+    const HostRoute route = options.winUsb ? HostRoute::WinUsb : HostRoute::Driver;
+    const CleanRun clean = RecordCleanRun(route);
     report.cleanRequests = clean.signatures.size();
     report.cleanAnswerWords = clean.answerWords;
 
@@ -430,11 +452,11 @@ SweepReport RunSweep(const SweepOptions& options) {
         if (options.full) {
             for (FaultKind kind : requestKinds)
                 report.runs.push_back(
-                    Run(kind, index, clean.intendedBlock, options.virtualLimitMs));
+                    Run(kind, index, clean.intendedBlock, options.virtualLimitMs, route));
         } else {
             // One kind per request, taking turns, keeps the sampled mode short.
-            report.runs.push_back(
-                Run(requestKinds[turn++ % 4], index, clean.intendedBlock, options.virtualLimitMs));
+            report.runs.push_back(Run(requestKinds[turn++ % 4], index, clean.intendedBlock,
+                                      options.virtualLimitMs, route));
         }
     }
 
@@ -444,8 +466,8 @@ SweepReport RunSweep(const SweepOptions& options) {
         auto first = chosen.begin();
         std::advance(first, static_cast<long>(random() % chosen.size()));
         const SecondFault second{vanishKinds[n % 2], random() % clean.signatures.size()};
-        RunResult r =
-            Run(FaultKind::Vanish1167, *first, clean.intendedBlock, options.virtualLimitMs, second);
+        RunResult r = Run(FaultKind::Vanish1167, *first, clean.intendedBlock,
+                          options.virtualLimitMs, route, second);
         r.secondFault = true;
         report.runs.push_back(std::move(r));
     }
@@ -455,13 +477,13 @@ SweepReport RunSweep(const SweepOptions& options) {
         words.insert(2 + random() % (clean.answerWords - 2));
     for (std::uint64_t ordinal : words)
         report.runs.push_back(Run(FaultKind::FailureWordAnswer, ordinal, clean.intendedBlock,
-                                  options.virtualLimitMs));
+                                  options.virtualLimitMs, route));
     return report;
 }
 
 RunResult RunWithFault(FaultKind kind, std::uint64_t index) {
-    const CleanRun clean = RecordCleanRun();
-    return Run(kind, index, clean.intendedBlock, SweepOptions{}.virtualLimitMs);
+    const CleanRun clean = RecordCleanRun(HostRoute::Driver);
+    return Run(kind, index, clean.intendedBlock, SweepOptions{}.virtualLimitMs, HostRoute::Driver);
 }
 
 } // namespace flashwell::sweep

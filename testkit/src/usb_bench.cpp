@@ -65,6 +65,7 @@ struct UsbBench::State {
         Slot* slot;
     };
 
+    sim::SimWorld* world = nullptr;
     UMockdevTestbed* testbed = nullptr;
     std::deque<Slot> slots;
     std::deque<Flying> done; // completed, to be reaped
@@ -80,6 +81,7 @@ struct UsbBench::State {
 
     bool Serve(Slot& slot, UMockdevIoctlClient* client);
     void RunUrb(Slot& slot, usbdevfs_urb& urb, std::uint8_t* buffer);
+    void RunTransfer(Slot& slot, usbdevfs_urb& urb, std::uint8_t* buffer);
     void Show(Slot& slot);
     void Hide(Slot& slot);
 };
@@ -159,6 +161,23 @@ bool UsbBench::State::Serve(Slot& slot, UMockdevIoctlClient* client) {
 }
 
 void UsbBench::State::RunUrb(Slot& slot, usbdevfs_urb& urb, std::uint8_t* buffer) {
+    RunTransfer(slot, urb, buffer);
+    // Kept as the simulated WinUSB keeps its transfers, so that the two routes compare.
+    sim::TrafficRecorder& recorder = world->Recorder();
+    if (!recorder.Enabled()) return;
+    sim::TrafficEvent e(sim::EventKind::UsbTransfer);
+    e.board = slot.board->Id();
+    const bool control = urb.type == USBDEVFS_URB_TYPE_CONTROL;
+    e.code = control ? 0 : urb.endpoint;
+    if (control) e.input.assign(buffer, buffer + 8);
+    const std::uint8_t* data = control ? buffer + 8 : buffer;
+    if (urb.status == 0) e.output.assign(data, data + urb.actual_length);
+    e.bytesReturned = static_cast<platform::DWORD>(e.output.size());
+    e.ok = urb.status == 0;
+    recorder.Record(std::move(e));
+}
+
+void UsbBench::State::RunTransfer(Slot& slot, usbdevfs_urb& urb, std::uint8_t* buffer) {
     sim::Board& board = *slot.board;
     urb.status = 0;
     urb.actual_length = 0;
@@ -257,6 +276,7 @@ void UsbBench::State::Hide(Slot& slot) {
 
 UsbBench::UsbBench() : state_(std::make_unique<State>()) {
     state_->testbed = umockdev_testbed_new();
+    state_->world = &world_;
 }
 
 UsbBench::~UsbBench() {

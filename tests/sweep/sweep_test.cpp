@@ -23,6 +23,25 @@ TEST(FaultSweep, SampledRunsKeepEveryRule) {
     EXPECT_EQ(report.Broken(), 0u) << report.Matrix();
 }
 
+// The same rules on the WinUSB route, where every driver request is one or more transfers and
+// an unplugged board answers with the errors WinUSB gives.
+TEST(FaultSweep, SampledRunsOnWinUsbKeepEveryRule) {
+    SweepOptions options;
+    options.winUsb = true;
+    options.controlSample = 12;
+    options.answerWordSamples = 2;
+    options.secondFaultSamples = 2;
+#ifdef FLASHWELL_OPTIMISED_BUILD
+    options.controlSample = 200;
+    options.samplesPerStream = 6;
+    options.secondFaultSamples = 10;
+#endif
+    const SweepReport report = RunSweep(options);
+    std::cout << report.Matrix();
+    EXPECT_GT(report.runs.size(), 20u);
+    EXPECT_EQ(report.Broken(), 0u) << report.Matrix();
+}
+
 // The rule that guards the sweep itself: a fault placed beyond the end of the clean run is
 // never injected, and such a run must not pass as clean.
 TEST(FaultSweep, FaultNeverReachedBreaksARule) {

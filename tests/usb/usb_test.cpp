@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -109,6 +111,18 @@ std::vector<std::string> SimulatedDriverLog(const sim::Scenario& scenario) {
 
 // The whole update through libusb, re-enumeration included: every image in place after a power
 // cycle, and the same log as the run through the simulated driver.
+// The USB transfers a route made, as (endpoint, setup, data) in order.
+std::vector<std::tuple<platform::DWORD, std::vector<std::uint8_t>, std::vector<std::uint8_t>>>
+Transfers(const sim::SimWorld& world) {
+    std::vector<std::tuple<platform::DWORD, std::vector<std::uint8_t>, std::vector<std::uint8_t>>>
+        out;
+    for (const sim::TrafficEvent& e : world.Recorder().OfKind(sim::EventKind::UsbTransfer))
+        out.emplace_back(e.code, e.input, e.output);
+    return out;
+}
+
+// Through libusb the run ends with every image and the driver route's log; the WinUSB route
+// of the same board sends the very same transfers, byte for byte, in the same order.
 TEST(UsbBackendLong, FullUpdateThroughLibusbEndsWithEveryImage) {
     UsbWorld w(sim::DefaultScenario());
     w.form->FormCreate();
@@ -116,6 +130,22 @@ TEST(UsbBackendLong, FullUpdateThroughLibusbEndsWithEveryImage) {
     EXPECT_EQ(w.form->LastOutcome, app::RunOutcome::Succeeded);
     EXPECT_EQ(w.form->Memo1.lines, SimulatedDriverLog(sim::DefaultScenario()));
     EXPECT_TRUE(w.bench.Refusals().empty());
+    {
+        flashwell::testing::AppWorld winUsb({}, flashwell::testing::HostRoute::WinUsb);
+        sim::Scenario scenario = sim::DefaultScenario();
+        scenario.boards.at(0).driver = "winusb";
+        sim::ApplyScenario(winUsb.world, scenario);
+        winUsb.Start().Button1Click();
+        EXPECT_EQ(winUsb.form->LastOutcome, app::RunOutcome::Succeeded);
+        const auto libusb = Transfers(w.bench.World());
+        const auto viaWinUsb = Transfers(winUsb.world);
+        EXPECT_GT(libusb.size(), 1000u);
+        EXPECT_EQ(libusb.size(), viaWinUsb.size());
+        const auto differs =
+            std::mismatch(libusb.begin(), libusb.end(), viaWinUsb.begin(), viaWinUsb.end());
+        EXPECT_TRUE(differs.first == libusb.end())
+            << "first different transfer: #" << (differs.first - libusb.begin());
+    }
     sim::Board& board = w.bench.World().GetBoard(0);
     w.bench.World().PowerCycle(board);
     const sim::BoardReport report = sim::Inspect(board);

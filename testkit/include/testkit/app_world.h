@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/main_form.h"
+#include "platform/winusb/winusb_os_port.h"
 #include "sim/sim_world.h"
 #include "testkit/fake_ui.h"
 #include "testkit/temp_data_folder.h"
@@ -55,13 +56,26 @@ public:
     std::function<void()> onPump;
 };
 
+// How the program reaches the simulated boards: through the board driver, or through the
+// WinUSB route in front of the simulated Windows (the boards then have to be bound to WinUSB).
+enum class HostRoute { Driver, WinUsb };
+
+inline std::unique_ptr<platform::OsPort> MakeHostRoute(sim::SimWorld& world, HostRoute route) {
+    if (route == HostRoute::Driver) return nullptr;
+    return std::make_unique<platform::winusb::WinUsbOsPort>(world.Os());
+}
+
 struct AppWorld {
-    explicit AppWorld(sim::WorldOptions options = {}) : world(std::move(options)) {}
+    explicit AppWorld(sim::WorldOptions options = {}, HostRoute route = HostRoute::Driver)
+        : world(std::move(options)), hostRoute(MakeHostRoute(world, route)), route(route) {}
+
+    // What the program calls: the simulated Windows, or the WinUSB route in front of it.
+    platform::OsPort& HostOs() { return hostRoute ? *hostRoute : world.Os(); }
 
     // Creates the window, which scans for boards.
     app::TForm1& Start() {
         form = std::make_unique<app::TForm1>(
-            app::Services{world.Os(), boards, protocol, ui, backups.store});
+            app::Services{HostOs(), boards, protocol, ui, backups.store});
         form->FormCreate();
         return *form;
     }
@@ -79,7 +93,9 @@ struct AppWorld {
 
     TempBackups backups;
     sim::SimWorld world;
-    device::BoardTable boards{world.Os()};
+    std::unique_ptr<platform::OsPort> hostRoute;
+    HostRoute route;
+    device::BoardTable boards{HostOs()};
     ScriptedAppUi ui;
     protocol::BoardProtocol protocol{boards, ui};
     std::unique_ptr<app::TForm1> form;

@@ -54,6 +54,8 @@ struct SweepOptions {
     // Runs whose next run is faulted as well, at a random request.
     std::size_t secondFaultSamples = 4;
     std::uint64_t seed = 20261209;
+    // The board bound to WinUSB and reached through the WinUSB route instead of the driver.
+    bool winUsb = false;
     // A run that takes longer than this in virtual time counts as hung.
     std::uint64_t virtualLimitMs = 6ull * 3600 * 1000;
 };
