@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -27,7 +28,8 @@ struct RawOptions {
     bool yes = false;
     std::string revision;
     std::string steps;
-    std::optional<int> board;
+    std::vector<std::string> boards;
+    bool all = false;
     std::string report;
     bool console = false;
     std::string dataDir;
@@ -117,7 +119,10 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     cli.add_option("--revision", o.revision, "Answer of the SubID dialog: 1.1, 1.2, 1.3 or cancel");
     cli.add_option("--steps", o.steps,
                    "Update steps to run: a comma list of " + app::StepNames() + ", or none");
-    cli.add_option("--board", o.board, "Select board line N (0 to 3) after the scan");
+    cli.add_option("--board", o.boards,
+                   "Select board line N (0 to 3) after the scan; or name a board by serial "
+                   "number or place (see --list); given again, name a bench of boards");
+    cli.add_flag("--all", o.all, "Name every board that can be selected as the bench");
     cli.add_option("--report", o.report,
                    "Write a JSON report on every simulated board when the program ends");
     cli.add_flag("--console", o.console, "Use the terminal even where a window could be shown");
@@ -185,8 +190,26 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
         v.revision = ParseRevision(o.revision);
         if (!v.revision) return Usage("--revision must be 1.1, 1.2, 1.3 or cancel");
     }
-    if (o.board && (*o.board < 0 || *o.board > 3)) return Usage("--board must be 0 to 3");
-    v.board = o.board;
+    // One line number is the board line of the scan, as ever; anything else names a bench.
+    const bool oneLine = o.boards.size() == 1 && !o.all && !o.boards[0].empty() &&
+                         o.boards[0].size() <= 9 &&
+                         std::all_of(o.boards[0].begin(), o.boards[0].end(),
+                                     [](unsigned char c) { return std::isdigit(c) != 0; });
+    if (oneLine) {
+        const int line = std::stoi(o.boards[0]);
+        if (line < 0 || line > 3) return Usage("--board must be 0 to 3");
+        v.board = line;
+    } else {
+        v.boardNames = o.boards;
+        v.allBoards = o.all;
+    }
+    if (v.Bench()) {
+        if (!o.record.empty() || !o.replay.empty())
+            return Usage("a bench of boards cannot be recorded or replayed: name one board line");
+        if (!o.update && !o.list)
+            return Usage("a bench of boards (--all, a serial number, a place or several "
+                         "--board) goes with --update or --list");
+    }
     if (!o.steps.empty()) {
         auto parsed = app::ParseStepList(o.steps);
         if (!parsed)

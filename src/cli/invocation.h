@@ -46,6 +46,10 @@ struct Invocation {
     bool stepsGiven = false;
     std::vector<const app::UpdateStep*> steps;
     std::optional<int> board;
+    // A bench: boards named by line, serial number or place, or every selectable one.
+    std::vector<std::string> boardNames;
+    bool allBoards = false;
+    bool Bench() const { return allBoards || !boardNames.empty(); }
 
     bool update = false;
     bool list = false;

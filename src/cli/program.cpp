@@ -6,6 +6,7 @@
 #include "app/main_form.h"
 #include "app/run_log.h"
 #include "cli/backend.h"
+#include "cli/bench.h"
 #include "cli/faces.h"
 #include "device/adapter_usb.h"
 #include "protocol/board_protocol.h"
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <set>
 #include <string>
 
 namespace flashwell::cli {
@@ -130,6 +132,20 @@ int RunProgram(const Invocation& v) {
         else
             text << 'x' << std::to_string(v.clock.speedFactor) << "\n";
     }
+    // Named boards: a bench is updated side by side; listed, only the named boards are seen.
+    std::unique_ptr<PlaceFilterOsPort> named;
+    if (v.Bench()) {
+        const BenchResolution resolution = ResolveBench(v);
+        if (!resolution.error.empty()) {
+            std::cerr << "flashwell: " << resolution.error << "\n";
+            return kExitUsage;
+        }
+        if (v.update) return RunBench(v, resolution.targets, text);
+        std::set<std::string> places;
+        for (const BenchTarget& target : resolution.targets)
+            places.insert(target.place);
+        named = std::make_unique<PlaceFilterOsPort>(backend->Os(), places);
+    }
     app::AppUi* programFace = backend->WrapSession(faces.Face(), status);
     if (programFace == nullptr) return status;
 
@@ -139,7 +155,7 @@ int RunProgram(const Invocation& v) {
     if (logFailedAtStart)
         std::cerr << "flashwell: the run's log cannot be written (" << runLog.Problem() << ")\n";
     runLog.Begin(backend->Description());
-    app::DebugToLog loggedOs(backend->Os(), runLog);
+    app::DebugToLog loggedOs(named ? *named : backend->Os(), runLog);
     app::LoggingUi loggedFace(*programFace, runLog);
     // Tells where the record of this run is, once the run is over.
     const auto showLog = [&] {

@@ -124,7 +124,7 @@ platform::DWORD ControllerHooks::OnLoadMemory(Board& board, std::uint16_t addres
 
 void ControllerHooks::OnEepromWrite(Board& board, std::uint16_t address, std::uint8_t data) {
     // An EEPROM in its write cycle does not acknowledge: the byte is lost.
-    if (board.EepromBusy()) return;
+    if (board.EepromBusy() || !board.WriteInto(BoardArea::Eeprom)) return;
     board.EepromStore(address, data);
 }
 
@@ -242,6 +242,12 @@ void Board::CompleteReenumeration() {
 }
 
 void Board::Poll() {
+    if (pullDue_) {
+        pullDue_ = false;
+        pulled_ = true;
+        if (bus_ != nullptr) bus_->Leave(*this, platform::kErrorDeviceNotConnected);
+        return;
+    }
     const std::uint64_t now = NowMs();
     if (arrival_ && !boardFaults_.reenumerationNeedsReconnect && now >= arrival_->atMs)
         CompleteReenumeration();
@@ -329,9 +335,15 @@ void Board::StartDspImage(const std::vector<std::uint32_t>& image) {
 }
 
 void Board::BeginBootProgramWrite(std::vector<std::uint32_t> image) {
+    if (!WriteInto(BoardArea::BootProgram)) image.assign(image.size(), 0xFFFFFF);
     // The area is cleared at once: a write cut short leaves it erased.
     flash_.Erase(0, flash_layout::kBootArea, flash_layout::kBootAreaSize);
     bootWrite_ = BootWrite{NowMs(), std::move(image)};
+}
+
+bool Board::WriteInto(BoardArea area) {
+    if (area == config_.pullAt && !pulled_) pullDue_ = true;
+    return area != config_.failAt;
 }
 
 bool Board::NextBlockWriteFails() {

@@ -134,6 +134,10 @@ struct BoardTiming {
     std::uint64_t eepromWriteCycleMs = 2;
 };
 
+// What the board is being written with, as the board itself tells: the EEPROM, the FPGA's
+// configuration area, the second bank, the parameter block, the boot program.
+enum class BoardArea { None, Eeprom, Fpga, SecondBank, ParameterBlock, BootProgram };
+
 struct BoardConfig {
     DeviceKind kind = DeviceKind::UsbBoard1801;
     // Device instance part of the device path; empty: the world numbers boards itself.
@@ -167,6 +171,11 @@ struct BoardConfig {
     // ERROR_DEVICE_NOT_CONNECTED are each seen.
     bool winUsb = false;
     platform::DWORD winUsbGoneError = platform::kErrorBadCommand;
+
+    // A bench that goes wrong on purpose: the board is pulled (ERROR_DEVICE_NOT_CONNECTED) at
+    // the first write into this area, or every write into it fails.
+    BoardArea pullAt = BoardArea::None;
+    BoardArea failAt = BoardArea::None;
 
     // Identity of an OtherUsb device.
     UsbIdentity otherIdentity;
@@ -325,6 +334,9 @@ public:
     void BeginBootProgramWrite(std::vector<std::uint32_t> image);
     bool BootProgramWritePending() const { return bootWrite_.has_value(); }
     bool NextBlockWriteFails();
+    // A write into `area` begins: false when the write is to fail; a pull due is done at the
+    // next poll, so that the request under way still ends.
+    bool WriteInto(BoardArea area);
     bool NextEraseFails();
     void NoteFlashOperation(const FlashOperation& op) { flashLog_.push_back(op); }
     const std::vector<FlashOperation>& FlashOperations() const { return flashLog_; }
@@ -373,6 +385,8 @@ private:
     bool bootAreaTorn_ = false;
     BoardFaults boardFaults_;
     std::uint32_t blockWrites_ = 0;
+    bool pullDue_ = false;
+    bool pulled_ = false;
     std::uint32_t erases_ = 0;
     std::map<std::uint16_t, std::uint32_t> eepromWrites_;
     std::uint64_t eepromBusyUntil_ = 0;

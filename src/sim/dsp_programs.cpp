@@ -229,7 +229,10 @@ void FlashAccessDspProgram::Finish(DspHostInterface& host) {
         std::uint32_t status = kStatusRefused;
         // Blocks start on a block boundary of their area and hold at most one block.
         const bool aligned = address % L::kBlockSize == 0 && count <= L::kBlockSize;
-        if (aligned && !board_->NextBlockWriteFails()) {
+        const BoardArea area = bank == 1                 ? BoardArea::SecondBank
+                               : address >= L::kFpgaArea ? BoardArea::Fpga
+                                                         : BoardArea::ParameterBlock;
+        if (aligned && !board_->NextBlockWriteFails() && board_->WriteInto(area)) {
             if (bank == 0 && address + count <= L::kParameterBlockSize) {
                 flash.Program(0, L::kParameterBlock + address, data_);
                 status = 0;

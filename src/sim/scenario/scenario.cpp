@@ -158,9 +158,11 @@ ScenarioParameterBlock ReadParameterBlock(const Reader& r) {
 ScenarioBoard ReadBoard(const Reader& r) {
     r.ExpectObject({"kind", "contents", "subId", "highSpeed", "firmwareVersion", "driverVersion",
                     "interfaceVersion", "parameterBlock", "faults", "reenumeration",
-                    "eepromWeakBytes", "timing", "driver"});
+                    "eepromWeakBytes", "timing", "driver", "pullAt", "failAt"});
     ScenarioBoard b;
     if (r.Has("driver")) b.driver = r.At("driver").OneOf({"legacy", "winusb"});
+    for (const auto& [name, into] : {std::pair{"pullAt", &b.pullAt}, {"failAt", &b.failAt}})
+        if (r.Has(name)) *into = r.At(name).OneOf({"firmware", "rbf", "kpci", "flash", "boot"});
     if (r.Has("kind"))
         b.kind = r.At("kind").OneOf({"usb1801", "usb1802", "pci", "boot8613", "boot2131"});
     if (r.Has("contents")) b.contents = r.At("contents").OneOf({"old", "current", "blank"});

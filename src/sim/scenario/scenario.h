@@ -53,6 +53,10 @@ struct ScenarioBoard {
     std::int32_t subId = 3;
     bool highSpeed = false;
     std::string driver = "legacy"; // legacy (the board driver), winusb
+    // Where the board goes wrong on purpose: pulled at the first write of, or failing every
+    // write of, "firmware" (the EEPROM), "rbf", "kpci", "flash" or "boot"; empty: nowhere.
+    std::string pullAt;
+    std::string failAt;
     std::uint8_t firmwareVersion[3] = {5, 8, 1};
     std::uint16_t driverVersion[3] = {6, 2, 17};
     std::optional<std::uint32_t> interfaceVersion = 0x40003;

@@ -11,6 +11,16 @@ namespace flashwell::sim {
 
 namespace {
 
+// The update steps' names for what each writes on the board.
+BoardArea AreaNamed(const std::string& step) {
+    if (step == "firmware") return BoardArea::Eeprom;
+    if (step == "rbf") return BoardArea::Fpga;
+    if (step == "kpci") return BoardArea::SecondBank;
+    if (step == "flash") return BoardArea::ParameterBlock;
+    if (step == "boot") return BoardArea::BootProgram;
+    return BoardArea::None;
+}
+
 DeviceKind KindOf(const std::string& kind) {
     if (kind == "usb1802") return DeviceKind::UsbBoard1802;
     if (kind == "pci") return DeviceKind::PciBoard;
@@ -101,6 +111,8 @@ void ApplyScenario(SimWorld& world, const Scenario& scenario) {
         config.kind = KindOf(b.kind);
         config.highSpeed = b.highSpeed;
         config.winUsb = b.driver == "winusb";
+        config.pullAt = AreaNamed(b.pullAt);
+        config.failAt = AreaNamed(b.failAt);
         config.firmwareVersion = {b.firmwareVersion[0], b.firmwareVersion[1], b.firmwareVersion[2]};
         config.driverVersion = {b.driverVersion[0], b.driverVersion[1], b.driverVersion[2]};
         config.interfaceVersion = b.interfaceVersion;

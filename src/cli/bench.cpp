@@ -1,0 +1,459 @@
+#include "cli/bench.h"
+
+#include "app/board_summary.h"
+#include "app/run_log.h"
+#include "app/update_step_table.h"
+#include "device/adapter_usb.h"
+#include "protocol/board_protocol.h"
+#include "ui/console/console_ui.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <iostream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define STDOUT_FILENO 1
+#else
+#include <unistd.h>
+#endif
+
+namespace flashwell::cli {
+
+namespace {
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+bool IsLineNumber(const std::string& name) {
+    return !name.empty() && name.size() <= 2 &&
+           std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+// The scan of the names, answered as --yes would: it writes nothing and asks nothing.
+class SilentUi final : public app::AppUi {
+public:
+    platform::MessageAnswer ShowMessage(platform::MessageKind, const std::string&,
+                                        const std::string&,
+                                        platform::MessageButtons buttons) override {
+        return app::ButtonChoices(buttons).front().answer;
+    }
+    void ProcessPendingMessages() override {}
+    void ShowSubIdDialog(app::TSubIDDialog&) override {}
+};
+
+struct KnownBoard {
+    int line = -1;
+    std::string place, path, serial;
+    bool selectable = false;
+};
+
+std::string Found(const std::vector<KnownBoard>& known) {
+    if (known.empty()) return "no board";
+    std::string text;
+    for (const KnownBoard& k : known) {
+        if (!text.empty()) text += "; ";
+        if (k.line >= 0) text += "line " + std::to_string(k.line) + ", ";
+        if (!k.serial.empty()) text += "serial " + k.serial + ", ";
+        text += "place " + k.place;
+    }
+    return text;
+}
+
+// One line of a file name from a board's name.
+std::string FileSafe(const std::string& name) {
+    std::string out;
+    for (const char c : name)
+        out += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c : '_';
+    return out;
+}
+
+// The terminal the lanes share: whole lines into a pipe or file, one row per board rewritten in
+// place on a terminal; questions of one lane take it for themselves.
+class BenchView {
+public:
+    BenchView(std::ostream& out, bool terminal, const std::vector<BenchLane>& lanes)
+        : out_(out), terminal_(terminal), lanes_(lanes) {}
+
+    void Line(const BenchLane& lane, const std::string& text) {
+        if (terminal_) return; // the rows tell; the lines are in the board's log
+        std::lock_guard guard(mutex_);
+        out_ << lane.target.Name() << ": " << text << "\n";
+        out_.flush();
+    }
+    void Changed() {
+        if (!terminal_) return;
+        std::lock_guard guard(mutex_);
+        Render();
+    }
+    // A lane asks: the rows stop until the answer is given.
+    std::unique_lock<std::mutex> Ask(const BenchLane& lane) {
+        std::unique_lock guard(mutex_);
+        rows_ = 0;
+        out_ << lane.target.Name() << " asks:\n";
+        return guard;
+    }
+    void Done() {
+        std::lock_guard guard(mutex_);
+        if (terminal_) Render();
+    }
+
+private:
+    void Render() {
+        std::string frame;
+        if (rows_ > 0) frame += "\x1b[" + std::to_string(rows_) + "F";
+        for (const BenchLane& lane : lanes_) {
+            char row[256];
+            if (lane.done)
+                std::snprintf(row, sizeof row, "%-26s %-40s %s", lane.target.Name().c_str(),
+                              lane.result.c_str(), lane.elapsed.c_str());
+            else
+                std::snprintf(row, sizeof row, "%-26s %-34s %3d%%  %s", lane.target.Name().c_str(),
+                              lane.step.c_str(), lane.stepPercent, lane.elapsed.c_str());
+            frame += "\x1b[2K";
+            frame += row;
+            frame += "\n";
+        }
+        if (frame == last_ && rows_ > 0) return;
+        last_ = frame;
+        out_ << frame;
+        out_.flush();
+        rows_ = static_cast<int>(lanes_.size());
+    }
+
+    std::ostream& out_;
+    bool terminal_;
+    const std::vector<BenchLane>& lanes_;
+    std::mutex mutex_;
+    int rows_ = 0;
+    std::string last_;
+};
+
+// What a lane's program shows: the warning the bench asked once, the final messages as lines,
+// questions through the shared terminal, progress into the lane's row.
+class LaneFace final : public app::AppUi {
+public:
+    LaneFace(BenchLane& lane, BenchView& view, app::AppUi& asker, std::mutex& askers,
+             const BenchHooks& hooks)
+        : lane_(lane), view_(view), asker_(asker), askers_(askers), hooks_(hooks) {}
+
+    platform::MessageAnswer ShowMessage(platform::MessageKind kind, const std::string& title,
+                                        const std::string& text,
+                                        platform::MessageButtons buttons) override {
+        if (text == app::kConfirmText) return platform::MessageAnswer::Ok;
+        if (buttons == platform::MessageButtons::Ok) {
+            std::string flat = text;
+            std::replace(flat.begin(), flat.end(), '\r', ' ');
+            std::replace(flat.begin(), flat.end(), '\n', ' ');
+            view_.Line(lane_, "[" + title + "] " + flat);
+            return platform::MessageAnswer::Ok;
+        }
+        std::lock_guard one(askers_);
+        auto terminal = view_.Ask(lane_);
+        return asker_.ShowMessage(kind, title, text, buttons);
+    }
+    void ShowSubIdDialog(app::TSubIDDialog& dialog) override {
+        std::lock_guard one(askers_);
+        auto terminal = view_.Ask(lane_);
+        asker_.ShowSubIdDialog(dialog);
+    }
+    void ShowMainWindow(app::TForm1& form) override { form_ = &form; }
+    void LogAppended(const std::string& line) override {
+        if (line.rfind("***", 0) == 0) {
+            std::string step = line;
+            step.erase(0, step.find_first_not_of("* "));
+            step.erase(step.find_last_not_of("* ") + 1);
+            lane_.step = step;
+        }
+        // The lane's program sees one board: the empty lines of its scan say nothing here.
+        if (line.rfind("Board ", 0) == 0 && line.size() > 12 &&
+            line.compare(line.size() - 12, 12, " not present") == 0)
+            return;
+        view_.Line(lane_, line);
+    }
+    void ProcessPendingMessages() override {
+        if (form_ != nullptr) {
+            const app::Gauge& g = form_->Gauge2;
+            const int span = g.maximum - g.minimum;
+            lane_.stepPercent = span > 0 ? (g.position - g.minimum) * 100 / span : 0;
+            if (!form_->Label4.caption.empty()) lane_.elapsed = form_->Label4.caption;
+        }
+        view_.Changed();
+        if (hooks_.pump) hooks_.pump(lane_);
+    }
+
+private:
+    BenchLane& lane_;
+    BenchView& view_;
+    app::AppUi& asker_;
+    std::mutex& askers_;
+    const BenchHooks& hooks_;
+    app::TForm1* form_ = nullptr;
+};
+
+// A board left open would be in use for the next program that looks at it.
+void CloseAll(device::BoardTable& boards) {
+    for (int i = 0; i < device::BoardTable::kSlots; ++i)
+        if (boards.IsBoardOpen(i)) boards.CloseBoard(i);
+}
+
+std::string FailedStep(const std::vector<std::string>& log) {
+    for (auto it = log.rbegin(); it != log.rend(); ++it)
+        if (it->rfind("***", 0) == 0) {
+            std::string step = *it;
+            step.erase(0, step.find_first_not_of("* "));
+            step.erase(step.find_last_not_of("* ") + 1);
+            return step;
+        }
+    return "the scan";
+}
+
+std::string BackupNamed(const std::vector<std::string>& log) {
+    const std::string marker = "parameter block is saved in ";
+    for (auto it = log.rbegin(); it != log.rend(); ++it)
+        if (const std::size_t at = it->find(marker); at != std::string::npos)
+            return it->substr(at + marker.size());
+    return {};
+}
+
+void RunLane(const Invocation& v, BenchLane& lane, BenchView& view, app::AppUi& asker,
+             std::mutex& askers, const BenchHooks& hooks) {
+    const std::string tool = std::string("flashwell ") + FLASHWELL_VERSION;
+    const std::filesystem::path logFile =
+        v.logFile.parent_path() /
+        (v.logFile.stem().string() + "-" + FileSafe(lane.target.Name()) + ".log");
+    app::RunLog log(logFile, tool);
+    log.Begin(lane.backend->Description() + ", board " + lane.target.Name());
+    app::DebugToLog os(*lane.view, log);
+    LaneFace face(lane, view, asker, askers, hooks);
+    app::LoggingUi loggedFace(face, log);
+    device::BoardTable boards(os);
+    protocol::BoardProtocol protocol(boards, loggedFace);
+    app::BackupStore backups(v.dataFolder, tool);
+    const auto copies = [&] {
+        std::set<std::string> paths;
+        for (const app::BlockBackup& copy : backups.List())
+            if (PlaceOf(copy.header.devicePath) == lane.target.place)
+                paths.insert(copy.path.string());
+        return paths;
+    };
+    const std::set<std::string> before = copies();
+    app::TForm1 form(app::Services{os, boards, protocol, loggedFace, backups});
+    lane.form = &form;
+    form.FormCreate();
+    if (!form.BoardPresent(0)) {
+        lane.result = lane.view->InUse() ? "in use by another program" : "not present";
+        lane.status = kExitNoBoard;
+    } else if (!form.RadioButtons[0]->enabled) {
+        lane.result = "cannot be selected (" + form.RadioButtons[0]->caption + ")";
+        lane.status = kExitNoBoard;
+    } else {
+        if (v.stepsGiven) {
+            for (const app::UpdateStep& step : app::kUpdateSteps)
+                (form.*step.box).checked = false;
+            for (const app::UpdateStep* step : v.steps)
+                (form.*step->box).checked = true;
+        }
+        form.SelectBoardLine(0);
+        form.Button1Click();
+        switch (form.LastOutcome) {
+        case app::RunOutcome::Succeeded:
+            lane.result = "updated";
+            lane.status = kExitSuccess;
+            break;
+        case app::RunOutcome::Cancelled:
+            lane.result = "cancelled";
+            lane.status = kExitCancelled;
+            break;
+        case app::RunOutcome::Failed:
+        case app::RunOutcome::NotRun:
+            lane.result = "failed at " + FailedStep(form.Memo1.lines);
+            lane.status = kExitError;
+            break;
+        }
+    }
+    for (const std::string& path : copies())
+        if (before.count(path) == 0) lane.backup = path;
+    if (lane.backup.empty()) lane.backup = BackupNamed(form.Memo1.lines);
+    if (lane.target.serial.empty() && !lane.backup.empty()) {
+        std::string error;
+        if (const auto copy = app::ReadBackupFile(lane.backup, error))
+            lane.target.serial = copy->header.serial;
+    }
+    lane.log = log.Writing() ? log.Path().string() : std::string();
+    CloseAll(boards);
+    lane.logLines = form.Memo1.lines;
+    lane.form = nullptr;
+    lane.done = true;
+}
+
+int BenchStatus(const std::vector<BenchLane>& lanes) {
+    const auto any = [&](int status) {
+        return std::any_of(lanes.begin(), lanes.end(),
+                           [&](const BenchLane& l) { return l.status == status; });
+    };
+    if (any(kExitError)) return kExitError;
+    if (any(kExitNoBoard)) return kExitNoBoard;
+    if (any(kExitCancelled)) return kExitCancelled;
+    return kExitSuccess;
+}
+
+void Summary(std::ostream& out, const std::vector<BenchLane>& lanes) {
+    std::size_t w[3] = {5, 6, 6};
+    for (const BenchLane& l : lanes) {
+        w[0] = std::max(w[0], l.target.place.size());
+        w[1] = std::max(w[1], l.target.serial.size());
+        w[2] = std::max(w[2], l.result.size());
+    }
+    const auto row = [&](const std::string& a, const std::string& b, const std::string& c,
+                         const std::string& d) {
+        out << a << std::string(w[0] - a.size() + 2, ' ') << b
+            << std::string(w[1] - b.size() + 2, ' ') << c << std::string(w[2] - c.size() + 2, ' ')
+            << d << "\n";
+    };
+    out << "\n";
+    row("Board", "Serial", "Result", "Backup");
+    for (const BenchLane& l : lanes)
+        row(l.target.place, l.target.serial.empty() ? "-" : l.target.serial, l.result,
+            l.backup.empty() ? "-" : l.backup);
+    for (const BenchLane& l : lanes)
+        if (!l.log.empty()) out << "Log of " << l.target.Name() << ": " << l.log << "\n";
+}
+
+std::string BenchJson(const std::vector<BenchLane>& lanes, int status) {
+    nlohmann::json boards = nlohmann::json::array();
+    for (const BenchLane& l : lanes)
+        boards.push_back(
+            {{"place", l.target.place},
+             {"serialNumber", l.target.serial},
+             {"result", l.result},
+             {"exitStatus", l.status},
+             {"backup", l.backup.empty() ? nlohmann::json(nullptr) : nlohmann::json(l.backup)},
+             {"log", l.log.empty() ? nlohmann::json(nullptr) : nlohmann::json(l.log)}});
+    nlohmann::json result{{"exitStatus", status}, {"boards", boards}};
+    return result.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+} // namespace
+
+BenchResolution ResolveBench(const Invocation& v) {
+    BenchResolution r;
+    int status = kExitSuccess;
+    const std::unique_ptr<Backend> backend = Backend::Make(v, status);
+    if (!backend) {
+        r.error = "the boards cannot be reached";
+        return r;
+    }
+    std::vector<KnownBoard> known;
+    for (const std::string& path : ListDevicePaths(backend->Os()))
+        if (!path.empty()) known.push_back({-1, PlaceOf(path), path, "", true});
+    const auto isPlace = [&](const std::string& name) {
+        return std::any_of(known.begin(), known.end(), [&](const KnownBoard& k) {
+            return k.place == Lower(name) || k.place == PlaceOf(name);
+        });
+    };
+    const bool needScan = v.allBoards || !std::all_of(v.boardNames.begin(), v.boardNames.end(),
+                                                      [&](const std::string& n) {
+                                                          return !IsLineNumber(n) && isPlace(n);
+                                                      });
+    if (needScan) {
+        // Lines and serial numbers are what a scan shows: one scan of every board, as without
+        // names.
+        SilentUi face;
+        device::BoardTable boards(backend->Os());
+        protocol::BoardProtocol protocol(boards, face);
+        app::BackupStore backups(v.dataFolder, "");
+        app::TForm1 form(app::Services{backend->Os(), boards, protocol, face, backups});
+        form.FormCreate();
+        known.clear();
+        for (const app::BoardSummary& s : app::SummarizeBoards(form, boards, protocol))
+            if (s.present)
+                known.push_back({s.index, PlaceOf(s.place), s.place, s.serial, s.selectable});
+        CloseAll(boards);
+    }
+    const auto add = [&](const KnownBoard& k) {
+        if (std::none_of(r.targets.begin(), r.targets.end(),
+                         [&](const BenchTarget& t) { return t.place == k.place; }))
+            r.targets.push_back({k.place, k.serial});
+    };
+    if (v.allBoards)
+        for (const KnownBoard& k : known)
+            if (k.selectable) add(k);
+    for (const std::string& name : v.boardNames) {
+        std::vector<const KnownBoard*> matches;
+        for (const KnownBoard& k : known)
+            if (IsLineNumber(name) ? k.line == std::stoi(name)
+                                   : k.place == Lower(name) || k.place == PlaceOf(name) ||
+                                         (!k.serial.empty() && k.serial == name))
+                matches.push_back(&k);
+        if (matches.size() != 1) {
+            r.error = "--board " + name + " matches " +
+                      (matches.empty() ? std::string("no board")
+                                       : std::to_string(matches.size()) + " boards") +
+                      "; found: " + Found(known);
+            r.targets.clear();
+            return r;
+        }
+        add(*matches.front());
+    }
+    if (r.targets.empty()) r.error = "no board can be selected; found: " + Found(known);
+    return r;
+}
+
+int RunBench(const Invocation& v, const std::vector<BenchTarget>& targets, std::ostream& out,
+             const BenchHooks& hooks) {
+    ui::ConsoleOptions options;
+    options.yes = v.yes;
+    options.revision = v.revision;
+    ui::ConsoleUi asker(std::cin, out, options);
+    std::string names;
+    for (const BenchTarget& t : targets)
+        names += (names.empty() ? "" : ", ") + t.Name();
+    out << "Boards to update: " << names << "\n";
+    if (asker.ShowMessage(platform::MessageKind::Warning, "Warning", app::kConfirmText,
+                          platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
+        out << "Update cancelled - nothing was written\n";
+        return kExitCancelled;
+    }
+
+    std::vector<BenchLane> lanes(targets.size());
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        BenchLane& lane = lanes[i];
+        lane.target = targets[i];
+        int status = kExitSuccess;
+        lane.backend = Backend::Make(v, status);
+        if (!lane.backend) return status;
+        lane.view = std::make_unique<PlaceFilterOsPort>(lane.backend->Os(),
+                                                        std::set<std::string>{lane.target.place});
+        if (hooks.laneMade) hooks.laneMade(lane);
+    }
+    BenchView view(out, isatty(STDOUT_FILENO) != 0 && &out == &std::cout, lanes);
+    std::mutex askers;
+    {
+        std::vector<std::thread> threads;
+        for (BenchLane& lane : lanes)
+            threads.emplace_back(
+                [&, lanePointer = &lane] { RunLane(v, *lanePointer, view, asker, askers, hooks); });
+        for (std::thread& t : threads)
+            t.join();
+    }
+    view.Done();
+    const int status = BenchStatus(lanes);
+    if (v.json)
+        std::cout << BenchJson(lanes, status) << "\n";
+    else
+        Summary(out, lanes);
+    return status;
+}
+
+} // namespace flashwell::cli
