@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <set>
@@ -91,13 +92,14 @@ public:
         out_ << lane.target.Name() << ": " << text << "\n";
         out_.flush();
     }
-    void Changed() {
-        if (!terminal_) return;
+    // Lanes change their rows only through here: the rows are drawn from other threads.
+    void Change(BenchLane& lane, const std::function<void(BenchLane&)>& change) {
         std::lock_guard guard(mutex_);
-        Render();
+        change(lane);
+        if (terminal_) Render();
     }
     // A lane asks: the rows stop until the answer is given.
-    std::unique_lock<std::mutex> Ask(const BenchLane& lane) {
+    std::unique_lock<std::recursive_mutex> Ask(const BenchLane& lane) {
         std::unique_lock guard(mutex_);
         rows_ = 0;
         out_ << lane.target.Name() << " asks:\n";
@@ -134,7 +136,8 @@ private:
     std::ostream& out_;
     bool terminal_;
     const std::vector<BenchLane>& lanes_;
-    std::mutex mutex_;
+    // Recursive: an answer given under Ask goes on into the lane's program, which logs.
+    std::recursive_mutex mutex_;
     int rows_ = 0;
     std::string last_;
 };
@@ -173,7 +176,7 @@ public:
             std::string step = line;
             step.erase(0, step.find_first_not_of("* "));
             step.erase(step.find_last_not_of("* ") + 1);
-            lane_.step = step;
+            view_.Change(lane_, [&](BenchLane& l) { l.step = step; });
         }
         // The lane's program sees one board: the empty lines of its scan say nothing here.
         if (line.rfind("Board ", 0) == 0 && line.size() > 12 &&
@@ -185,10 +188,13 @@ public:
         if (form_ != nullptr) {
             const app::Gauge& g = form_->Gauge2;
             const int span = g.maximum - g.minimum;
-            lane_.stepPercent = span > 0 ? (g.position - g.minimum) * 100 / span : 0;
-            if (!form_->Label4.caption.empty()) lane_.elapsed = form_->Label4.caption;
+            const int percent = span > 0 ? (g.position - g.minimum) * 100 / span : 0;
+            const std::string elapsed = form_->Label4.caption;
+            view_.Change(lane_, [&](BenchLane& l) {
+                l.stepPercent = percent;
+                if (!elapsed.empty()) l.elapsed = elapsed;
+            });
         }
-        view_.Changed();
         if (hooks_.pump) hooks_.pump(lane_);
     }
 
@@ -285,16 +291,19 @@ void RunLane(const Invocation& v, BenchLane& lane, BenchView& view, app::AppUi& 
     for (const std::string& path : copies())
         if (before.count(path) == 0) lane.backup = path;
     if (lane.backup.empty()) lane.backup = BackupNamed(form.Memo1.lines);
-    if (lane.target.serial.empty() && !lane.backup.empty()) {
+    std::string serial = lane.target.serial;
+    if (serial.empty() && !lane.backup.empty()) {
         std::string error;
-        if (const auto copy = app::ReadBackupFile(lane.backup, error))
-            lane.target.serial = copy->header.serial;
+        if (const auto copy = app::ReadBackupFile(lane.backup, error)) serial = copy->header.serial;
     }
     lane.log = log.Writing() ? log.Path().string() : std::string();
     CloseAll(boards);
     lane.logLines = form.Memo1.lines;
     lane.form = nullptr;
-    lane.done = true;
+    view.Change(lane, [&](BenchLane& l) {
+        l.target.serial = serial;
+        l.done = true;
+    });
 }
 
 int BenchStatus(const std::vector<BenchLane>& lanes) {
@@ -453,6 +462,7 @@ int RunBench(const Invocation& v, const std::vector<BenchTarget>& targets, std::
         std::cout << BenchJson(lanes, status) << "\n";
     else
         Summary(out, lanes);
+    if (hooks.keep != nullptr) *hooks.keep = std::move(lanes);
     return status;
 }
 

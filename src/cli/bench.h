@@ -57,6 +57,8 @@ struct BenchLane {
 struct BenchHooks {
     std::function<void(BenchLane&)> laneMade;
     std::function<void(BenchLane&)> pump;
+    // Where the lanes go when the run is over, machines and all.
+    std::vector<BenchLane>* keep = nullptr;
 };
 
 // Runs --update on every named board at once; returns the exit status (0 every board updated,

@@ -193,8 +193,10 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     // One line number is the board line of the scan, as ever; anything else names a bench.
     const bool oneLine = o.boards.size() == 1 && !o.all && !o.boards[0].empty() &&
                          o.boards[0].size() <= 9 &&
-                         std::all_of(o.boards[0].begin(), o.boards[0].end(),
-                                     [](unsigned char c) { return std::isdigit(c) != 0; });
+                         std::all_of(o.boards[0].begin() + (o.boards[0][0] == '-'),
+                                     o.boards[0].end(),
+                                     [](unsigned char c) { return std::isdigit(c) != 0; }) &&
+                         o.boards[0] != "-";
     if (oneLine) {
         const int line = std::stoi(o.boards[0]);
         if (line < 0 || line > 3) return Usage("--board must be 0 to 3");
