@@ -191,12 +191,11 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
         if (!v.revision) return Usage("--revision must be 1.1, 1.2, 1.3 or cancel");
     }
     // One line number is the board line of the scan, as ever; anything else names a bench.
-    const bool oneLine = o.boards.size() == 1 && !o.all && !o.boards[0].empty() &&
-                         o.boards[0].size() <= 9 &&
-                         std::all_of(o.boards[0].begin() + (o.boards[0][0] == '-'),
-                                     o.boards[0].end(),
-                                     [](unsigned char c) { return std::isdigit(c) != 0; }) &&
-                         o.boards[0] != "-";
+    const bool oneLine =
+        o.boards.size() == 1 && !o.all && !o.boards[0].empty() && o.boards[0].size() <= 9 &&
+        std::all_of(o.boards[0].begin() + (o.boards[0][0] == '-'), o.boards[0].end(),
+                    [](unsigned char c) { return std::isdigit(c) != 0; }) &&
+        o.boards[0] != "-";
     if (oneLine) {
         const int line = std::stoi(o.boards[0]);
         if (line < 0 || line > 3) return Usage("--board must be 0 to 3");
@@ -234,6 +233,8 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
         if (!v.restore) return Usage("--restore: " + error);
     }
     if (!o.report.empty() && !simulated) return Usage("--report needs simulated boards");
+    if (!o.report.empty() && std::filesystem::is_directory(o.report))
+        return Usage("--report names a folder ('" + o.report + "'), not a file to write");
     if (!o.report.empty() && !FolderWritable(o.report))
         return Usage("--report: no file can be written in the folder of '" + o.report + "'");
 

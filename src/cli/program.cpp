@@ -146,6 +146,14 @@ int RunProgram(const Invocation& v) {
             places.insert(target.place);
         named = std::make_unique<PlaceFilterOsPort>(backend->Os(), places);
     }
+    // Over USB an empty bus is the usual first experience: say what to check, once.
+    if (v.route == Route::Usb && v.list && !v.json && !named &&
+        ListDevicePaths(backend->Os()).empty() && backend->AccessDenied().empty()) {
+        std::cout << "No board found over USB: check the cable and the power, that "
+                     "packaging/60-flashwell.rules is installed, and that you are in the plugdev "
+                     "group (then log in again).\n";
+        return backend->Finish(kExitSuccess);
+    }
     app::AppUi* programFace = backend->WrapSession(faces.Face(), status);
     if (programFace == nullptr) return status;
 
@@ -193,35 +201,43 @@ int RunProgram(const Invocation& v) {
         for (const app::UpdateStep* step : v.steps)
             (form.*step->box).checked = true;
     }
+    // The report tells what the simulated boards hold whatever the program did to them.
+    const auto finish = [&](int result) {
+        if (!v.report.empty() && backend->World() != nullptr) {
+            std::string error;
+            if (!sim::WriteBoardReport(*backend->World(), v.report, error)) {
+                std::cerr << "flashwell: " << error << '\n';
+                return backend->Finish(kExitError);
+            }
+        }
+        return backend->Finish(result);
+    };
     if (v.list) {
         auto summaries = app::SummarizeBoards(form, boards, protocol);
         for (app::BoardSummary& summary : summaries)
             summary.route = backend->RouteOf(summary.place);
         std::cout << (v.json ? app::SummaryJson(summaries) + "\n" : app::SummaryText(summaries));
-        return backend->Finish(kExitSuccess);
+        return finish(kExitSuccess);
     }
     if (v.restore) {
         status = Restore(v, form, faces);
         if (status != kExitNoBoard) showLog();
-        return backend->Finish(status);
+        return finish(status);
     }
     if (const auto refused = SelectBoard(v, form)) return backend->Finish(*refused);
     if (v.update) {
         faces.Update(form);
         status = StatusOf(form.LastOutcome);
+        if (form.LastOutcome == app::RunOutcome::Cancelled)
+            text << "Update cancelled - nothing was written\n";
     } else {
         faces.RunUntilClosed();
+        // Quitting after a run ends with that run's status.
+        if (form.LastOutcome != app::RunOutcome::NotRun) status = StatusOf(form.LastOutcome);
     }
     showLog();
     if (v.json && v.update) std::cout << RunJson(form, status, runLog) << "\n";
-    if (!v.report.empty() && backend->World() != nullptr) {
-        std::string error;
-        if (!sim::WriteBoardReport(*backend->World(), v.report, error)) {
-            std::cerr << "flashwell: " << error << '\n';
-            return backend->Finish(kExitError);
-        }
-    }
-    return backend->Finish(status);
+    return finish(status);
 }
 
 } // namespace flashwell::cli

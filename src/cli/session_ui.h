@@ -7,6 +7,7 @@
 #include "app/subid_dialog.h"
 #include "platform/session/recording_os_port.h"
 #include "platform/session/replay_os_port.h"
+#include "ui/console/console_ui.h"
 
 #include <ostream>
 #include <sstream>
@@ -27,13 +28,8 @@ public:
         if (replay_ != nullptr) {
             const platform::MessageAnswer answer =
                 replay_->NextMessageAnswer(kind, title, text, buttons);
-            out_ << "+-- " << title << " (answered from the session)\n";
-            std::istringstream lines(text);
-            for (std::string l; std::getline(lines, l);) {
-                if (!l.empty() && l.back() == '\r') l.pop_back(); // the core's CR LF
-                out_ << "| " << l << '\n';
-            }
-            out_ << "> ";
+            // As the recorded run showed it; the answer is the session's.
+            out_ << ui::FramedMessage(kind, title, text, buttons) << "> ";
             for (const ButtonChoice& c : ButtonChoices(buttons))
                 if (c.answer == answer) out_ << c.label;
             if (answer == platform::MessageAnswer::Closed) out_ << "closed";

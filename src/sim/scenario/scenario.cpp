@@ -19,7 +19,7 @@ using nlohmann::json;
 // A problem with one field; the message names the field's path.
 struct FieldError : std::runtime_error {
     FieldError(const std::string& path, const std::string& problem)
-        : std::runtime_error(path + ": " + problem) {}
+        : std::runtime_error((path.empty() ? std::string("top level") : path) + ": " + problem) {}
 };
 
 class Reader {

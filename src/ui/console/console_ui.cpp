@@ -26,6 +26,25 @@ const char* KindName(platform::MessageKind kind) {
     return "Message";
 }
 
+} // namespace
+
+std::string FramedMessage(platform::MessageKind kind, const std::string& title,
+                          const std::string& text, platform::MessageButtons buttons) {
+    std::ostringstream out;
+    out << "+-- " << KindName(kind) << ": " << Cp1252ToUtf8(title) << '\n';
+    std::istringstream lines(Cp1252ToUtf8(text));
+    for (std::string l; std::getline(lines, l);)
+        out << "| " << l << '\n';
+    out << "+-- ";
+    const std::vector<app::ButtonChoice> choices = app::ButtonChoices(buttons);
+    for (std::size_t i = 0; i < choices.size(); ++i)
+        out << (i ? " / " : "") << "[" << choices[i].label << "]";
+    out << '\n';
+    return out.str();
+}
+
+namespace {
+
 std::string Lower(std::string s) {
     for (char& c : s)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -113,14 +132,7 @@ platform::MessageAnswer ConsoleUi::ShowMessage(platform::MessageKind kind, const
                                                platform::MessageButtons buttons) {
     EndProgressLine();
     const std::vector<app::ButtonChoice> choices = app::ButtonChoices(buttons);
-    out_ << "+-- " << KindName(kind) << ": " << Cp1252ToUtf8(title) << '\n';
-    std::istringstream lines(Cp1252ToUtf8(text));
-    for (std::string l; std::getline(lines, l);)
-        out_ << "| " << l << '\n';
-    out_ << "+-- ";
-    for (std::size_t i = 0; i < choices.size(); ++i)
-        out_ << (i ? " / " : "") << "[" << choices[i].label << "]";
-    out_ << '\n';
+    out_ << FramedMessage(kind, title, text, buttons);
 
     platform::MessageAnswer answer = platform::MessageAnswer::Closed;
     if (options_.yes) {
@@ -133,6 +145,11 @@ platform::MessageAnswer ConsoleUi::ShowMessage(platform::MessageKind kind, const
             if (!in_) {
                 out_ << '\n';
                 break; // end of input closes the box
+            }
+            // A box with one button has nothing to choose: Enter acknowledges it.
+            if (reply.empty() && choices.size() == 1) {
+                answer = choices.front().answer;
+                break;
             }
             bool matched = false;
             for (const app::ButtonChoice& c : choices) {
@@ -213,7 +230,10 @@ void ConsoleUi::ProcessPendingMessages() {
     const int overall = form_->Gauge1.Percent();
     std::string line = "  step " + Bar(step, 20) + " " + std::to_string(step) + "%  overall " +
                        Bar(overall, 20) + " " + std::to_string(overall) + "%  elapsed " +
-                       form_->Label4.caption + "  estimated " + form_->Label3.caption;
+                       form_->Label4.caption + "  estimated " +
+                       // Until the overall gauge moves the window keeps the last estimate,
+                       // which is below the time already spent.
+                       (overall > 0 ? form_->Label3.caption : std::string("--:--:--"));
     if (line == lastProgress_) return;
     lastProgress_ = line;
     if (options_.interactive) {

@@ -61,6 +61,10 @@ private:
     bool interrupted_ = false;
 };
 
+// A message box as the terminal shows it: its kind and title, its lines, its buttons.
+std::string FramedMessage(platform::MessageKind kind, const std::string& title,
+                          const std::string& text, platform::MessageButtons buttons);
+
 // Texts of the core are Windows-1252; terminals speak UTF-8.
 std::string Cp1252ToUtf8(const std::string& text);
 
