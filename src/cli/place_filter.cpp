@@ -89,7 +89,7 @@ std::string PlaceFilterOsPort::PathOf(HDEVINFO set, DeviceInterfaceData& data) {
 BOOL PlaceFilterOsPort::SetupDiEnumDeviceInterfaces(ProcAddress entry, HDEVINFO set,
                                                     const GUID* interfaceClassGuid,
                                                     DWORD memberIndex, DeviceInterfaceData* data) {
-    if (data == nullptr || detailEntry_ == 0)
+    if (data == nullptr || detailEntry_ == 0 || places_.empty())
         return ForwardingOsPort::SetupDiEnumDeviceInterfaces(entry, set, interfaceClassGuid,
                                                              memberIndex, data);
     auto known = members_.find(set);
@@ -123,7 +123,7 @@ HANDLE PlaceFilterOsPort::CreateFileA(const char* fileName, DWORD access, DWORD 
                                       DWORD creationDisposition, DWORD flagsAndAttributes) {
     // Nothing outside the named places is opened; the driver's numbered names ("\\.\OV4USB-0")
     // count boards the view does not show, so they could name another board.
-    if (fileName == nullptr || places_.count(PlaceOf(fileName)) == 0) {
+    if (fileName == nullptr || (!places_.empty() && places_.count(PlaceOf(fileName)) == 0)) {
         SetLastError(kErrorFileNotFound);
         return kInvalidHandleValue;
     }
@@ -131,7 +131,8 @@ HANDLE PlaceFilterOsPort::CreateFileA(const char* fileName, DWORD access, DWORD 
                                                         creationDisposition, flagsAndAttributes);
     if (handle == kInvalidHandleValue) {
         const DWORD error = GetLastError();
-        if (error == kErrorSharingViolation || error == kErrorAccessDenied) inUse_ = true;
+        if (error == kErrorSharingViolation || error == kErrorAccessDenied)
+            inUse_.insert(PlaceOf(fileName));
         SetLastError(error);
     }
     return handle;

@@ -20,6 +20,7 @@ std::string PlaceOf(const std::string& devicePath);
 // any (the board interface, and WinUSB's where the port lists it).
 std::vector<std::string> ListDevicePaths(platform::OsPort& os);
 
+// With no places every board is seen, and only the boards in use are noted.
 class PlaceFilterOsPort final : public platform::ForwardingOsPort {
 public:
     PlaceFilterOsPort(platform::OsPort& inner, std::set<std::string> places)
@@ -36,8 +37,9 @@ public:
                                  platform::DWORD shareMode, platform::DWORD creationDisposition,
                                  platform::DWORD flagsAndAttributes) override;
 
-    // A named board another program holds: its open was refused as shared.
-    bool InUse() const { return inUse_; }
+    // Boards another program holds: their opens were refused as shared.
+    bool InUse() const { return !inUse_.empty(); }
+    const std::set<std::string>& InUsePlaces() const { return inUse_; }
 
 private:
     std::string PathOf(platform::HDEVINFO set, platform::DeviceInterfaceData& data);
@@ -46,7 +48,7 @@ private:
     platform::ProcAddress detailEntry_ = 0;
     // Per listing: the members of the inner listing that are named places, in order.
     std::map<platform::HDEVINFO, std::vector<platform::DWORD>> members_;
-    bool inUse_ = false;
+    std::set<std::string> inUse_;
 };
 
 } // namespace flashwell::cli

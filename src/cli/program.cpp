@@ -133,7 +133,7 @@ int RunProgram(const Invocation& v) {
             text << 'x' << std::to_string(v.clock.speedFactor) << "\n";
     }
     // Named boards: a bench is updated side by side; listed, only the named boards are seen.
-    std::unique_ptr<PlaceFilterOsPort> named;
+    std::set<std::string> places;
     if (v.Bench()) {
         const BenchResolution resolution = ResolveBench(v);
         if (!resolution.error.empty()) {
@@ -141,13 +141,11 @@ int RunProgram(const Invocation& v) {
             return kExitUsage;
         }
         if (v.update) return RunBench(v, resolution.targets, text);
-        std::set<std::string> places;
         for (const BenchTarget& target : resolution.targets)
             places.insert(target.place);
-        named = std::make_unique<PlaceFilterOsPort>(backend->Os(), places);
     }
     // Over USB an empty bus is the usual first experience: say what to check, once.
-    if (v.route == Route::Usb && v.list && !v.json && !named &&
+    if (v.route == Route::Usb && v.list && !v.json && places.empty() &&
         ListDevicePaths(backend->Os()).empty() && backend->AccessDenied().empty()) {
         std::cout << "No board found over USB: check the cable and the power, that "
                      "packaging/60-flashwell.rules is installed, and that you are in the plugdev "
@@ -163,7 +161,9 @@ int RunProgram(const Invocation& v) {
     if (logFailedAtStart)
         std::cerr << "flashwell: the run's log cannot be written (" << runLog.Problem() << ")\n";
     runLog.Begin(backend->Description());
-    app::DebugToLog loggedOs(named ? *named : backend->Os(), runLog);
+    // Without names every board is seen; either way a board another program holds is noted.
+    PlaceFilterOsPort seen(backend->Os(), places);
+    app::DebugToLog loggedOs(seen, runLog);
     app::LoggingUi loggedFace(*programFace, runLog);
     // Tells where the record of this run is, once the run is over.
     const auto showLog = [&] {
@@ -217,6 +217,8 @@ int RunProgram(const Invocation& v) {
         for (app::BoardSummary& summary : summaries)
             summary.route = backend->RouteOf(summary.place);
         std::cout << (v.json ? app::SummaryJson(summaries) + "\n" : app::SummaryText(summaries));
+        for (const std::string& place : seen.InUsePlaces())
+            text << "In use by another program, passed over: " << place << "\n";
         return finish(kExitSuccess);
     }
     if (v.restore) {

@@ -65,12 +65,20 @@ TEST_F(Program, ErrorMessageGivesStatusOne) {
 }
 
 TEST_F(Program, CancelAtTheWarningGivesStatusThree) {
-    EXPECT_EQ(Run(kUpdate, "cancel\n").status, 3);
+    const Outcome cancelled = Run(kUpdate, "cancel\n");
+    EXPECT_EQ(cancelled.status, 3);
+    EXPECT_NE(cancelled.output.find("Update cancelled - nothing was written"), std::string::npos);
     // End of input answers no question with OK.
     EXPECT_EQ(Run(kUpdate, "").status, 3);
 }
 
 TEST_F(Program, NoSelectableBoardGivesStatusFour) {
+    // A name that matches no board is a usage error that lists what was found.
+    const Outcome unknown = Run("--simulate --time virtual --update --yes --board 2099-X");
+    EXPECT_EQ(unknown.status, 2) << unknown.output;
+    EXPECT_NE(unknown.output.find("--board 2099-X matches no board; found: line 0"),
+              std::string::npos)
+        << unknown.output;
     const std::string none = Scenario("none.json", R"({"boards": []})");
     const Outcome o = Run("--simulate=" + none + " --time virtual --update --yes");
     EXPECT_EQ(o.status, 4) << o.output;
@@ -99,6 +107,8 @@ TEST_F(Program, UsageErrorsStopBeforeTheScan) {
         {"--steps flash,bogus", "--steps takes"},
         {"--revision 2.0", "--revision must be"},
         {"--report /nonexistent-folder/report.json", "--report"},
+        {"--report " + dir_.string(), "--report names a folder"},
+        {"--simulate=" + Scenario("list.json", "[1]"), "top level: expected an object"},
         {"--simulate=/dev/zero", "not a regular file"},
         {"--simulate=" + (dir_ / "missing.json").string(), "no such file"},
         {"--simulate=" + big.string(), "larger than 1 MiB"},

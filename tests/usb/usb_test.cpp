@@ -5,6 +5,7 @@
 
 #include "app/main_form.h"
 #include "app/update_step_table.h"
+#include "cli/place_filter.h"
 #include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
 #include "testkit/app_world.h"
@@ -88,6 +89,14 @@ TEST(UsbBackend, BoardHeldByAnotherProgramIsPassedOver) {
     EXPECT_FALSE(w.form->RadioButton2.enabled);
     EXPECT_EQ(w.form->Memo1.lines.back(), "Board 3 not present");
     EXPECT_TRUE(w.port->AccessDenied().empty());
+    // Named as a bench names it, the held board is in use, and nothing else is looked at.
+    cli::PlaceFilterOsPort view(*w.port, {cli::PlaceOf(w.port->ListDevices().at(0).path)});
+    device::BoardTable boards(view);
+    protocol::BoardProtocol protocol(boards, w.ui);
+    app::TForm1 named(app::Services{view, boards, protocol, w.ui, w.backups.store});
+    named.FormCreate();
+    EXPECT_FALSE(named.BoardPresent(0));
+    EXPECT_TRUE(view.InUse());
 }
 
 TEST(UsbBackend, ThreeBoardsAndABootStateControllerInBusOrder) {
