@@ -1,5 +1,7 @@
 #include "cli/bench.h"
 
+#include "cli/lanes.h"
+
 #include "app/board_summary.h"
 #include "app/run_log.h"
 #include "app/update_step_table.h"
@@ -13,10 +15,8 @@
 #include <cctype>
 #include <functional>
 #include <iostream>
-#include <mutex>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #ifdef _WIN32
 #include <io.h>
@@ -88,25 +88,39 @@ public:
 
     void Line(const BenchLane& lane, const std::string& text) {
         if (terminal_) return; // the rows tell; the lines are in the board's log
-        std::lock_guard guard(mutex_);
-        out_ << lane.target.Name() << ": " << text << "\n";
+        LaneGuard guard(lock_);
+        const std::string line = lane.target.Name() + ": " + text + "\n";
+        if (asking_) {
+            held_ += line;
+            return;
+        }
+        out_ << line;
         out_.flush();
     }
     // Lanes change their rows only through here: the rows are drawn from other threads.
     void Change(BenchLane& lane, const std::function<void(BenchLane&)>& change) {
-        std::lock_guard guard(mutex_);
+        LaneGuard guard(lock_);
         change(lane);
-        if (terminal_) Render();
+        if (terminal_ && !asking_) Render();
     }
-    // A lane asks: the rows stop until the answer is given.
-    std::unique_lock<std::recursive_mutex> Ask(const BenchLane& lane) {
-        std::unique_lock guard(mutex_);
-        rows_ = 0;
-        out_ << lane.target.Name() << " asks:\n";
-        return guard;
+    // A lane asks: while the question is open the other lanes go on, their lines and rows wait.
+    void Ask(const BenchLane& lane, const std::function<void()>& question) {
+        {
+            LaneGuard guard(lock_);
+            asking_ = true;
+            rows_ = 0;
+            out_ << lane.target.Name() << " asks:\n";
+        }
+        question();
+        LaneGuard guard(lock_);
+        asking_ = false;
+        out_ << held_;
+        held_.clear();
+        if (terminal_) Render();
+        out_.flush();
     }
     void Done() {
-        std::lock_guard guard(mutex_);
+        LaneGuard guard(lock_);
         if (terminal_) Render();
     }
 
@@ -136,8 +150,9 @@ private:
     std::ostream& out_;
     bool terminal_;
     const std::vector<BenchLane>& lanes_;
-    // Recursive: an answer given under Ask goes on into the lane's program, which logs.
-    std::recursive_mutex mutex_;
+    LaneLock lock_;
+    bool asking_ = false;
+    std::string held_; // lines of the other lanes while a question is open
     int rows_ = 0;
     std::string last_;
 };
@@ -146,7 +161,7 @@ private:
 // questions through the shared terminal, progress into the lane's row.
 class LaneFace final : public app::AppUi {
 public:
-    LaneFace(BenchLane& lane, BenchView& view, app::AppUi& asker, std::mutex& askers,
+    LaneFace(BenchLane& lane, BenchView& view, app::AppUi& asker, LaneLock& askers,
              const BenchHooks& hooks)
         : lane_(lane), view_(view), asker_(asker), askers_(askers), hooks_(hooks) {}
 
@@ -161,14 +176,14 @@ public:
             view_.Line(lane_, "[" + title + "] " + flat);
             return platform::MessageAnswer::Ok;
         }
-        std::lock_guard one(askers_);
-        auto terminal = view_.Ask(lane_);
-        return asker_.ShowMessage(kind, title, text, buttons);
+        LaneGuard one(askers_);
+        platform::MessageAnswer answer = platform::MessageAnswer::Closed;
+        view_.Ask(lane_, [&] { answer = asker_.ShowMessage(kind, title, text, buttons); });
+        return answer;
     }
     void ShowSubIdDialog(app::TSubIDDialog& dialog) override {
-        std::lock_guard one(askers_);
-        auto terminal = view_.Ask(lane_);
-        asker_.ShowSubIdDialog(dialog);
+        LaneGuard one(askers_);
+        view_.Ask(lane_, [&] { asker_.ShowSubIdDialog(dialog); });
     }
     void ShowMainWindow(app::TForm1& form) override { form_ = &form; }
     void LogAppended(const std::string& line) override {
@@ -202,7 +217,7 @@ private:
     BenchLane& lane_;
     BenchView& view_;
     app::AppUi& asker_;
-    std::mutex& askers_;
+    LaneLock& askers_;
     const BenchHooks& hooks_;
     app::TForm1* form_ = nullptr;
 };
@@ -233,7 +248,7 @@ std::string BackupNamed(const std::vector<std::string>& log) {
 }
 
 void RunLane(const Invocation& v, BenchLane& lane, BenchView& view, app::AppUi& asker,
-             std::mutex& askers, const BenchHooks& hooks) {
+             LaneLock& askers, const BenchHooks& hooks) {
     const std::string tool = std::string("flashwell ") + FLASHWELL_VERSION;
     const std::filesystem::path logFile =
         v.logFile.parent_path() /
@@ -447,15 +462,12 @@ int RunBench(const Invocation& v, const std::vector<BenchTarget>& targets, std::
         if (hooks.laneMade) hooks.laneMade(lane);
     }
     BenchView view(out, isatty(STDOUT_FILENO) != 0 && &out == &std::cout, lanes);
-    std::mutex askers;
-    {
-        std::vector<std::thread> threads;
-        for (BenchLane& lane : lanes)
-            threads.emplace_back(
-                [&, lanePointer = &lane] { RunLane(v, *lanePointer, view, asker, askers, hooks); });
-        for (std::thread& t : threads)
-            t.join();
-    }
+    LaneLock askers;
+    std::vector<std::function<void()>> jobs;
+    for (BenchLane& lane : lanes)
+        jobs.emplace_back(
+            [&, lanePointer = &lane] { RunLane(v, *lanePointer, view, asker, askers, hooks); });
+    RunSideBySide(jobs);
     view.Done();
     const int status = BenchStatus(lanes);
     if (v.json)

@@ -1,0 +1,42 @@
+// Threads for the lanes of a bench. The Windows toolchain's C++ library has no std::thread or
+// std::mutex (its thread model is Win32's own), so the lanes get these few pieces from here:
+// Win32 threads and critical sections there, the standard ones elsewhere.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace flashwell::cli {
+
+// A lock the thread that holds it may take again (an answer given under it goes on into code
+// that takes it too).
+class LaneLock {
+public:
+    LaneLock();
+    ~LaneLock();
+    LaneLock(const LaneLock&) = delete;
+    LaneLock& operator=(const LaneLock&) = delete;
+    void Lock();
+    void Unlock();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+class LaneGuard {
+public:
+    explicit LaneGuard(LaneLock& lock) : lock_(lock) { lock_.Lock(); }
+    ~LaneGuard() { lock_.Unlock(); }
+    LaneGuard(const LaneGuard&) = delete;
+    LaneGuard& operator=(const LaneGuard&) = delete;
+
+private:
+    LaneLock& lock_;
+};
+
+// Runs every job in a thread of its own; returns when all have ended.
+void RunSideBySide(const std::vector<std::function<void()>>& jobs);
+
+} // namespace flashwell::cli
