@@ -1,5 +1,6 @@
 #include "cli/bench.h"
 
+#include "cli/faces.h"
 #include "cli/lanes.h"
 
 #include "app/board_summary.h"
@@ -17,14 +18,6 @@
 #include <iostream>
 #include <set>
 #include <sstream>
-
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define STDOUT_FILENO 1
-#else
-#include <unistd.h>
-#endif
 
 namespace flashwell::cli {
 
@@ -461,7 +454,7 @@ int RunBench(const Invocation& v, const std::vector<BenchTarget>& targets, std::
                                                         std::set<std::string>{lane.target.place});
         if (hooks.laneMade) hooks.laneMade(lane);
     }
-    BenchView view(out, isatty(STDOUT_FILENO) != 0 && &out == &std::cout, lanes);
+    BenchView view(out, StandardOutputIsTerminal() && &out == &std::cout, lanes);
     LaneLock askers;
     std::vector<std::function<void()>> jobs;
     for (BenchLane& lane : lanes)

@@ -18,13 +18,17 @@
 
 namespace flashwell::cli {
 
+bool StandardOutputIsTerminal() {
+    return isatty(STDOUT_FILENO) != 0;
+}
+
 namespace {
 
 ui::ConsoleOptions ConsoleOptionsOf(const Invocation& invocation) {
     ui::ConsoleOptions options;
     options.yes = invocation.yes;
     options.revision = invocation.revision;
-    options.interactive = isatty(STDOUT_FILENO) != 0;
+    options.interactive = StandardOutputIsTerminal();
     return options;
 }
 

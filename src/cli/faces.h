@@ -13,6 +13,9 @@
 
 namespace flashwell::cli {
 
+// Whether standard output is a terminal (rows rewritten in place) or a pipe or file.
+bool StandardOutputIsTerminal();
+
 class Faces {
 public:
     // `text`: where the terminal writes (standard error when standard output carries JSON).

@@ -223,8 +223,9 @@ BOOL Win32OsPort::WinUsb_ControlTransfer(ProcAddress entry, WinUsbHandle handle,
     return ok;
 }
 
-BOOL Win32OsPort::WinUsb_WritePipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe,
-                                   std::uint8_t* buffer, DWORD length, DWORD* transferred) {
+// WinUsb_WritePipe and WinUsb_ReadPipe share their signature.
+static BOOL PipeTransfer(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe,
+                         std::uint8_t* buffer, DWORD length, DWORD* transferred) {
     if (entry == 0) return FALSE;
     ULONG done = 0;
     const ::BOOL ok =
@@ -233,14 +234,14 @@ BOOL Win32OsPort::WinUsb_WritePipe(ProcAddress entry, WinUsbHandle handle, std::
     return ok;
 }
 
+BOOL Win32OsPort::WinUsb_WritePipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe,
+                                   std::uint8_t* buffer, DWORD length, DWORD* transferred) {
+    return PipeTransfer(entry, handle, pipe, buffer, length, transferred);
+}
+
 BOOL Win32OsPort::WinUsb_ReadPipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe,
                                   std::uint8_t* buffer, DWORD length, DWORD* transferred) {
-    if (entry == 0) return FALSE;
-    ULONG done = 0;
-    const ::BOOL ok =
-        Entry<WinUsbPipeFn>(entry)(ToUsb(handle), pipe, buffer, length, &done, nullptr);
-    if (transferred != nullptr) *transferred = done;
-    return ok;
+    return PipeTransfer(entry, handle, pipe, buffer, length, transferred);
 }
 
 BOOL Win32OsPort::WinUsb_ResetPipe(ProcAddress entry, WinUsbHandle handle, std::uint8_t pipe) {
