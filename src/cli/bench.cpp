@@ -180,6 +180,7 @@ public:
     }
     void ShowMainWindow(app::TForm1& form) override { form_ = &form; }
     void LogAppended(const std::string& line) override {
+        NoteFailure();
         if (line.rfind("***", 0) == 0) {
             std::string step = line;
             step.erase(0, step.find_first_not_of("* "));
@@ -190,9 +191,18 @@ public:
         if (line.rfind("Board ", 0) == 0 && line.size() > 12 &&
             line.compare(line.size() - 12, 12, " not present") == 0)
             return;
+        // The program's hint names its own line 0, which on the bench is not this board's
+        // line: the place names the board wherever it is plugged in.
+        const std::string hint = "   Restore it with: flashwell --restore ";
+        if (line.rfind(hint, 0) == 0)
+            if (const std::size_t at = line.rfind(" --board "); at != std::string::npos) {
+                view_.Line(lane_, line.substr(0, at) + " --board \"" + lane_.target.place + "\"");
+                return;
+            }
         view_.Line(lane_, line);
     }
     void ProcessPendingMessages() override {
+        NoteFailure();
         if (form_ != nullptr) {
             const app::Gauge& g = form_->Gauge2;
             const int span = g.maximum - g.minimum;
@@ -207,6 +217,11 @@ public:
     }
 
 private:
+    void NoteFailure() {
+        if (form_ != nullptr && form_->UpdateFailed && lane_.failedStep.empty())
+            lane_.failedStep = lane_.step.empty() ? "the scan" : lane_.step;
+    }
+
     BenchLane& lane_;
     BenchView& view_;
     app::AppUi& asker_;
@@ -291,7 +306,8 @@ void RunLane(const Invocation& v, BenchLane& lane, BenchView& view, app::AppUi& 
             break;
         case app::RunOutcome::Failed:
         case app::RunOutcome::NotRun:
-            lane.result = "failed at " + FailedStep(form.Memo1.lines);
+            lane.result = "failed at " + (lane.failedStep.empty() ? FailedStep(form.Memo1.lines)
+                                                                  : lane.failedStep);
             lane.status = kExitError;
             break;
         }
@@ -345,6 +361,15 @@ void Summary(std::ostream& out, const std::vector<BenchLane>& lanes) {
             l.backup.empty() ? "-" : l.backup);
     for (const BenchLane& l : lanes)
         if (!l.log.empty()) out << "Log of " << l.target.Name() << ": " << l.log << "\n";
+    // A board whose block the run lost: the copy to write back, onto that very board.
+    const std::string hint = "   Restore it with: flashwell --restore ";
+    for (const BenchLane& l : lanes)
+        for (const std::string& line : l.logLines)
+            if (line.rfind(hint, 0) == 0)
+                if (const std::size_t at = line.rfind(" --board "); at != std::string::npos)
+                    out << "Restore " << l.target.Name() << " with: flashwell --restore "
+                        << line.substr(hint.size(), at - hint.size()) << " --board \""
+                        << l.target.place << "\"\n";
 }
 
 std::string BenchJson(const std::vector<BenchLane>& lanes, int status) {

@@ -48,6 +48,8 @@ struct BenchLane {
     std::string log;
     // For the bench view: the step running and the elapsed time, as the window shows them.
     std::string step;
+    // The step during which the run first failed (later steps still run).
+    std::string failedStep;
     int stepPercent = 0;
     std::string elapsed = "00:00:00";
     bool done = false;

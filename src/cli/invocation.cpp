@@ -207,9 +207,11 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     if (v.Bench()) {
         if (!o.record.empty() || !o.replay.empty())
             return Usage("a bench of boards cannot be recorded or replayed: name one board line");
-        if (!o.update && !o.list)
+        if (!o.update && !o.list && o.restore.empty())
             return Usage("a bench of boards (--all, a serial number, a place or several "
                          "--board) goes with --update or --list");
+        if (!o.restore.empty() && (o.all || o.boards.size() != 1))
+            return Usage("--restore writes onto one board: name it with one --board");
     }
     if (!o.steps.empty()) {
         auto parsed = app::ParseStepList(o.steps);

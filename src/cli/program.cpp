@@ -141,6 +141,7 @@ int RunProgram(const Invocation& v) {
             return kExitUsage;
         }
         if (v.update) return RunBench(v, resolution.targets, text);
+        // A restore onto a board named by serial number or place: the only board in view.
         for (const BenchTarget& target : resolution.targets)
             places.insert(target.place);
     }

@@ -50,12 +50,19 @@ TEST(CommandLine, MistakesAreUsageErrors) {
          {"--time fast", "--time xinf", "--time x0", "--revision 1.4", "--board 4",
           "--steps flash,fpga", "--json", "--list --update", "--restore /no/such/file",
           "--report /no/such/folder/r.json", "--record a --replay b", "--no-such-option",
-          "--simulate /no/such/scenario.json"}) {
+          "--simulate /no/such/scenario.json", "--board 0 --board 1", "--all --restore x",
+          "--all --update --record s"}) {
         SCOPED_TRACE(line);
         const ParsedCommandLine p = Parse(line);
         EXPECT_FALSE(p.invocation);
         EXPECT_EQ(p.exitStatus, kExitUsage);
     }
+    // One line number is the board line as ever; anything else names a bench.
+    const ParsedCommandLine bench = Parse("--board 2004-K7A-1024-5-0400 --board 2 --update");
+    ASSERT_TRUE(bench.invocation);
+    EXPECT_FALSE(bench.invocation->board);
+    EXPECT_EQ(bench.invocation->boardNames,
+              (std::vector<std::string>{"2004-K7A-1024-5-0400", "2"}));
     // Listing the copies needs nothing else: options that would be refused with a scan are not.
     const ParsedCommandLine list = Parse("--list-backups --json");
     ASSERT_TRUE(list.invocation);
