@@ -23,10 +23,23 @@ namespace flashwell::cli {
 
 namespace {
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
+// "*** Update KPCI ***" is the start of the step "Update KPCI".
+std::optional<std::string> StepOf(const std::string& line) {
+    if (line.rfind("***", 0) != 0) return std::nullopt;
+    std::string step = line;
+    step.erase(0, step.find_first_not_of("* "));
+    step.erase(step.find_last_not_of("* ") + 1);
+    return step;
+}
+
+// The program's restore hint names its own line 0, which on the bench is another board's
+// line: the same command, naming the board by its place.
+std::optional<std::string> RestoreOnto(const std::string& line, const std::string& place) {
+    const std::string hint = "   Restore it with: flashwell --restore ";
+    const std::size_t at = line.rfind(" --board ");
+    if (line.rfind(hint, 0) != 0 || at == std::string::npos) return std::nullopt;
+    return "flashwell --restore " + line.substr(hint.size(), at - hint.size()) + " --board \"" +
+           place + "\"";
 }
 
 bool IsLineNumber(const std::string& name) {
@@ -181,25 +194,14 @@ public:
     void ShowMainWindow(app::TForm1& form) override { form_ = &form; }
     void LogAppended(const std::string& line) override {
         NoteFailure();
-        if (line.rfind("***", 0) == 0) {
-            std::string step = line;
-            step.erase(0, step.find_first_not_of("* "));
-            step.erase(step.find_last_not_of("* ") + 1);
-            view_.Change(lane_, [&](BenchLane& l) { l.step = step; });
-        }
+        if (const auto step = StepOf(line))
+            view_.Change(lane_, [&](BenchLane& l) { l.step = *step; });
         // The lane's program sees one board: the empty lines of its scan say nothing here.
         if (line.rfind("Board ", 0) == 0 && line.size() > 12 &&
             line.compare(line.size() - 12, 12, " not present") == 0)
             return;
-        // The program's hint names its own line 0, which on the bench is not this board's
-        // line: the place names the board wherever it is plugged in.
-        const std::string hint = "   Restore it with: flashwell --restore ";
-        if (line.rfind(hint, 0) == 0)
-            if (const std::size_t at = line.rfind(" --board "); at != std::string::npos) {
-                view_.Line(lane_, line.substr(0, at) + " --board \"" + lane_.target.place + "\"");
-                return;
-            }
-        view_.Line(lane_, line);
+        const auto restore = RestoreOnto(line, lane_.target.place);
+        view_.Line(lane_, restore ? "   Restore it with: " + *restore : line);
     }
     void ProcessPendingMessages() override {
         NoteFailure();
@@ -238,12 +240,7 @@ void CloseAll(device::BoardTable& boards) {
 
 std::string FailedStep(const std::vector<std::string>& log) {
     for (auto it = log.rbegin(); it != log.rend(); ++it)
-        if (it->rfind("***", 0) == 0) {
-            std::string step = *it;
-            step.erase(0, step.find_first_not_of("* "));
-            step.erase(step.find_last_not_of("* ") + 1);
-            return step;
-        }
+        if (const auto step = StepOf(*it)) return *step;
     return "the scan";
 }
 
@@ -362,14 +359,10 @@ void Summary(std::ostream& out, const std::vector<BenchLane>& lanes) {
     for (const BenchLane& l : lanes)
         if (!l.log.empty()) out << "Log of " << l.target.Name() << ": " << l.log << "\n";
     // A board whose block the run lost: the copy to write back, onto that very board.
-    const std::string hint = "   Restore it with: flashwell --restore ";
     for (const BenchLane& l : lanes)
         for (const std::string& line : l.logLines)
-            if (line.rfind(hint, 0) == 0)
-                if (const std::size_t at = line.rfind(" --board "); at != std::string::npos)
-                    out << "Restore " << l.target.Name() << " with: flashwell --restore "
-                        << line.substr(hint.size(), at - hint.size()) << " --board \""
-                        << l.target.place << "\"\n";
+            if (const auto restore = RestoreOnto(line, l.target.place))
+                out << "Restore " << l.target.Name() << " with: " << *restore << "\n";
 }
 
 std::string BenchJson(const std::vector<BenchLane>& lanes, int status) {
@@ -401,7 +394,7 @@ BenchResolution ResolveBench(const Invocation& v) {
         if (!path.empty()) known.push_back({-1, PlaceOf(path), path, "", true});
     const auto isPlace = [&](const std::string& name) {
         return std::any_of(known.begin(), known.end(), [&](const KnownBoard& k) {
-            return k.place == Lower(name) || k.place == PlaceOf(name);
+            return k.place == LowerCase(name) || k.place == PlaceOf(name);
         });
     };
     const bool needScan = v.allBoards || !std::all_of(v.boardNames.begin(), v.boardNames.end(),
@@ -435,7 +428,7 @@ BenchResolution ResolveBench(const Invocation& v) {
         std::vector<const KnownBoard*> matches;
         for (const KnownBoard& k : known)
             if (IsLineNumber(name) ? k.line == std::stoi(name)
-                                   : k.place == Lower(name) || k.place == PlaceOf(name) ||
+                                   : k.place == LowerCase(name) || k.place == PlaceOf(name) ||
                                          (!k.serial.empty() && k.serial == name))
                 matches.push_back(&k);
         if (matches.size() != 1) {

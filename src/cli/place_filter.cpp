@@ -12,12 +12,6 @@ using namespace platform;
 
 namespace {
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 // The device path of one member of a listing; empty when it cannot be had.
 std::string DetailPath(OsPort& os, ProcAddress entry, HDEVINFO set, DeviceInterfaceData& data) {
     DWORD required = 0;
@@ -39,14 +33,20 @@ bool IsDetailName(const char* name) {
 
 } // namespace
 
+std::string LowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
 std::string PlaceOf(const std::string& devicePath) {
     const std::size_t first = devicePath.find('#');
     const std::size_t second =
         first == std::string::npos ? std::string::npos : devicePath.find('#', first + 1);
     const std::size_t third =
         second == std::string::npos ? std::string::npos : devicePath.find('#', second + 1);
-    if (third == std::string::npos) return Lower(devicePath);
-    return Lower(devicePath.substr(second + 1, third - second - 1));
+    if (third == std::string::npos) return LowerCase(devicePath);
+    return LowerCase(devicePath.substr(second + 1, third - second - 1));
 }
 
 std::vector<std::string> ListDevicePaths(OsPort& os) {

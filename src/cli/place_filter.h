@@ -13,6 +13,8 @@
 
 namespace flashwell::cli {
 
+std::string LowerCase(std::string text);
+
 // The place of a device path; the whole path, lower-cased, when it has no instance part.
 std::string PlaceOf(const std::string& devicePath);
 

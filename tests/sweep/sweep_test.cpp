@@ -8,6 +8,18 @@
 
 using namespace flashwell::sweep;
 
+namespace {
+
+// Runs the sweep and judges it: enough runs, and none that broke a rule.
+void ExpectEveryRuleKept(const SweepOptions& options, std::size_t atLeast) {
+    const SweepReport report = RunSweep(options);
+    std::cout << report.Matrix();
+    EXPECT_GT(report.runs.size(), atLeast);
+    EXPECT_EQ(report.Broken(), 0u) << report.Matrix();
+}
+
+} // namespace
+
 TEST(FaultSweep, SampledRunsKeepEveryRule) {
     SweepOptions options;
 #ifdef FLASHWELL_OPTIMISED_BUILD
@@ -17,10 +29,7 @@ TEST(FaultSweep, SampledRunsKeepEveryRule) {
     options.answerWordSamples = 120;
     options.secondFaultSamples = 40;
 #endif
-    const SweepReport report = RunSweep(options);
-    std::cout << report.Matrix();
-    EXPECT_GT(report.runs.size(), 50u);
-    EXPECT_EQ(report.Broken(), 0u) << report.Matrix();
+    ExpectEveryRuleKept(options, 50u);
 }
 
 // The same rules on the WinUSB route, where every driver request is one or more transfers and
@@ -36,10 +45,7 @@ TEST(FaultSweep, SampledRunsOnWinUsbKeepEveryRule) {
     options.samplesPerStream = 6;
     options.secondFaultSamples = 10;
 #endif
-    const SweepReport report = RunSweep(options);
-    std::cout << report.Matrix();
-    EXPECT_GT(report.runs.size(), 12u);
-    EXPECT_EQ(report.Broken(), 0u) << report.Matrix();
+    ExpectEveryRuleKept(options, 12u);
 }
 
 // The rule that guards the sweep itself: a fault placed beyond the end of the clean run is
