@@ -103,6 +103,8 @@ std::vector<BoardSummary> SummarizeBoards(TForm1& form, device::BoardTable& boar
         s.blockLost = form.BlockLost(i);
         s.repairsFirmwareFirst = form.RepairsFirmwareFirst(i);
         if (const auto copy = form.CopyToRestore(i)) s.copyToRestore = copy->string();
+        s.lostWhy = form.BlockLostWhy(i);
+        s.notSelectableBecause = form.RefusalReason(i);
         if (const device::TUSBAdapter* a = boards.Adapter(i); a != nullptr && s.present)
             s.place = a->DevicePathText();
         if (s.present && boards.OpenBoard(i) == 1) {
@@ -145,14 +147,21 @@ std::string SummaryText(const std::vector<BoardSummary>& boards) {
             continue;
         }
         out << b.line << (b.selectable ? "" : "  [not selectable for an update]") << "\n";
+        if (!b.notSelectableBecause.empty() && !b.blockLost)
+            out << "  not updated      " << b.notSelectableBecause << "\n";
         if (b.repairsFirmwareFirst) {
             out << "  USB controller   runs no firmware: an update writes the firmware first, "
                    "then identifies the board again and updates the rest\n";
         } else if (b.blockLost) {
-            out << "  parameter block: not whole (a write of it did not finish) - nothing is "
-                   "written over it; restore its copy:\n"
-                << "    flashwell --restore \"" << b.copyToRestore << "\" --board " << b.index
-                << "\n";
+            out << "  parameter block: not whole (" << b.lostWhy
+                << ") - nothing is written over it; ";
+            if (b.copyToRestore.empty())
+                out << "no copy of it is on this computer: restore the copy the computer that "
+                       "wrote it keeps\n";
+            else
+                out << "restore its copy:\n"
+                    << "    flashwell --restore \"" << b.copyToRestore << "\" --board " << b.index
+                    << "\n";
         } else if (!b.blockReadable) {
             out << "  parameter block: not readable (see --list-backups and --restore)\n";
         } else {
@@ -191,6 +200,10 @@ std::string SummaryJson(const std::vector<BoardSummary>& boards) {
             j["restoreFrom"] =
                 b.copyToRestore.empty() ? nlohmann::json(nullptr) : nlohmann::json(b.copyToRestore);
             j["repairsFirmwareFirst"] = b.repairsFirmwareFirst;
+            j["notSelectableBecause"] = b.notSelectableBecause.empty()
+                                            ? nlohmann::json(nullptr)
+                                            : nlohmann::json(b.notSelectableBecause);
+            if (b.blockLost) j["parameterBlockLostBecause"] = b.lostWhy;
             if (b.blockReadable) {
                 j["product"] = b.product;
                 j["customer"] = b.customer;

@@ -25,6 +25,9 @@ struct BoardSummary {
     // The scan found the block not whole (an unfinished write): nothing is written over it.
     bool blockLost = false;
     std::string copyToRestore; // the copy the scan names, if any
+    std::string lostWhy;       // what the scan found wrong with a block that is not whole
+    // Why the scan does not accept the board for an update, and what to do; empty if it does.
+    std::string notSelectableBecause;
     // The controller runs no firmware: an update writes it first.
     bool repairsFirmwareFirst = false;
     // Where the board is plugged in (its device path), and how it is reached (the caller's

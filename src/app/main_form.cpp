@@ -160,6 +160,8 @@ void TForm1::IdentifyBoard(int index) {
     lostBlock_[slot] = false;
     repairFirst_[slot] = false;
     copyToRestore_[slot].reset();
+    refusal_[slot].clear();
+    lostWhy_[slot].clear();
     std::vector<std::uint32_t> buffer(images::kDspImageBufferCells);
     const int n = images::BuildFlashProgramImage(buffer.data());
     Log("   loading Flashprogram...");
@@ -193,6 +195,51 @@ void TForm1::IdentifyBoard(int index) {
         line.enabled = false;
     }
     if (CheckBlockWhole(index, record) && !line.enabled) PointAtCopies(index, record);
+    if (!line.enabled) NoteRefusal(index, record);
+}
+
+void TForm1::NoteRefusal(int index, const boarddata::FlashDataRecord& record) {
+    const auto slot = static_cast<std::size_t>(index);
+    const boarddata::FlashDataBlock* block = protocol_->FlashDataBlockAsRead(index);
+    std::string why, remedy;
+    if (lostBlock_[slot])
+        why = "its parameter block is not whole (" + lostWhy_[slot] + ")";
+    else if (!protocol_->FlashDataFromBoard(index) || block == nullptr)
+        why = "its parameter block could not be read";
+    else
+        why = "its parameter block names the product \"" + record.ProductName +
+              "\", which this tool does not update";
+    if (const auto& copy = copyToRestore_[slot])
+        remedy = "Restore its copy: flashwell --restore \"" + copy->string() + "\" --board " +
+                 std::to_string(index);
+    else if (!lostBlock_[slot] && protocol_->FlashDataFromBoard(index))
+        remedy = "This tool updates only vexta/USB boards.";
+    else
+        remedy = "No copy of it is on this computer: restore the copy the computer that wrote "
+                 "it keeps (flashwell --restore FILE --board " +
+                 std::to_string(index) + ").";
+    refusal_[slot] = why + ". " + remedy;
+}
+
+void TForm1::RefuseRun(int index) {
+    Fail();
+    Log("Update refused - board " + std::to_string(index) + ": " +
+        refusal_[static_cast<std::size_t>(index)] + " Nothing was written.");
+    LastOutcome = RunOutcome::Failed;
+    ui_->ShowMessage(platform::MessageKind::Error, platform::kApplicationTitle,
+                     "Board " + std::to_string(index) + " cannot be updated: " +
+                         refusal_[static_cast<std::size_t>(index)] + "\r\n\r\nNothing was written.",
+                     platform::MessageButtons::Ok);
+    SetRunControlsEnabled(true);
+    running_ = false;
+}
+
+bool TForm1::StepRefused(int index, const char* title) {
+    if (!BoardPresent(index) || refusal_[static_cast<std::size_t>(index)].empty()) return false;
+    Log(title);
+    Log("   Board " + std::to_string(index) + " was not accepted by the scan - nothing written");
+    Fail();
+    return true;
 }
 
 bool TForm1::ControllerWithoutFirmware(int index) const {
@@ -202,14 +249,13 @@ bool TForm1::ControllerWithoutFirmware(int index) const {
     return adapter != nullptr && adapter->IsOpen() && adapter->FirmwareVersion == 0;
 }
 
-namespace {
-
-// A serial number as a block holds it: printable text. An erased block gives 0xFF bytes.
 bool ReadableText(const std::string& text) {
     return !text.empty() && std::none_of(text.begin(), text.end(), [](char c) {
         return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F;
     });
 }
+
+namespace {
 
 // The block is written in four parts; a write cut short leaves the later ones erased.
 constexpr std::size_t kWritePart = 2048;
@@ -235,6 +281,16 @@ bool PartErasedWhereCopyIsNot(const boarddata::FlashDataBlock& board,
 
 } // namespace
 
+std::optional<BlockBackup> TForm1::NewestWholeCopy(const std::string& serial,
+                                                   const std::string& devicePath) const {
+    for (const BlockBackup& c : backups_->List(serial)) {
+        // Copies that are half blocks themselves (saved by an older version) do not count.
+        if (HasErasedPart(c.block) || JudgeBlock(c.block) == BlockState::CutShort) continue;
+        if (!serial.empty() || (!devicePath.empty() && c.header.devicePath == devicePath)) return c;
+    }
+    return std::nullopt;
+}
+
 bool TForm1::CheckBlockWhole(int index, const boarddata::FlashDataRecord& record) {
     const boarddata::FlashDataBlock* block = protocol_->FlashDataBlockAsRead(index);
     const device::TUSBAdapter* adapter = boards_->Adapter(index);
@@ -242,40 +298,63 @@ bool TForm1::CheckBlockWhole(int index, const boarddata::FlashDataRecord& record
         return true; // an unreadable block is not judged here
     const std::string path = adapter->DevicePathText();
     const bool serialReadable = ReadableText(record.SerialNumber);
+    const BlockState state = JudgeBlock(*block);
     std::optional<std::filesystem::path> copy;
     std::string why;
+    bool whole = true;
     if (const auto write = backups_->PendingFor(record.SerialNumber, path, serialReadable)) {
         const std::uint32_t crc = Crc32(*block);
-        if (crc == write->intendedCrc || crc == write->copyCrc) {
-            // Whole after all: the write was done (only its check was cut) or never began.
+        if (crc == write->intendedCrc || crc == write->copyCrc || state == BlockState::Marked) {
+            // Whole after all: the write was done (only its check was cut), never began, or a
+            // later write went to its end.
             std::string error;
             if (!backups_->EndWrite(*write, error)) Log("   Warning: " + error);
             return true;
         }
         copy = write->copy;
         why = "its write by an earlier run (" + write->timeUtc + ") did not finish";
-    } else if (serialReadable) {
-        // Without a record of ours (another computer, another data folder): a part that reads
-        // erased where the board's newest copy holds data.
-        // Copies that are half blocks themselves (saved by an older version) do not count.
+        whole = false;
+    } else if (state == BlockState::Erased || (state == BlockState::CutShort && !acceptUnmarked_)) {
+        // The board itself says so: its mark is erased and so is data before it.
+        why = state == BlockState::Erased
+                  ? "it reads erased: a write of it was cut right after the erase"
+                  : "it was cut short while it was being written";
+        if (const auto c = NewestWholeCopy(serialReadable ? record.SerialNumber : "", path))
+            copy = c->path;
+        whole = false;
+    } else if (state == BlockState::Unmarked && serialReadable) {
+        // An earlier tool's block: a part that reads erased where the board's newest copy
+        // holds data.
         for (const BlockBackup& c : backups_->List(record.SerialNumber)) {
             if (HasErasedPart(c.block)) continue;
             if (PartErasedWhereCopyIsNot(*block, c.block)) {
                 copy = c.path;
                 why = "part of it reads erased, unlike its copy of " + c.header.timeUtc;
+                whole = false;
             }
             break;
         }
     }
-    if (!copy) return true;
+    if (whole) return true;
     const auto slot = static_cast<std::size_t>(index);
     lostBlock_[slot] = true;
+    lostWhy_[slot] = why;
     copyToRestore_[slot] = copy;
     RadioButtons[slot]->enabled = false;
     Log("   Parameter block of board " + std::to_string(index) + " is not whole: " + why +
         " - nothing is written over it");
-    Log("   Restore it with: flashwell --restore \"" + copy->string() + "\" --board " +
-        std::to_string(index));
+    if (copy) {
+        Log("   Restore it with: flashwell --restore \"" + copy->string() + "\" --board " +
+            std::to_string(index));
+    } else {
+        Log("   No copy of it on this computer: its copy is on the computer that wrote it - "
+            "restore that one (flashwell --restore FILE --board " +
+            std::to_string(index) + ")");
+    }
+    if (state == BlockState::CutShort &&
+        !backups_->PendingFor(record.SerialNumber, path, serialReadable))
+        Log("   A block written by an earlier tool may end in erased cells too: if this board's "
+            "was never cut, update it with --accept-unmarked-block");
     return false;
 }
 
@@ -284,7 +363,12 @@ void TForm1::PointAtCopies(int index, const boarddata::FlashDataRecord& record) 
     const bool junk = !ReadableText(record.ProductName);
     if (!junk && protocol_->FlashDataFromBoard(index)) return;
     const std::vector<BlockBackup> copies = backups_->List();
-    if (copies.empty()) return;
+    if (copies.empty()) {
+        if (protocol_->FlashDataFromBoard(index))
+            Log("   No valid parameter block on board " + std::to_string(index) +
+                " and no copy on this computer: its copy is on the computer that wrote it");
+        return;
+    }
     Log("   No valid parameter block on board " + std::to_string(index) +
         " - newest saved copies:");
     for (std::size_t i = 0; i < copies.size() && i < 3; ++i)
@@ -385,6 +469,11 @@ void TForm1::Button1Click() {
     OverallBase = 0;
     StepNumber = 1;
     SetRunControlsEnabled(false);
+    if (BoardPresent(SelectedBoardIndex()) &&
+        !refusal_[static_cast<std::size_t>(SelectedBoardIndex())].empty()) {
+        RefuseRun(SelectedBoardIndex());
+        return;
+    }
     if (ui_->ShowMessage(platform::MessageKind::Warning, "Warning", kConfirmText,
                          platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
         LastOutcome = RunOutcome::Cancelled;

@@ -4,6 +4,7 @@
 
 #include "app/app_ui.h"
 #include "app/block_backup.h"
+#include "app/block_mark.h"
 #include "app/controls.h"
 #include "app/subid_dialog.h"
 #include "boarddata/flash_data.h"
@@ -102,6 +103,19 @@ public:
                                        : std::nullopt;
     }
     bool RepairsFirmwareFirst(int index) const { return Slot(repairFirst_, index); }
+    // Why the scan did not accept the board on this line for writing (its product, a block
+    // that is not whole or not readable), with what the technician can do; empty when it did,
+    // or when no board is there.
+    std::string RefusalReason(int index) const {
+        return index >= 0 && index < 4 ? refusal_[static_cast<std::size_t>(index)] : "";
+    }
+    // What the scan found wrong with a block it judged not whole, in a few words.
+    std::string BlockLostWhy(int index) const {
+        return index >= 0 && index < 4 ? lostWhy_[static_cast<std::size_t>(index)] : "";
+    }
+    // Blocks written by earlier tools carry no mark; one whose last data cells happen to read
+    // erased looks like a cut one. The technician who knows it was never cut says so for a run.
+    void AcceptUnmarkedBlocks(bool accept) { acceptUnmarked_ = accept; }
     // The copy the scan named for the selected board line, or else for the first line with
     // one: what every restore offers first.
     std::optional<std::filesystem::path> NamedCopy() const {
@@ -158,6 +172,17 @@ private:
     // erased where its copy does not): logs why and the copy to restore. Nothing is written
     // over such a block.
     bool CheckBlockWhole(int index, const boarddata::FlashDataRecord& record);
+    // The newest copy of this board whose block is whole: by serial number when the block
+    // gives one, else taken from the same device path.
+    std::optional<BlockBackup> NewestWholeCopy(const std::string& serial,
+                                               const std::string& devicePath) const;
+    // What IdentifyBoard leaves for a line it did not accept.
+    void NoteRefusal(int index, const boarddata::FlashDataRecord& record);
+    // A run started on a line the scan did not accept: one box says why, nothing is opened.
+    void RefuseRun(int index);
+    // Every writing step asks this first, so that no way around the line check writes a board
+    // the scan did not accept; logs the step's title and why.
+    bool StepRefused(int index, const char* title);
     // The controller answers but runs no firmware (boot state, or an EEPROM cut mid-write).
     bool ControllerWithoutFirmware(int index) const;
     // The firmware step first, then the board identified again; false when it still does not
@@ -189,6 +214,9 @@ private:
     std::array<bool, 4> lostBlock_{};
     std::array<bool, 4> repairFirst_{};
     std::array<std::optional<std::filesystem::path>, 4> copyToRestore_{};
+    std::array<std::string, 4> refusal_{};
+    std::array<std::string, 4> lostWhy_{};
+    bool acceptUnmarked_ = false;
     // Set when a step of the current run failed: a later step's success must not hide it.
     bool failedThisRun_ = false;
 };
@@ -196,5 +224,8 @@ private:
 // A year text of the parameter block as a number; anything but decimal digits counts as 0,
 // which is older than every year the rules ask about.
 int YearNumber(const std::string& year);
+// A text of the parameter block as a board holds it: printable. An erased block gives 0xFF
+// bytes.
+bool ReadableText(const std::string& text);
 
 } // namespace flashwell::app

@@ -83,6 +83,10 @@ RbfChoice ChooseRbf(const FlashDataRecord& record, std::int32_t subId) {
 void TForm1::UpdateFlashData() {
     const int index = SelectedBoardIndex();
     SetBoardPanel(index);
+    if (StepRefused(index, "*** UpdateFlashData ***")) {
+        FinishStepProgress();
+        return;
+    }
     Log("*** UpdateFlashData ***");
     if (boards_->OpenBoard(index) == 0)
         Log("   Opening board " + Num(index) + " failed!!!");
@@ -106,6 +110,11 @@ void TForm1::UpdateFlashData() {
         // Rules applied to the default record would overwrite the board's serial number and
         // calibration data with nothing.
         Log("   Parameter block could not be read - nothing written");
+        Fail();
+    } else if (record.ProductName != "vexta/USB") {
+        // The rules are for this product's blocks; applied to another's they would write it.
+        Log("   Parameter block names the product \"" + record.ProductName +
+            "\" - nothing written");
         Fail();
     } else if (static_cast<std::uint32_t>(subId) == protocol::FailureWord) {
         // Without the SubID the counter mode cannot be decided; guessing would write a block
@@ -160,8 +169,10 @@ std::optional<std::filesystem::path> TForm1::SaveBlockAsRead(int index) {
     return saved;
 }
 
-bool TForm1::WriteBlockVerified(int index, const boarddata::FlashDataBlock& block,
+bool TForm1::WriteBlockVerified(int index, const boarddata::FlashDataBlock& unmarked,
                                 const std::filesystem::path& backup) {
+    // The mark goes into the last cells the write sends: on the board it says the write ended.
+    const boarddata::FlashDataBlock block = WithBlockMark(unmarked);
     // Until the read-back matches, the block on the board may be half-written: a record on the
     // disk says so to every later scan, whatever happens to this process or the board.
     std::string error;
@@ -259,6 +270,21 @@ void TForm1::RestoreFlashData(const BlockBackup& backup) {
         LastOutcome = RunOutcome::Cancelled;
         return;
     }
+    // Another board's identity and calibration over this one's is never one OK away.
+    if (readable && ReadableText(now.SerialNumber) && now.SerialNumber != backup.header.serial &&
+        ui_->ShowMessage(platform::MessageKind::Warning, "Another board's copy",
+                         "The copy is of board " + backup.header.serial + ", but board " +
+                             Num(index) + " holds the parameter block of " + now.SerialNumber +
+                             ".\r\nWriting it replaces this board's identity and calibration "
+                             "with another board's.\r\n\r\nWrite the copy of " +
+                             backup.header.serial + " onto board " + Num(index) + " anyway?",
+                         platform::MessageButtons::YesNo) != platform::MessageAnswer::Yes) {
+        Log("   Restore refused - the copy belongs to board " + backup.header.serial +
+            " - nothing written");
+        boards_->CloseBoard(index);
+        LastOutcome = RunOutcome::Cancelled;
+        return;
+    }
 
     running_ = true;
     SetRunControlsEnabled(false);
@@ -324,6 +350,7 @@ void TForm1::RestoreFromFile(const std::string& path) {
 void TForm1::UpdateRBF() {
     const int index = SelectedBoardIndex();
     SetBoardPanel(index);
+    if (StepRefused(index, "*** UpdateRBF ***")) return;
     Log("*** UpdateRBF ***");
     Log("   Opening board " + Num(index));
     boards_->OpenBoard(index);
@@ -402,6 +429,7 @@ void TForm1::UpdateKPCI() {
     }
     const int index = SelectedBoardIndex();
     SetBoardPanel(index);
+    if (StepRefused(index, "*** Update KPCI ***")) return;
     Log("*** Update KPCI ***");
     Log("   Opening board " + Num(index));
     boards_->OpenBoard(index);
@@ -451,6 +479,7 @@ void TForm1::UpdateKPCI() {
 
 void TForm1::UpdateBootprogram() {
     const int index = SelectedBoardIndex();
+    if (StepRefused(index, "*** Update Bootprogram ***")) return;
     ShowProgress(0, 100, 0);
     SetBoardPanel(index);
     Log("*** Update Bootprogram ***");
@@ -486,6 +515,7 @@ void TForm1::UpdateBootprogram() {
 void TForm1::UpdateFirmware() {
     const int index = SelectedBoardIndex();
     SetBoardPanel(index);
+    if (StepRefused(index, "*** Update Firmware ***")) return;
     Log("*** Update Firmware ***");
     Log("   Opening board " + Num(index));
     boards_->OpenBoard(index);

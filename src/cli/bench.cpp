@@ -276,12 +276,14 @@ void RunLane(const Invocation& v, BenchLane& lane, BenchView& view, app::AppUi& 
     const std::set<std::string> before = copies();
     app::TForm1 form(app::Services{os, boards, protocol, loggedFace, backups});
     lane.form = &form;
+    form.AcceptUnmarkedBlocks(v.acceptUnmarkedBlocks);
     form.FormCreate();
     if (!form.BoardPresent(0)) {
         lane.result = lane.view->InUse() ? "in use by another program" : "not present";
         lane.status = kExitNoBoard;
     } else if (!form.RadioButtons[0]->enabled) {
         lane.result = "cannot be selected (" + form.RadioButtons[0]->caption + ")";
+        if (const std::string why = form.RefusalReason(0); !why.empty()) lane.result += ": " + why;
         lane.status = kExitNoBoard;
     } else {
         if (v.stepsGiven) {
@@ -409,6 +411,7 @@ BenchResolution ResolveBench(const Invocation& v) {
         protocol::BoardProtocol protocol(boards, face);
         app::BackupStore backups(v.dataFolder, "");
         app::TForm1 form(app::Services{backend->Os(), boards, protocol, face, backups});
+        form.AcceptUnmarkedBlocks(v.acceptUnmarkedBlocks);
         form.FormCreate();
         known.clear();
         for (const app::BoardSummary& s : app::SummarizeBoards(form, boards, protocol))

@@ -26,6 +26,7 @@ struct RawOptions {
     std::string time;
     bool update = false;
     bool yes = false;
+    bool acceptUnmarked = false;
     std::string revision;
     std::string steps;
     std::vector<std::string> boards;
@@ -116,6 +117,9 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     cli.add_flag("--yes", o.yes,
                  "Answer every question with its first button (in the window: shown, then "
                  "clicked after half a second)");
+    cli.add_flag("--accept-unmarked-block", o.acceptUnmarked,
+                 "Take a parameter block that ends in erased cells but was written by an earlier "
+                 "tool as whole (docs/parameter-block-safety.md)");
     cli.add_option("--revision", o.revision, "Answer of the SubID dialog: 1.1, 1.2, 1.3 or cancel");
     cli.add_option("--steps", o.steps,
                    "Update steps to run: a comma list of " + app::StepNames() + ", or none");
@@ -254,6 +258,7 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     v.list = o.list;
     v.json = o.json;
     v.yes = o.yes;
+    v.acceptUnmarkedBlocks = o.acceptUnmarked;
     v.console = o.console;
     v.report = o.report;
     v.record = o.record;

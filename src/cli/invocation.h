@@ -42,6 +42,8 @@ struct Invocation {
 
     bool console = false; // the terminal even where a window could be shown
     bool yes = false;
+    // Blocks without a completion mark whose last cells read erased are taken as whole.
+    bool acceptUnmarkedBlocks = false;
     std::optional<int> revision; // the SubID dialog's answer: 0, 1, 2, or -1 (cancel)
     bool stepsGiven = false;
     std::vector<const app::UpdateStep*> steps;

@@ -99,7 +99,10 @@ int Restore(const Invocation& v, app::TForm1& form, Faces& faces) {
 std::optional<int> SelectBoard(const Invocation& v, app::TForm1& form) {
     if (v.board) {
         if (!form.RadioButtons[static_cast<std::size_t>(*v.board)]->enabled) {
-            std::cerr << "flashwell: board line " << *v.board << " cannot be selected\n";
+            std::cerr << "flashwell: board line " << *v.board << " cannot be selected";
+            if (const std::string why = form.RefusalReason(*v.board); !why.empty())
+                std::cerr << ": " << why;
+            std::cerr << "\n";
             return v.update ? kExitNoBoard : kExitUsage;
         }
         form.SelectBoardLine(*v.board);
@@ -108,6 +111,9 @@ std::optional<int> SelectBoard(const Invocation& v, app::TForm1& form) {
                                            [](const app::Control* line) { return line->enabled; });
     if (v.update && !anySelectable) {
         std::cerr << "flashwell: no board can be selected for the update\n";
+        for (int i = 0; i < 4; ++i)
+            if (const std::string why = form.RefusalReason(i); !why.empty())
+                std::cerr << "flashwell: board " << i << ": " << why << "\n";
         return kExitNoBoard;
     }
     return std::nullopt;
@@ -122,6 +128,18 @@ int RunProgram(const Invocation& v) {
     int status = kExitSuccess;
     const std::unique_ptr<Backend> backend = Backend::Make(v, status);
     if (!backend) return status;
+    // The report tells what the simulated boards hold whatever the program did to them, on
+    // every way the program ends once they exist.
+    const auto finish = [&](int result) {
+        if (!v.report.empty() && backend->World() != nullptr) {
+            std::string error;
+            if (!sim::WriteBoardReport(*backend->World(), v.report, error)) {
+                std::cerr << "flashwell: " << error << '\n';
+                return backend->Finish(kExitError);
+            }
+        }
+        return backend->Finish(result);
+    };
     Faces faces(v, text);
     if (v.route == Route::Simulation) {
         // Written piece by piece: gcc 12 misreads "x" + std::to_string(...) at -O3.
@@ -138,7 +156,7 @@ int RunProgram(const Invocation& v) {
         const BenchResolution resolution = ResolveBench(v);
         if (!resolution.error.empty()) {
             std::cerr << "flashwell: " << resolution.error << "\n";
-            return kExitUsage;
+            return finish(kExitUsage);
         }
         if (v.update) return RunBench(v, resolution.targets, text);
         // A restore onto a board named by serial number or place: the only board in view.
@@ -151,10 +169,10 @@ int RunProgram(const Invocation& v) {
         std::cout << "No board found over USB: check the cable and the power, that "
                      "packaging/60-flashwell.rules is installed, and that you are in the plugdev "
                      "group (then log in again).\n";
-        return backend->Finish(kExitSuccess);
+        return finish(kExitSuccess);
     }
     app::AppUi* programFace = backend->WrapSession(faces.Face(), status);
-    if (programFace == nullptr) return status;
+    if (programFace == nullptr) return finish(status);
 
     const std::string tool = std::string("flashwell ") + FLASHWELL_VERSION;
     app::RunLog runLog(v.logFile, tool);
@@ -179,6 +197,7 @@ int RunProgram(const Invocation& v) {
     protocol::BoardProtocol protocol(boards, loggedFace);
     app::BackupStore backups(v.dataFolder, tool);
     app::TForm1 form(app::Services{loggedOs, boards, protocol, loggedFace, backups});
+    form.AcceptUnmarkedBlocks(v.acceptUnmarkedBlocks);
     form.FormCreate();
     // A board reached otherwise than through the legacy driver says so in the log.
     for (int i = 0; i < 4; ++i)
@@ -202,17 +221,6 @@ int RunProgram(const Invocation& v) {
         for (const app::UpdateStep* step : v.steps)
             (form.*step->box).checked = true;
     }
-    // The report tells what the simulated boards hold whatever the program did to them.
-    const auto finish = [&](int result) {
-        if (!v.report.empty() && backend->World() != nullptr) {
-            std::string error;
-            if (!sim::WriteBoardReport(*backend->World(), v.report, error)) {
-                std::cerr << "flashwell: " << error << '\n';
-                return backend->Finish(kExitError);
-            }
-        }
-        return backend->Finish(result);
-    };
     if (v.list) {
         auto summaries = app::SummarizeBoards(form, boards, protocol);
         for (app::BoardSummary& summary : summaries)
@@ -227,7 +235,7 @@ int RunProgram(const Invocation& v) {
         if (status != kExitNoBoard) showLog();
         return finish(status);
     }
-    if (const auto refused = SelectBoard(v, form)) return backend->Finish(*refused);
+    if (const auto refused = SelectBoard(v, form)) return finish(*refused);
     if (v.update) {
         faces.Update(form);
         status = StatusOf(form.LastOutcome);

@@ -100,7 +100,8 @@ TEST(ParameterBlockSafety, DeviceLostAtEachPointOfTheWriteIsRestoredFromTheCopy)
         EXPECT_EQ(again.LastOutcome, app::RunOutcome::Succeeded);
         EXPECT_TRUE(w.Logged("   Parameter block restored and verified"));
         w.world.PowerCycle(*w.board);
-        EXPECT_EQ(sim::Inspect(*w.board).parameterBlock, w.original);
+        // The copy's bytes, and the mark that says the write went to its end.
+        EXPECT_EQ(sim::Inspect(*w.board).parameterBlock, app::WithBlockMark(w.original));
         // The board identifies as before.
         app::TForm1& after = w.Start();
         EXPECT_TRUE(after.RadioButton1.enabled);
@@ -234,25 +235,33 @@ TEST(ParameterBlockSafety, RestoreAsksAndCancelWritesNothing) {
 
 // The tool started afresh on the same machine and data folder, as after replugging the board.
 struct NextRun {
-    explicit NextRun(DefaultBoard& w) : world(w) { form.FormCreate(); }
+    explicit NextRun(DefaultBoard& w) : NextRun(w, w.backups.store) {}
+    // On another computer: another data folder.
+    NextRun(DefaultBoard& w, app::BackupStore& store) : world(w), store(store) {
+        form.FormCreate();
+    }
     bool Logged(const std::string& line) const {
         return std::find(ui.lines.begin(), ui.lines.end(), line) != ui.lines.end();
     }
     DefaultBoard& world;
+    app::BackupStore& store;
     device::BoardTable boards{world.world.Os()};
     flashwell::testing::QuietAppUi ui;
     protocol::BoardProtocol protocol{boards, ui};
-    app::TForm1 form{app::Services{world.world.Os(), boards, protocol, ui, world.backups.store}};
+    app::TForm1 form{app::Services{world.world.Os(), boards, protocol, ui, store}};
 };
 
-// The board is pulled after the erase and one, two or three of the four blocks: the serial
-// number is back on the board, the rest reads erased. The next scan must not take that for the
-// block - neither with the record of the write, nor on a computer without it (its copies only).
+// The board is pulled right after the erase or after one, two or three of the four blocks: the
+// serial number may be back on the board, the rest reads erased. The next scan must not take
+// that for the block - with the record of the write, on a computer with only its copies, and on
+// one with an empty data folder, where only the board itself can tell.
 TEST(ParameterBlockSafety, HalfWrittenBlockIsNeverTakenForAGoodOne) {
-    for (const bool withRecord : {true, false}) {
-        for (int point = 1; point <= 3; ++point) {
-            SCOPED_TRACE("record " + std::to_string(withRecord) + ", lost after block " +
-                         std::to_string(point));
+    enum class Computer { WithRecord, CopiesOnly, EmptyDataFolder };
+    for (const Computer computer :
+         {Computer::WithRecord, Computer::CopiesOnly, Computer::EmptyDataFolder}) {
+        for (int point = 0; point <= 3; ++point) {
+            SCOPED_TRACE("computer " + std::to_string(static_cast<int>(computer)) +
+                         ", lost after block " + std::to_string(point));
             DefaultBoard w;
             w.Start();
             w.OnlyParameterBlock();
@@ -262,16 +271,31 @@ TEST(ParameterBlockSafety, HalfWrittenBlockIsNeverTakenForAGoodOne) {
             const std::string copy =
                 w.LoggedAfter("   Board lost - its parameter block is saved in ");
             ASSERT_FALSE(copy.empty());
-            if (!withRecord)
+            if (computer != Computer::WithRecord)
                 for (const auto& e : std::filesystem::directory_iterator(w.backups.store.Folder()))
                     if (e.path().extension() == app::kWriteRecordExtension)
                         std::filesystem::remove(e.path());
 
-            NextRun next(w);
+            flashwell::testing::TempBackups elsewhere;
+            NextRun next(w,
+                         computer == Computer::EmptyDataFolder ? elsewhere.store : w.backups.store);
             EXPECT_FALSE(next.form.RadioButton1.enabled);
             EXPECT_TRUE(next.form.BlockLost(0));
-            EXPECT_TRUE(
-                next.Logged("   Restore it with: flashwell --restore \"" + copy + "\" --board 0"));
+            if (computer == Computer::EmptyDataFolder) {
+                EXPECT_NE(next.form.BlockLostWhy(0).find(point == 0 ? "reads erased"
+                                                                    : "cut short while it was "
+                                                                      "being written"),
+                          std::string::npos)
+                    << next.form.BlockLostWhy(0);
+                EXPECT_TRUE(std::any_of(next.ui.lines.begin(), next.ui.lines.end(),
+                                        [](const std::string& line) {
+                                            return line.find("its copy is on the computer that "
+                                                             "wrote it") != std::string::npos;
+                                        }));
+            } else {
+                EXPECT_TRUE(next.Logged("   Restore it with: flashwell --restore \"" + copy +
+                                        "\" --board 0"));
+            }
             const auto listed =
                 app::SummaryText(app::SummarizeBoards(next.form, next.boards, next.protocol));
             EXPECT_NE(listed.find("not whole"), std::string::npos) << listed;
@@ -280,12 +304,13 @@ TEST(ParameterBlockSafety, HalfWrittenBlockIsNeverTakenForAGoodOne) {
             next.form.RadioButton1.enabled = true;
             next.form.Button1Click();
             EXPECT_EQ(next.form.LastOutcome, app::RunOutcome::Failed);
-            EXPECT_TRUE(next.Logged("   Parameter block is not whole - nothing written"));
+            next.form.UpdateFlashData();
+            EXPECT_TRUE(next.Logged("   Board 0 was not accepted by the scan - nothing written"));
             EXPECT_EQ(sim::Inspect(*w.board).parameterBlock, before);
-            // The copy it named puts the calibration back; the update after it succeeds.
+            // The copy puts the calibration back; the update after it succeeds.
             next.form.RestoreFromFile(copy);
             EXPECT_EQ(next.form.LastOutcome, app::RunOutcome::Succeeded);
-            EXPECT_EQ(sim::Inspect(*w.board).parameterBlock, w.original);
+            EXPECT_EQ(sim::Inspect(*w.board).parameterBlock, app::WithBlockMark(w.original));
             w.world.PowerCycle(*w.board);
             NextRun after(w);
             EXPECT_TRUE(after.form.RadioButton1.enabled);

@@ -343,20 +343,50 @@ TEST(UpdateFlashData, RulesAndWhatGetsWritten) {
     }
 }
 
-TEST(UpdateFlashData, UnreadBlockIsNeverWrittenBack) {
-    BoardWorld w(Record(1, 2, "2005"), 3);
-    w.board->FailAnswerWords({1}); // the scan's read of the block fails
-    app::TForm1& f = w.Start();
-    ASSERT_EQ(f.RadioButton1.caption, "Uninstalled Device");
-    f.RadioButton1.enabled = true; // the user cannot pick it; drive the step all the same
-    w.Only({&f.CheckBox6});
-    f.Button1Click();
-    EXPECT_TRUE(w.Logged("   Parameter block could not be read - nothing written"));
-    EXPECT_TRUE(f.UpdateFailed);
-    EXPECT_EQ(w.FinalMessage(), app::kErrorText);
-    const auto r = BoardFields(w.AfterPowerCycle().parameterBlock);
-    EXPECT_EQ(r.SerialNumber, "2004-K7A-1024-5-0312") << "the board's own block stays";
-    EXPECT_EQ(r.ProductName, "vexta/USB");
+// A line the scan did not accept: Update opens nothing for writing and one box says why; every
+// writing step reached around the line check refuses on its own.
+TEST(UpdateRun, LineTheScanRefusedIsNeverWritten) {
+    struct Case {
+        const char* name;
+        std::string product;
+        bool unreadable;
+        const char* caption;
+        const char* why;
+    };
+    for (const Case& c :
+         {Case{"unreadable block", "vexta/USB", true, "Uninstalled Device", "could not be read"},
+          Case{"another product", "junk", false, "junk",
+               "names the product \"junk\", which this tool does not update"}}) {
+        SCOPED_TRACE(c.name);
+        FlashDataRecord record = Record(1, 2, "2005");
+        record.ProductName = c.product;
+        BoardWorld w(record, 3);
+        if (c.unreadable) w.board->FailAnswerWords({1}); // the scan's read of the block fails
+        app::TForm1& f = w.Start();
+        ASSERT_EQ(f.RadioButton1.caption, c.caption);
+        f.RadioButton1.enabled = true; // the user cannot pick it; drive the run all the same
+        const std::size_t operations = w.board->FlashOperations().size();
+        f.Button1Click();
+        ASSERT_EQ(w.ui.boxes.shown.size(), 1u) << "no warning, no final message: one box";
+        EXPECT_EQ(w.ui.boxes.shown[0].kind, platform::MessageKind::Error);
+        EXPECT_NE(w.FinalMessage().find(c.why), std::string::npos) << w.FinalMessage();
+        EXPECT_EQ(f.LastOutcome, app::RunOutcome::Failed);
+        EXPECT_TRUE(f.Button1.enabled);
+        for (auto step :
+             {&app::TForm1::UpdateFlashData, &app::TForm1::UpdateRBF, &app::TForm1::UpdateKPCI,
+              &app::TForm1::UpdateBootprogram, &app::TForm1::UpdateFirmware})
+            (f.*step)();
+        EXPECT_TRUE(w.Logged("   Board 0 was not accepted by the scan - nothing written"));
+        EXPECT_TRUE(std::all_of(w.board->FlashOperations().begin() + static_cast<long>(operations),
+                                w.board->FlashOperations().end(),
+                                [](const sim::FlashOperation& op) {
+                                    return op.kind == sim::FlashOperation::Kind::Read;
+                                }));
+        const sim::BoardReport after = w.AfterPowerCycle();
+        EXPECT_EQ(BoardFields(after.parameterBlock).SerialNumber, "2004-K7A-1024-5-0312");
+        EXPECT_EQ(BoardFields(after.parameterBlock).ProductName, c.product);
+        EXPECT_FALSE(after.eepromIsBootImage) << "the firmware step wrote nothing either";
+    }
 }
 
 TEST(UpdateFlashData, FailedWriteFailsTheRunAndRbfDoesNotHideIt) {

@@ -597,7 +597,8 @@ void RestoreFromTheWindowMenu() {
         Contains(Text(w.ui.HandleOf(f.Memo1.control)), "   Parameter block restored and verified"),
         "the log says the block was verified");
     w.world.PowerCycle(board);
-    Check(sim::Inspect(board).parameterBlock == before, "the board holds its old block again");
+    Check(sim::Inspect(board).parameterBlock == app::WithBlockMark(before),
+          "the board holds its old block again, with the mark of a write that ended");
 
     // A file that is no sound copy is refused with what is wrong with it.
     const std::filesystem::path damaged = w.backups.folder.Path() / "damaged.fwblock";

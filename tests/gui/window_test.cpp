@@ -594,7 +594,7 @@ TEST_F(WindowTest, RestoreFromTheContextMenuPutsTheUpdatesCopyBack) {
     EXPECT_EQ(f.LastOutcome, app::RunOutcome::Succeeded);
     EXPECT_NE(w.ui.MemoText().find("   Parameter block restored and verified"), std::string::npos);
     w.world.PowerCycle(board);
-    EXPECT_EQ(sim::Inspect(board).parameterBlock, before);
+    EXPECT_EQ(sim::Inspect(board).parameterBlock, app::WithBlockMark(before));
 }
 
 // A file that is no sound copy is refused with what is wrong with it, and nothing is written.
