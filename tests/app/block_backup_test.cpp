@@ -1,10 +1,12 @@
 // Parameter-block backups: what is written is what is read, damage is seen, nothing is lost
 // when the program dies right after the copy, and the folder rules hold.
 #include "app/block_backup.h"
+#include "app/block_mark.h"
 #include "testkit/file_bytes.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
@@ -55,6 +57,56 @@ TEST(BlockBackup, Crc32MatchesTheStandardCheckValue) {
     const std::string check = "123456789";
     EXPECT_EQ(Crc32({reinterpret_cast<const std::uint8_t*>(check.data()), check.size()}),
               0xCBF43926u);
+}
+
+// What a block tells of its own write: each way a write can end, cut or not, and the blocks of
+// earlier tools, which carry no mark.
+TEST(BlockMark, EveryCutPointReadsAsCutAndWholeBlocksDoNot) {
+    using flashwell::app::BlockState;
+    using flashwell::app::JudgeBlock;
+    using flashwell::app::WithBlockMark;
+    FlashDataBlock factory; // an earlier tool's block: data, then the three uncovered cells erased
+    for (std::size_t i = 0; i < factory.size(); ++i)
+        factory[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    factory[7170] = 0x00;
+    for (std::size_t i = 7171; i < 7174; ++i)
+        factory[i] = 0xFF;
+    const FlashDataBlock marked = WithBlockMark(factory);
+    // The block as a write cut after `cells` cells leaves it on an erased sector.
+    const auto cutAfter = [&](std::size_t cells) {
+        FlashDataBlock b = marked;
+        std::fill(b.begin() + static_cast<long>(cells), b.end(), std::uint8_t{0xFF});
+        return b;
+    };
+    struct Case {
+        const char* name;
+        FlashDataBlock block;
+        BlockState expected;
+    };
+    FlashDataBlock zeroTail = factory; // an earlier tool that wrote zeros there
+    zeroTail[7171] = zeroTail[7172] = zeroTail[7173] = 0;
+    FlashDataBlock oneBitOff = marked;
+    oneBitOff[100] ^= 0x01;
+    for (const Case& c : {
+             Case{"written to its end", marked, BlockState::Marked},
+             Case{"earlier tool, mark cells erased", factory, BlockState::Unmarked},
+             Case{"earlier tool, mark cells zero", zeroTail, BlockState::Unmarked},
+             Case{"a byte changed after the write", oneBitOff, BlockState::Unmarked},
+             Case{"cut right after the erase", cutAfter(0), BlockState::Erased},
+             Case{"cut after block 1", cutAfter(2048), BlockState::CutShort},
+             Case{"cut after block 2", cutAfter(4096), BlockState::CutShort},
+             Case{"cut after block 3", cutAfter(6144), BlockState::CutShort},
+             Case{"cut inside block 4", cutAfter(6500), BlockState::CutShort},
+             Case{"cut before the last data cell", cutAfter(7170), BlockState::CutShort},
+             // Every data cell is in place: only the mark is missing, the block is whole.
+             Case{"cut inside the mark", cutAfter(7172), BlockState::Unmarked},
+         }) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(JudgeBlock(c.block), c.expected);
+    }
+    // The mark's top bit is clear: a mark never reads as erased cells.
+    EXPECT_LT(marked[7171], 0x80);
+    EXPECT_TRUE(std::equal(marked.begin(), marked.begin() + 7171, factory.begin()));
 }
 
 TEST(BlockBackup, SavedCopyReadsBackWithItsHeaderAndEveryByte) {

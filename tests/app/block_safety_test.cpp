@@ -320,6 +320,36 @@ TEST(ParameterBlockSafety, HalfWrittenBlockIsNeverTakenForAGoodOne) {
     }
 }
 
+// A block of an earlier tool whose last calibration cells happen to read erased looks like a cut
+// one: refused as such, until the technician says it was never cut. The update then leaves the
+// mark, and the next scan needs no word.
+TEST(ParameterBlockSafety, UnmarkedBlockEndingErasedTakesTheTechniciansWord) {
+    DefaultBoard w;
+    sim::ParameterBlock block = w.original;
+    std::fill(block.begin() + 7165, block.begin() + 7171, std::uint8_t{0xFF});
+    sim::SetParameterBlock(*w.board, block);
+    w.world.PowerCycle(*w.board);
+    app::TForm1& refused = w.Start();
+    EXPECT_FALSE(refused.RadioButton1.enabled);
+    EXPECT_EQ(refused.BlockLostWhy(0), "it was cut short while it was being written");
+    EXPECT_TRUE(w.Logged("   A block written by an earlier tool may end in erased cells too: if "
+                         "this board's was never cut, update it with --accept-unmarked-block"));
+
+    w.form = std::make_unique<app::TForm1>(
+        app::Services{w.HostOs(), w.boards, w.protocol, w.ui, w.backups.store});
+    w.form->AcceptUnmarkedBlocks(true);
+    w.form->FormCreate();
+    ASSERT_TRUE(w.form->RadioButton1.enabled);
+    w.form->Button1Click();
+    EXPECT_EQ(w.form->LastOutcome, app::RunOutcome::Succeeded);
+    w.world.PowerCycle(*w.board);
+    const auto written = sim::Inspect(*w.board).parameterBlock;
+    EXPECT_EQ(app::JudgeBlock(written), app::BlockState::Marked);
+    EXPECT_TRUE(std::equal(written.begin() + 7165, written.begin() + 7171, block.begin() + 7165))
+        << "the erased calibration cells stay as they were";
+    EXPECT_TRUE(w.Start().RadioButton1.enabled);
+}
+
 // Cut in the middle of the EEPROM write: the controller comes back with the half image's
 // identity and no firmware. The next update writes the firmware first, has the board
 // identifies it again and updates the rest with the block the board kept.
