@@ -87,6 +87,27 @@ TEST_F(Program, NoSelectableBoardGivesStatusFour) {
     const Outcome line = Run(std::string(kUpdate) + "--yes --board 2");
     EXPECT_EQ(line.status, 4) << line.output;
     EXPECT_NE(line.output.find("board line 2 cannot be selected"), std::string::npos);
+
+    // A board of another product: refused with the product it names, and the report is there.
+    const std::string junk =
+        Scenario("junk.json", R"({"boards": [{"parameterBlock": {"productName": "junk"}}]})");
+    const fs::path report = dir_ / "report.txt";
+    const Outcome other =
+        Run("--simulate=" + junk + " --time virtual --update --yes --report " + report.string());
+    EXPECT_EQ(other.status, 4) << other.output;
+    EXPECT_NE(other.output.find("board 0: its parameter block names the product \"junk\""),
+              std::string::npos)
+        << other.output;
+    EXPECT_TRUE(fs::exists(report)) << "the report is written on this way out too";
+    // "u" in the console on that line: one error box says why, nothing is written.
+    const Outcome typed = Run("--simulate=" + junk + " --time virtual", "u\n\nq\n");
+    EXPECT_EQ(typed.status, 1) << typed.output;
+    EXPECT_NE(typed.output.find("Board 0 cannot be updated: its parameter block names the "
+                                "product \"junk\""),
+              std::string::npos)
+        << typed.output;
+    EXPECT_EQ(typed.output.find("WARNING!!!"), std::string::npos) << typed.output;
+    EXPECT_EQ(typed.output.find("*** UpdateFlashData ***"), std::string::npos) << typed.output;
 }
 
 TEST_F(Program, UsageErrorsStopBeforeTheScan) {
