@@ -99,9 +99,28 @@ TForm1::TForm1(const TForm1& other, Services services) : TForm1(other) {
     RadioButtons = {&RadioButton1, &RadioButton2, &RadioButton3, &RadioButton4};
 }
 
-void TForm1::Log(const std::string& line) {
+void TForm1::Log(const std::string& line, LineKind kind) {
     Memo1.lines.push_back(line);
     ui_->LogAppended(line);
+    Emit(Logged{line, kind});
+}
+
+void TForm1::Emit(const RunEvent& event) {
+    for (RunObserver* observer : observers_)
+        observer->OnRunEvent(event);
+}
+
+std::string TForm1::BoardArgument(int index) const {
+    return " --board " +
+           (boardArgument_.empty() ? std::to_string(index) : "\"" + boardArgument_ + "\"");
+}
+
+void TForm1::RunStep(std::string_view name, void (TForm1::*run)()) {
+    const int index = SelectedBoardIndex();
+    stepFailed_ = false;
+    Emit(StepStarted{index, std::string(name)});
+    (this->*run)();
+    Emit(StepEnded{index, std::string(name), stepFailed_});
 }
 
 void TForm1::SetBoardPanel(int index) {
@@ -111,6 +130,7 @@ void TForm1::SetBoardPanel(int index) {
 void TForm1::Fail() {
     UpdateFailed = true;
     failedThisRun_ = true;
+    stepFailed_ = true;
 }
 
 double TForm1::Now() {
@@ -127,7 +147,7 @@ void TForm1::FormCreate() {
     for (int i = 0; i < 4; ++i) {
         present_[static_cast<std::size_t>(i)] = false;
         if (boards_->OpenBoard(i) != 1) {
-            Log("Board " + std::to_string(i) + " not present");
+            Log("Board " + std::to_string(i) + " not present", LineKind::BoardAbsent);
             RadioButtons[i]->enabled = false;
             continue;
         }
@@ -196,6 +216,10 @@ void TForm1::IdentifyBoard(int index) {
     }
     if (CheckBlockWhole(index, record) && !line.enabled) PointAtCopies(index, record);
     if (!line.enabled) NoteRefusal(index, record);
+    const bool readable = protocol_->FlashDataFromBoard(index);
+    Emit(BoardIdentified{index, readable ? record.ProductName : "",
+                         readable && ReadableText(record.SerialNumber) ? record.SerialNumber : "",
+                         line.enabled, refusal_[slot]});
 }
 
 void TForm1::NoteRefusal(int index, const boarddata::FlashDataRecord& record) {
@@ -210,22 +234,24 @@ void TForm1::NoteRefusal(int index, const boarddata::FlashDataRecord& record) {
         why = "its parameter block names the product \"" + record.ProductName +
               "\", which this tool does not update";
     if (const auto& copy = copyToRestore_[slot])
-        remedy = "Restore its copy: flashwell --restore \"" + copy->string() + "\" --board " +
-                 std::to_string(index);
+        remedy = "Restore its copy: flashwell --restore \"" + copy->string() + "\"" +
+                 BoardArgument(index);
     else if (!lostBlock_[slot] && protocol_->FlashDataFromBoard(index))
         remedy = "This tool updates only vexta/USB boards.";
     else
         remedy = "No copy of it is on this computer: restore the copy the computer that wrote "
-                 "it keeps (flashwell --restore FILE --board " +
-                 std::to_string(index) + ").";
+                 "it keeps (flashwell --restore FILE" +
+                 BoardArgument(index) + ").";
     refusal_[slot] = why + ". " + remedy;
 }
 
 void TForm1::RefuseRun(int index) {
     Fail();
+    Emit(RunRefused{index, refusal_[static_cast<std::size_t>(index)]});
     Log("Update refused - board " + std::to_string(index) + ": " +
         refusal_[static_cast<std::size_t>(index)] + " Nothing was written.");
     LastOutcome = RunOutcome::Failed;
+    Emit(RunEnded{LastOutcome});
     ui_->ShowMessage(platform::MessageKind::Error, platform::kApplicationTitle,
                      "Board " + std::to_string(index) + " cannot be updated: " +
                          refusal_[static_cast<std::size_t>(index)] + "\r\n\r\nNothing was written.",
@@ -236,7 +262,7 @@ void TForm1::RefuseRun(int index) {
 
 bool TForm1::StepRefused(int index, const char* title) {
     if (!BoardPresent(index) || refusal_[static_cast<std::size_t>(index)].empty()) return false;
-    Log(title);
+    Log(title, LineKind::StepTitle);
     Log("   Board " + std::to_string(index) + " was not accepted by the scan - nothing written");
     Fail();
     return true;
@@ -343,13 +369,15 @@ bool TForm1::CheckBlockWhole(int index, const boarddata::FlashDataRecord& record
     RadioButtons[slot]->enabled = false;
     Log("   Parameter block of board " + std::to_string(index) + " is not whole: " + why +
         " - nothing is written over it");
+    Emit(BlockNotWhole{index, why, copy});
     if (copy) {
-        Log("   Restore it with: flashwell --restore \"" + copy->string() + "\" --board " +
-            std::to_string(index));
+        Log("   Restore it with: flashwell --restore \"" + copy->string() + "\"" +
+                BoardArgument(index),
+            LineKind::RestoreHint);
     } else {
         Log("   No copy of it on this computer: its copy is on the computer that wrote it - "
-            "restore that one (flashwell --restore FILE --board " +
-            std::to_string(index) + ")");
+            "restore that one (flashwell --restore FILE" +
+            BoardArgument(index) + ")");
     }
     if (state == BlockState::CutShort &&
         !backups_->PendingFor(record.SerialNumber, path, serialReadable))
@@ -382,12 +410,14 @@ void TForm1::PointAtCopies(int index, const boarddata::FlashDataRecord& record) 
             (serialReadable ? copy.header.serial == record.SerialNumber
                             : !path.empty() && copy.header.devicePath == path)) {
             copyToRestore_[static_cast<std::size_t>(index)] = copy.path;
-            Log("   Restore it with: flashwell --restore \"" + copy.path.string() + "\" --board " +
-                std::to_string(index));
+            Log("   Restore it with: flashwell --restore \"" + copy.path.string() + "\"" +
+                    BoardArgument(index),
+                LineKind::RestoreHint);
             return;
         }
     }
-    Log("   Restore one with: flashwell --restore FILE --board " + std::to_string(index));
+    Log("   Restore one with: flashwell --restore FILE" + BoardArgument(index),
+        LineKind::RestoreHint);
 }
 
 void TForm1::RadioButton2Click() {
@@ -443,6 +473,11 @@ void TForm1::ShowProgress(std::int32_t minimum, std::int32_t maximum, std::int32
     const double elapsed = Now() - RunStartTime;
     Label4.caption = FormatTime(elapsed);
     if (Gauge1.position > 0) Label3.caption = FormatTime(100.0 / Gauge1.position * elapsed);
+    if (!observers_.empty()) {
+        const std::int32_t span = Gauge2.maximum - Gauge2.minimum;
+        Emit(StepProgress{span > 0 ? (Gauge2.position - Gauge2.minimum) * 100 / span : 0,
+                          Gauge1.position, Label4.caption});
+    }
     ui_->ProcessPendingMessages();
 }
 
@@ -479,6 +514,7 @@ void TForm1::Button1Click() {
         LastOutcome = RunOutcome::Cancelled;
         SetRunControlsEnabled(true);
         running_ = false;
+        Emit(RunEnded{LastOutcome});
         return;
     }
     ui_->RunStarted();
@@ -496,12 +532,13 @@ void TForm1::Button1Click() {
         if (repair && step.run == &TForm1::UpdateFirmware) continue; // done first
         if (repairFailed) break; // a board that does not answer as one gets nothing more
         if ((this->*step.box).checked && (step.runsAfterFailure || !UpdateFailed))
-            (this->*step.run)();
+            RunStep(step.name, step.run);
     }
 
     SetBoardPanel(SelectedBoardIndex());
     Label1.caption.clear();
     LastOutcome = UpdateFailed ? RunOutcome::Failed : RunOutcome::Succeeded;
+    Emit(RunEnded{LastOutcome});
     ui_->ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,
                      UpdateFailed ? kErrorText : kSuccessText, platform::MessageButtons::Ok);
     Gauge2.SetPosition(0);
@@ -515,7 +552,7 @@ void TForm1::Button1Click() {
 bool TForm1::RepairFirmwareFirst(int index) {
     Log("   Board " + std::to_string(index) +
         ": its USB controller runs no firmware - writing the firmware first");
-    UpdateFirmware();
+    RunStep("firmware", &TForm1::UpdateFirmware);
     if (UpdateFailed) return false;
     // The controller now runs the downloaded firmware, which passes requests on like the one in
     // its EEPROM; a board that still does not answer needs replugging (said below).

@@ -6,6 +6,7 @@
 #include "app/block_backup.h"
 #include "app/block_mark.h"
 #include "app/controls.h"
+#include "app/run_events.h"
 #include "app/subid_dialog.h"
 #include "boarddata/flash_data.h"
 #include "device/adapter_usb.h"
@@ -16,6 +17,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace flashwell::app {
 
@@ -27,9 +30,6 @@ inline constexpr const char* kSuccessText =
     "Update successfully ended\r\nPlease disconnect device now from electric\r\nto finish the "
     "update process by restarting";
 inline constexpr const char* kErrorText = "During the update process an error has occured!";
-
-// How the last run ended: the final message it showed, or the user's Cancel of the warning.
-enum class RunOutcome { NotRun, Cancelled, Succeeded, Failed };
 
 // Everything the window needs from the rest of the program.
 struct Services {
@@ -53,6 +53,12 @@ public:
     void FormCreate();
     // A line of the caller's in the log, such as how a board is reached.
     void Note(const std::string& line) { Log(line); }
+    // Every event from here on goes to this subscriber as well, until the window is gone.
+    void Subscribe(RunObserver& observer) { observers_.push_back(&observer); }
+    // How the lines that tell to restore a copy name the board: "--board <argument>". The
+    // line number by default; a caller whose line 0 is not the machine's line 0 (a bench lane)
+    // names the board otherwise.
+    void NameBoardInHints(std::string argument) { boardArgument_ = std::move(argument); }
 
     // Event handlers.
     void RadioButton2Click();
@@ -191,7 +197,12 @@ private:
     static bool Slot(const std::array<bool, 4>& slots, int index) {
         return index >= 0 && index < 4 && slots[static_cast<std::size_t>(index)];
     }
-    void Log(const std::string& line);
+    void Log(const std::string& line, LineKind kind = LineKind::Plain);
+    void Emit(const RunEvent& event);
+    // " --board N", as the restore lines end.
+    std::string BoardArgument(int index) const;
+    // Runs one step of the table and tells its subscribers when it starts and ends.
+    void RunStep(std::string_view name, void (TForm1::*run)());
     void SetBoardPanel(int index);
     void Fail();
     void SetRunControlsEnabled(bool enabled);
@@ -217,6 +228,10 @@ private:
     std::array<std::string, 4> refusal_{};
     std::array<std::string, 4> lostWhy_{};
     bool acceptUnmarked_ = false;
+    std::vector<RunObserver*> observers_;
+    std::string boardArgument_;
+    // Set by a failure of the step now running.
+    bool stepFailed_ = false;
     // Set when a step of the current run failed: a later step's success must not hide it.
     bool failedThisRun_ = false;
 };

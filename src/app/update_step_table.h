@@ -14,18 +14,19 @@
 namespace flashwell::app {
 
 struct UpdateStep {
-    std::string_view name; // as --steps names it
-    Control TForm1::*box;  // its check box in the Advanced view
-    void (TForm1::*run)(); // its handler
-    bool runsAfterFailure; // whether it still runs once an earlier step failed
+    std::string_view name;  // as --steps names it
+    std::string_view title; // as its title line in the log names it
+    Control TForm1::*box;   // its check box in the Advanced view
+    void (TForm1::*run)();  // its handler
+    bool runsAfterFailure;  // whether it still runs once an earlier step failed
 };
 
 inline constexpr std::array<UpdateStep, 5> kUpdateSteps{{
-    {"flash", &TForm1::CheckBox6, &TForm1::UpdateFlashData, true},
-    {"rbf", &TForm1::CheckBox1, &TForm1::UpdateRBF, true},
-    {"kpci", &TForm1::CheckBox2, &TForm1::UpdateKPCI, false},
-    {"boot", &TForm1::CheckBox3, &TForm1::UpdateBootprogram, false},
-    {"firmware", &TForm1::CheckBox4, &TForm1::UpdateFirmware, false},
+    {"flash", "UpdateFlashData", &TForm1::CheckBox6, &TForm1::UpdateFlashData, true},
+    {"rbf", "UpdateRBF", &TForm1::CheckBox1, &TForm1::UpdateRBF, true},
+    {"kpci", "Update KPCI", &TForm1::CheckBox2, &TForm1::UpdateKPCI, false},
+    {"boot", "Update Bootprogram", &TForm1::CheckBox3, &TForm1::UpdateBootprogram, false},
+    {"firmware", "Update Firmware", &TForm1::CheckBox4, &TForm1::UpdateFirmware, false},
 }};
 
 // The row named so, or nullptr.

@@ -87,7 +87,7 @@ void TForm1::UpdateFlashData() {
         FinishStepProgress();
         return;
     }
-    Log("*** UpdateFlashData ***");
+    Log("*** UpdateFlashData ***", LineKind::StepTitle);
     if (boards_->OpenBoard(index) == 0)
         Log("   Opening board " + Num(index) + " failed!!!");
     else
@@ -159,9 +159,10 @@ std::optional<std::filesystem::path> TForm1::SaveBlockAsRead(int index) {
         FlashDataRecord record;
         protocol_->ReadFlashData(record, index); // read again, and kept at hand for the write
         if (protocol_->FlashDataBlockAsRead(index) != nullptr &&
-            *protocol_->FlashDataBlockAsRead(index) == first)
+            *protocol_->FlashDataBlockAsRead(index) == first) {
             saved = backups_->Save(first, adapter ? adapter->DevicePathText() : "", error);
-        else
+            if (saved) Emit(CopySaved{index, *saved, record.SerialNumber});
+        } else
             error = "two reads of the block gave different bytes";
     }
     // Without a copy on the disk an erase could lose the board's identity and calibration.
@@ -219,8 +220,10 @@ bool TForm1::WriteBlockVerified(int index, const boarddata::FlashDataBlock& unma
         }
         if (!boards_->IsBoardOpen(index)) {
             Log("   Board lost - its parameter block is saved in " + backup.string());
-            Log("   Restore it with: flashwell --restore \"" + backup.string() + "\" --board " +
-                Num(index));
+            Emit(BoardLost{index, backup});
+            Log("   Restore it with: flashwell --restore \"" + backup.string() + "\"" +
+                    BoardArgument(index),
+                LineKind::RestoreHint);
             return false;
         }
     }
@@ -232,7 +235,7 @@ void TForm1::RestoreFlashData(const BlockBackup& backup) {
     if (running_) return;
     LastOutcome = RunOutcome::NotRun;
     const int index = SelectedBoardIndex();
-    Log("*** Restore parameter block ***");
+    Log("*** Restore parameter block ***", LineKind::StepTitle);
     Log("   From " + backup.path.string());
     if (boards_->OpenBoard(index) == 0) {
         Log("   Opening board " + Num(index) + " failed!!!");
@@ -320,6 +323,7 @@ void TForm1::RestoreFlashData(const BlockBackup& backup) {
     }
     boards_->CloseBoard(index);
     LastOutcome = ok ? RunOutcome::Succeeded : RunOutcome::Failed;
+    Emit(RunEnded{LastOutcome});
     ui_->ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,
                      ok ? "The parameter block was restored.\r\nPlease disconnect the device and "
                           "connect it again."
@@ -351,7 +355,7 @@ void TForm1::UpdateRBF() {
     const int index = SelectedBoardIndex();
     SetBoardPanel(index);
     if (StepRefused(index, "*** UpdateRBF ***")) return;
-    Log("*** UpdateRBF ***");
+    Log("*** UpdateRBF ***", LineKind::StepTitle);
     Log("   Opening board " + Num(index));
     boards_->OpenBoard(index);
     const std::int32_t subId = protocol_->DspRequest(index, 1, kSubIdQuery, 0);
@@ -430,7 +434,7 @@ void TForm1::UpdateKPCI() {
     const int index = SelectedBoardIndex();
     SetBoardPanel(index);
     if (StepRefused(index, "*** Update KPCI ***")) return;
-    Log("*** Update KPCI ***");
+    Log("*** Update KPCI ***", LineKind::StepTitle);
     Log("   Opening board " + Num(index));
     boards_->OpenBoard(index);
     Log("   Allocating memory");
@@ -482,7 +486,7 @@ void TForm1::UpdateBootprogram() {
     if (StepRefused(index, "*** Update Bootprogram ***")) return;
     ShowProgress(0, 100, 0);
     SetBoardPanel(index);
-    Log("*** Update Bootprogram ***");
+    Log("*** Update Bootprogram ***", LineKind::StepTitle);
     Log("   Opening board " + Num(index));
     boards_->OpenBoard(index);
     Log("   Allocating memory");
@@ -516,7 +520,7 @@ void TForm1::UpdateFirmware() {
     const int index = SelectedBoardIndex();
     SetBoardPanel(index);
     if (StepRefused(index, "*** Update Firmware ***")) return;
-    Log("*** Update Firmware ***");
+    Log("*** Update Firmware ***", LineKind::StepTitle);
     Log("   Opening board " + Num(index));
     boards_->OpenBoard(index);
     Log("   loading flash program...");

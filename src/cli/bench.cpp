@@ -23,23 +23,15 @@ namespace flashwell::cli {
 
 namespace {
 
-// "*** Update KPCI ***" is the start of the step "Update KPCI".
-std::optional<std::string> StepOf(const std::string& line) {
-    if (line.rfind("***", 0) != 0) return std::nullopt;
-    std::string step = line;
-    step.erase(0, step.find_first_not_of("* "));
-    step.erase(step.find_last_not_of("* ") + 1);
-    return step;
+// The step's words as its title line in the log has them ("Update KPCI").
+std::string StepTitle(const std::string& name) {
+    const app::UpdateStep* step = app::FindUpdateStep(name);
+    return step != nullptr ? std::string(step->title) : name;
 }
 
-// The program's restore hint names its own line 0, which on the bench is another board's
-// line: the same command, naming the board by its place.
-std::optional<std::string> RestoreOnto(const std::string& line, const std::string& place) {
-    const std::string hint = "   Restore it with: flashwell --restore ";
-    const std::size_t at = line.rfind(" --board ");
-    if (line.rfind(hint, 0) != 0 || at == std::string::npos) return std::nullopt;
-    return "flashwell --restore " + line.substr(hint.size(), at - hint.size()) + " --board \"" +
-           place + "\"";
+// The command that writes a copy back onto the board at this place.
+std::string RestoreCommand(const std::string& copy, const std::string& place) {
+    return "flashwell --restore \"" + copy + "\" --board \"" + place + "\"";
 }
 
 bool IsLineNumber(const std::string& name) {
@@ -191,65 +183,67 @@ public:
         LaneGuard one(askers_);
         view_.Ask(lane_, [&] { asker_.ShowSubIdDialog(dialog); });
     }
-    void ShowMainWindow(app::TForm1& form) override { form_ = &form; }
-    void LogAppended(const std::string& line) override {
-        NoteFailure();
-        if (const auto step = StepOf(line))
-            view_.Change(lane_, [&](BenchLane& l) { l.step = *step; });
-        // The lane's program sees one board: the empty lines of its scan say nothing here.
-        if (line.rfind("Board ", 0) == 0 && line.size() > 12 &&
-            line.compare(line.size() - 12, 12, " not present") == 0)
-            return;
-        const auto restore = RestoreOnto(line, lane_.target.place);
-        view_.Line(lane_, restore ? "   Restore it with: " + *restore : line);
-    }
     void ProcessPendingMessages() override {
-        NoteFailure();
-        if (form_ != nullptr) {
-            const app::Gauge& g = form_->Gauge2;
-            const int span = g.maximum - g.minimum;
-            const int percent = span > 0 ? (g.position - g.minimum) * 100 / span : 0;
-            const std::string elapsed = form_->Label4.caption;
-            view_.Change(lane_, [&](BenchLane& l) {
-                l.stepPercent = percent;
-                if (!elapsed.empty()) l.elapsed = elapsed;
-            });
-        }
         if (hooks_.pump) hooks_.pump(lane_);
     }
 
 private:
-    void NoteFailure() {
-        if (form_ != nullptr && form_->UpdateFailed && lane_.failedStep.empty())
-            lane_.failedStep = lane_.step.empty() ? "the scan" : lane_.step;
-    }
-
     BenchLane& lane_;
     BenchView& view_;
     app::AppUi& asker_;
     LaneLock& askers_;
     const BenchHooks& hooks_;
-    app::TForm1* form_ = nullptr;
+};
+
+// What a lane learns of its run, from the run's events: the step, its progress, where it
+// failed, the copy it saved, the board's serial number, the copies to restore.
+class LaneEvents final : public app::RunObserver {
+public:
+    LaneEvents(BenchLane& lane, BenchView& view) : lane_(lane), view_(view) {}
+    void OnRunEvent(const app::RunEvent& event) override {
+        std::visit([&](const auto& e) { On(e); }, event);
+    }
+    std::string serial;
+
+private:
+    void On(const app::Logged& e) {
+        // The lane's program sees one board: the empty lines of its scan say nothing here.
+        if (e.kind != app::LineKind::BoardAbsent) view_.Line(lane_, e.text);
+    }
+    void On(const app::BoardIdentified& e) {
+        if (!e.serial.empty()) serial = e.serial;
+    }
+    void On(const app::StepStarted& e) {
+        view_.Change(lane_, [&](BenchLane& l) { l.step = StepTitle(e.step); });
+    }
+    void On(const app::StepProgress& e) {
+        view_.Change(lane_, [&](BenchLane& l) {
+            l.stepPercent = e.stepPercent;
+            if (!e.elapsed.empty()) l.elapsed = e.elapsed;
+        });
+    }
+    void On(const app::StepEnded& e) {
+        if (e.failed && lane_.failedStep.empty()) lane_.failedStep = StepTitle(e.step);
+    }
+    void On(const app::CopySaved& e) {
+        lane_.backup = e.path.string();
+        if (!e.serial.empty()) serial = e.serial;
+    }
+    void On(const app::BlockNotWhole& e) {
+        if (e.copy) lane_.restoreCopies.push_back(e.copy->string());
+    }
+    void On(const app::BoardLost& e) { lane_.restoreCopies.push_back(e.copy.string()); }
+    void On(const app::RunRefused&) {}
+    void On(const app::RunEnded&) {}
+
+    BenchLane& lane_;
+    BenchView& view_;
 };
 
 // A board left open would be in use for the next program that looks at it.
 void CloseAll(device::BoardTable& boards) {
     for (int i = 0; i < device::BoardTable::kSlots; ++i)
         if (boards.IsBoardOpen(i)) boards.CloseBoard(i);
-}
-
-std::string FailedStep(const std::vector<std::string>& log) {
-    for (auto it = log.rbegin(); it != log.rend(); ++it)
-        if (const auto step = StepOf(*it)) return *step;
-    return "the scan";
-}
-
-std::string BackupNamed(const std::vector<std::string>& log) {
-    const std::string marker = "parameter block is saved in ";
-    for (auto it = log.rbegin(); it != log.rend(); ++it)
-        if (const std::size_t at = it->find(marker); at != std::string::npos)
-            return it->substr(at + marker.size());
-    return {};
 }
 
 void RunLane(const Invocation& v, BenchLane& lane, BenchView& view, app::AppUi& asker,
@@ -266,16 +260,12 @@ void RunLane(const Invocation& v, BenchLane& lane, BenchView& view, app::AppUi& 
     device::BoardTable boards(os);
     protocol::BoardProtocol protocol(boards, loggedFace);
     app::BackupStore backups(v.dataFolder, tool);
-    const auto copies = [&] {
-        std::set<std::string> paths;
-        for (const app::BlockBackup& copy : backups.List())
-            if (PlaceOf(copy.header.devicePath) == lane.target.place)
-                paths.insert(copy.path.string());
-        return paths;
-    };
-    const std::set<std::string> before = copies();
+    LaneEvents events(lane, view);
     app::TForm1 form(app::Services{os, boards, protocol, loggedFace, backups});
     lane.form = &form;
+    form.Subscribe(events);
+    // The lane's line 0 is another board's line 0 on the machine: restore lines name the place.
+    form.NameBoardInHints(lane.target.place);
     form.AcceptUnmarkedBlocks(v.acceptUnmarkedBlocks);
     form.FormCreate();
     if (!form.BoardPresent(0)) {
@@ -305,20 +295,14 @@ void RunLane(const Invocation& v, BenchLane& lane, BenchView& view, app::AppUi& 
             break;
         case app::RunOutcome::Failed:
         case app::RunOutcome::NotRun:
-            lane.result = "failed at " + (lane.failedStep.empty() ? FailedStep(form.Memo1.lines)
-                                                                  : lane.failedStep);
+            lane.result = "failed at " + (!lane.failedStep.empty() ? lane.failedStep
+                                          : !lane.step.empty()     ? lane.step
+                                                                   : std::string("the scan"));
             lane.status = kExitError;
             break;
         }
     }
-    for (const std::string& path : copies())
-        if (before.count(path) == 0) lane.backup = path;
-    if (lane.backup.empty()) lane.backup = BackupNamed(form.Memo1.lines);
-    std::string serial = lane.target.serial;
-    if (serial.empty() && !lane.backup.empty()) {
-        std::string error;
-        if (const auto copy = app::ReadBackupFile(lane.backup, error)) serial = copy->header.serial;
-    }
+    const std::string serial = lane.target.serial.empty() ? events.serial : lane.target.serial;
     lane.log = log.Writing() ? log.Path().string() : std::string();
     CloseAll(boards);
     lane.logLines = form.Memo1.lines;
@@ -362,9 +346,9 @@ void Summary(std::ostream& out, const std::vector<BenchLane>& lanes) {
         if (!l.log.empty()) out << "Log of " << l.target.Name() << ": " << l.log << "\n";
     // A board whose block the run lost: the copy to write back, onto that very board.
     for (const BenchLane& l : lanes)
-        for (const std::string& line : l.logLines)
-            if (const auto restore = RestoreOnto(line, l.target.place))
-                out << "Restore " << l.target.Name() << " with: " << *restore << "\n";
+        for (const std::string& copy : l.restoreCopies)
+            out << "Restore " << l.target.Name()
+                << " with: " << RestoreCommand(copy, l.target.place) << "\n";
 }
 
 std::string BenchJson(const std::vector<BenchLane>& lanes, int status) {

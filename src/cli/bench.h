@@ -46,6 +46,9 @@ struct BenchLane {
     int status = kExitSuccess;
     std::string backup;
     std::string log;
+    // Copies the run named for a block it lost or found not whole: to be written back onto
+    // this very board.
+    std::vector<std::string> restoreCopies;
     // For the bench view: the step running and the elapsed time, as the window shows them.
     std::string step;
     // The step during which the run first failed (later steps still run).
