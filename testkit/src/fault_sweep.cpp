@@ -4,6 +4,7 @@
 #include "sim/scenario/scenario.h"
 #include "testkit/app_world.h"
 #include "testkit/board_judge.h"
+#include "testkit/temp_data_folder.h"
 
 #include <algorithm>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <variant>
 
 namespace flashwell::sweep {
 
@@ -107,16 +109,18 @@ bool Strike(FaultKind kind, sim::SimWorld& world, sim::Board& board) {
 // The tool started afresh on the same machine, with the same data folder: what a technician
 // gets after plugging the board in again.
 struct FreshProgram {
-    explicit FreshProgram(AppWorld& w)
-        : world(w), route(MakeHostRoute(w.world, w.route)), os(route ? *route : w.world.Os()),
-          boards(os), protocol(boards, ui) {}
+    explicit FreshProgram(AppWorld& w) : FreshProgram(w, w.backups.store) {}
+    // On another computer: a data folder of its own.
+    FreshProgram(AppWorld& w, app::BackupStore& backups)
+        : world(w), store(backups), route(MakeHostRoute(w.world, w.route)),
+          os(route ? *route : w.world.Os()), boards(os), protocol(boards, ui) {}
     app::TForm1& Start() {
-        form = std::make_unique<app::TForm1>(
-            app::Services{os, boards, protocol, ui, world.backups.store});
+        form = std::make_unique<app::TForm1>(app::Services{os, boards, protocol, ui, store});
         form->FormCreate();
         return *form;
     }
     AppWorld& world;
+    app::BackupStore& store;
     std::unique_ptr<platform::OsPort> route;
     platform::OsPort& os;
     device::BoardTable boards;
@@ -201,6 +205,48 @@ Rerun FollowTheProgram(AppWorld& w, sim::Board& board, const boarddata::FlashDat
     return out;
 }
 
+// Whether a run ended with a refusal of the board, which is its error message.
+struct RefusalSeen final : app::RunObserver {
+    void OnRunEvent(const app::RunEvent& event) override {
+        refused = refused || std::holds_alternative<app::RunRefused>(event);
+    }
+    bool refused = false;
+};
+
+struct OtherComputer {
+    bool succeeded = false;
+    bool refused = false;
+    std::string lost; // how the run there lost the board's block, if it did
+    std::string broken;
+};
+
+// A technician at another bench: the tool with an empty data folder scans the board and is
+// asked to update it, whatever its line shows. It must not report success over a block that is
+// not the intended one, and must not change a cut block it found.
+OtherComputer OnAnotherComputer(AppWorld& w, sim::Board& board,
+                                const boarddata::FlashDataBlock& intended, bool cut) {
+    OtherComputer out;
+    const boarddata::FlashDataBlock found = sim::Inspect(board).parameterBlock;
+    testing::TempBackups elsewhere;
+    FreshProgram program(w, elsewhere.store);
+    app::TForm1& form = program.Start();
+    RefusalSeen seen;
+    form.Subscribe(seen);
+    form.RadioButton1.enabled = true; // pressed whatever the line shows
+    form.Button1Click();
+    out.succeeded = form.LastOutcome == app::RunOutcome::Succeeded;
+    out.refused = seen.refused;
+    w.world.PowerCycle(board);
+    const sim::BoardReport r = sim::Inspect(board);
+    if (out.succeeded && r.parameterBlock != intended)
+        out.lost = "success reported while the board does not hold its intended block";
+    else if (cut && r.parameterBlock != found)
+        out.lost = "the cut block it found was changed";
+    else if (out.succeeded && !EveryImageInPlace(r, intended))
+        out.broken = "success reported there but images wrong: " + r.ToString();
+    return out;
+}
+
 struct SecondFault {
     FaultKind kind;
     std::uint64_t index;
@@ -231,7 +277,9 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
             vanished = Strike(kind, w->world, board);
         });
     }
-    w->Start().Button1Click();
+    RefusalSeen refusal;
+    w->Start().Subscribe(refusal);
+    w->form->Button1Click();
     result.virtualMs = w->world.Clock().NowMs();
     if (kind == FaultKind::FailureWordAnswer)
         injected = board.Dsp().HostReadCount() - wordsBefore >= index;
@@ -239,6 +287,8 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
         if (shown.text == app::kSuccessText) result.successShown = true;
         if (shown.text == app::kErrorText) result.errorShown = true;
     }
+    // A board its scan did not accept is refused in one error box of its own.
+    if (refusal.refused) result.errorShown = true;
     if (kind == FaultKind::FailureWordAnswer) {
         // Name the step by where the lost word was: the first step whose lines follow it is
         // not known here, so report the whole run.
@@ -257,6 +307,12 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
     result.block = r.parameterBlock == original   ? BlockOutcome::Unchanged
                    : r.parameterBlock == intended ? BlockOutcome::Intended
                                                   : BlockOutcome::Unrecoverable;
+    // The board taken to another computer first, then back to this one.
+    const OtherComputer other = OnAnotherComputer(
+        *w, board, intended, r.parameterBlock != original && r.parameterBlock != intended);
+    result.otherComputerSucceeded = other.succeeded;
+    result.otherComputerRefused = other.refused;
+    result.lostOnOtherComputer = other.lost;
     // What a technician does next: plug the board in again, start the tool, follow its lines.
     Rerun next;
     if (second) {
@@ -294,6 +350,10 @@ RunResult Run(FaultKind kind, std::uint64_t index, const boarddata::FlashDataBlo
     else if (result.successShown && !result.everyImageInPlace)
         result.brokenRule =
             "success reported but the board does not hold every image: " + r.ToString();
+    else if (!other.lost.empty())
+        result.brokenRule = "silently lost on another computer: " + other.lost;
+    else if (!other.broken.empty())
+        result.brokenRule = "on another computer: " + other.broken;
     else if (result.recovery == Recovery::Bricked)
         result.brokenRule = "bricked: " + next.why;
     else if (result.block == BlockOutcome::Unrecoverable)
@@ -352,6 +412,12 @@ std::size_t SweepReport::Count(Recovery recovery) const {
         runs.begin(), runs.end(), [&](const RunResult& r) { return r.recovery == recovery; }));
 }
 
+std::size_t SweepReport::LostOnOtherComputer() const {
+    return static_cast<std::size_t>(std::count_if(runs.begin(), runs.end(), [](const RunResult& r) {
+        return !r.lostOnOtherComputer.empty();
+    }));
+}
+
 std::size_t SweepReport::Broken() const {
     return static_cast<std::size_t>(std::count_if(
         runs.begin(), runs.end(), [](const RunResult& r) { return !r.brokenRule.empty(); }));
@@ -388,6 +454,13 @@ std::string SweepReport::Matrix() const {
     out << "\nafter a power cycle, the tool started again and its lines followed:\n";
     for (Recovery recovery : {Recovery::NextRun, Recovery::AfterRestore, Recovery::Bricked})
         out << "  " << RecoveryName(recovery) << ": " << Count(recovery) << "\n";
+    std::size_t updated = 0, refused = 0;
+    for (const RunResult& r : runs) {
+        updated += r.otherComputerSucceeded;
+        refused += r.otherComputerRefused;
+    }
+    out << "  on another computer (empty data folder) first: updated " << updated << ", refused "
+        << refused << ", silently lost " << LostOnOtherComputer() << "\n";
     std::size_t seconds = 0, secondsReached = 0;
     for (const RunResult& r : runs) {
         seconds += r.secondFault;

@@ -15,6 +15,7 @@ void ExpectEveryRuleKept(const SweepOptions& options, std::size_t atLeast) {
     const SweepReport report = RunSweep(options);
     std::cout << report.Matrix();
     EXPECT_GT(report.runs.size(), atLeast);
+    EXPECT_EQ(report.LostOnOtherComputer(), 0u) << "a board taken to another computer";
     EXPECT_EQ(report.Broken(), 0u) << report.Matrix();
 }
 

@@ -40,6 +40,11 @@ struct RunResult {
     // The run after this one was faulted too (secondInjected: the fault was reached).
     bool secondFault = false;
     bool secondInjected = false;
+    // The tool on another computer (an empty data folder), asked to update the board after
+    // this run: whether it reported success, refused the board, or lost its block (how).
+    bool otherComputerSucceeded = false;
+    bool otherComputerRefused = false;
+    std::string lostOnOtherComputer;
     // Empty when the run kept every rule.
     std::string brokenRule;
 };
@@ -67,6 +72,7 @@ struct SweepReport {
     std::vector<RunResult> runs;
 
     std::size_t Broken() const;
+    std::size_t LostOnOtherComputer() const;
     std::size_t Count(Recovery recovery) const;
     // Runs per fault kind and step, outcomes per class, and every run that broke a rule.
     std::string Matrix() const;
