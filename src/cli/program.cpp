@@ -64,16 +64,37 @@ int StatusOf(app::RunOutcome outcome) {
     return kExitError;
 }
 
+// What --update --json tells beyond the window's state, taken from the run's events.
+struct RunFacts final : app::RunObserver {
+    void OnRunEvent(const app::RunEvent& event) override {
+        if (const auto* ended = std::get_if<app::StepEnded>(&event))
+            stepResults.push_back({{"step", ended->step}, {"failed", ended->failed}});
+        else if (const auto* saved = std::get_if<app::CopySaved>(&event))
+            copy = saved->path.string();
+        else if (const auto* refused = std::get_if<app::RunRefused>(&event))
+            refusal = refused->why;
+    }
+    nlohmann::json stepResults = nlohmann::json::array();
+    std::string copy, refusal;
+};
+
 // The result of --update for programs: how it ended, on which board, with which steps.
-std::string RunJson(const app::TForm1& form, int status, const app::RunLog& log) {
+std::string RunJson(const app::TForm1& form, int status, const app::RunLog& log,
+                    const RunFacts& facts) {
     nlohmann::json steps = nlohmann::json::array();
     for (const app::UpdateStep& step : app::kUpdateSteps)
         if ((form.*step.box).checked) steps.push_back(std::string(step.name));
+    const auto orNull = [](const std::string& text) {
+        return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+    };
     nlohmann::json result{
         {"outcome", OutcomeName(form.LastOutcome)},
         {"exitStatus", status},
         {"board", form.SelectedBoardIndex()},
         {"steps", steps},
+        {"stepResults", facts.stepResults},
+        {"copy", orNull(facts.copy)},
+        {"refused", orNull(facts.refusal)},
         {"log", log.Writing() ? nlohmann::json(log.Path().string()) : nlohmann::json(nullptr)}};
     return result.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -236,6 +257,8 @@ int RunProgram(const Invocation& v) {
         return finish(status);
     }
     if (const auto refused = SelectBoard(v, form)) return finish(*refused);
+    RunFacts facts;
+    form.Subscribe(facts);
     if (v.update) {
         faces.Update(form);
         status = StatusOf(form.LastOutcome);
@@ -247,7 +270,7 @@ int RunProgram(const Invocation& v) {
         if (form.LastOutcome != app::RunOutcome::NotRun) status = StatusOf(form.LastOutcome);
     }
     showLog();
-    if (v.json && v.update) std::cout << RunJson(form, status, runLog) << "\n";
+    if (v.json && v.update) std::cout << RunJson(form, status, runLog, facts) << "\n";
     return finish(status);
 }
 
