@@ -453,6 +453,15 @@ Outcome Run(std::span<const std::uint8_t> input, bool fromScan, bool keep) {
     Tick(form, step);
     // A scan that found nothing leaves the button disabled: there is no run to judge then.
     const bool run = (settings & 0x80) == 0 && form.Button1.enabled;
+    // A board the scan did not accept is refused in an error box of its own, which is the run's
+    // error message.
+    struct Refusals final : app::RunObserver {
+        void OnRunEvent(const app::RunEvent& event) override {
+            count += std::holds_alternative<app::RunRefused>(event);
+        }
+        int count = 0;
+    } refusals;
+    form.Subscribe(refusals);
     if (run) {
         injector.BeginStep();
         form.Button1Click();
@@ -469,7 +478,7 @@ Outcome Run(std::span<const std::uint8_t> input, bool fromScan, bool keep) {
     if (!run) return outcome;
 
     int successes = 0;
-    int errors = 0;
+    int errors = refusals.count;
     for (const auto& shown : rig.ui.boxes.shown) {
         successes += shown.text == app::kSuccessText;
         errors += shown.text == app::kErrorText;

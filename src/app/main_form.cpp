@@ -97,6 +97,8 @@ TForm1::TForm1(const TForm1& other, Services services) : TForm1(other) {
     ui_ = &services.ui;
     backups_ = &services.backups;
     RadioButtons = {&RadioButton1, &RadioButton2, &RadioButton3, &RadioButton4};
+    // The original's subscribers watch the original; the copy starts with none.
+    observers_.clear();
 }
 
 void TForm1::Log(const std::string& line, LineKind kind) {
