@@ -55,7 +55,7 @@ std::vector<std::string> Plan(const TForm1& form, const boarddata::FlashDataReco
                               std::int32_t subId) {
     std::vector<std::string> plan;
     for (const UpdateStep& step : kUpdateSteps) {
-        if (!(form.*step.box).checked) continue;
+        if (!form.StepBox(step).checked) continue;
         if (step.name == "flash") {
             boarddata::FlashDataRecord changed = record;
             const RulesOutcome rules = ApplyParameterBlockRules(changed, subId);

@@ -1,6 +1,8 @@
 #include "app/main_form.h"
 #include "app/update_step_table.h"
 
+#include <utility>
+
 #include "boarddata/images/images.h"
 
 #include <algorithm>
@@ -36,16 +38,6 @@ std::string FormatTime(double days) {
 
 } // namespace
 
-int YearNumber(const std::string& year) {
-    if (year.empty()) return 0;
-    int value = 0;
-    for (char c : year) {
-        if (c < '0' || c > '9') return 0;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
 TForm1::TForm1(Services services)
     : Panel1(MakeControl("Panel1", "", "", 0, 0, 201, 113)),
       GroupBox1(MakeControl("GroupBox1", "Panel1", "Boards", 8, 8, 185, 89)),
@@ -71,7 +63,10 @@ TForm1::TForm1(Services services)
       Button4(MakeControl("Button4", "", "Read Flash", 368, 40, 75, 25)),
       StatusBar1(MakeControl("StatusBar1", "", "", 0, 277, 457, 20)), os_(&services.os),
       boards_(&services.boards), protocol_(&services.protocol), ui_(&services.ui),
-      backups_(&services.backups) {
+      backups_(&services.backups), engines_{{BoardUpdate(0, services, *this),
+                                             BoardUpdate(1, services, *this),
+                                             BoardUpdate(2, services, *this),
+                                             BoardUpdate(3, services, *this)}} {
     RadioButtons = {&RadioButton1, &RadioButton2, &RadioButton3, &RadioButton4};
     for (Control* box : {&CheckBox1, &CheckBox2, &CheckBox3, &CheckBox4, &CheckBox6}) {
         box->checked = true;
@@ -97,6 +92,8 @@ TForm1::TForm1(const TForm1& other, Services services) : TForm1(other) {
     ui_ = &services.ui;
     backups_ = &services.backups;
     RadioButtons = {&RadioButton1, &RadioButton2, &RadioButton3, &RadioButton4};
+    for (BoardUpdate& engine : engines_)
+        engine.Rebind(services, *this);
     // The original's subscribers watch the original; the copy starts with none.
     observers_.clear();
 }
@@ -112,16 +109,11 @@ void TForm1::Emit(const RunEvent& event) {
         observer->OnRunEvent(event);
 }
 
-std::string TForm1::BoardArgument(int index) const {
-    return " --board " +
-           (boardArgument_.empty() ? std::to_string(index) : "\"" + boardArgument_ + "\"");
-}
-
-void TForm1::RunStep(std::string_view name, void (TForm1::*run)()) {
+void TForm1::RunStep(std::string_view name, void (BoardUpdate::*run)()) {
     const int index = SelectedBoardIndex();
     stepFailed_ = false;
     Emit(StepStarted{index, std::string(name)});
-    (this->*run)();
+    (Engine(index).*run)();
     Emit(StepEnded{index, std::string(name), stepFailed_});
 }
 
@@ -133,6 +125,25 @@ void TForm1::Fail() {
     UpdateFailed = true;
     failedThisRun_ = true;
     stepFailed_ = true;
+}
+
+void TForm1::StepSucceeded() {
+    if (!failedThisRun_) UpdateFailed = false;
+}
+
+int TForm1::AskRevision() {
+    SubIDDialog.DialogShow(*ui_);
+    return SubIDDialog.RevisionChoice;
+}
+
+Control& TForm1::StepBox(const UpdateStep& step) {
+    return const_cast<Control&>(std::as_const(*this).StepBox(step));
+}
+
+const Control& TForm1::StepBox(const UpdateStep& step) const {
+    for (const Control* box : {&CheckBox1, &CheckBox2, &CheckBox3, &CheckBox4, &CheckBox6})
+        if (box->name == step.box) return *box;
+    throw std::logic_error("no check box named " + std::string(step.box));
 }
 
 double TForm1::Now() {
@@ -147,20 +158,11 @@ void TForm1::FormCreate() {
     FormResize();
     SelectBoardLine(0);
     for (int i = 0; i < 4; ++i) {
-        present_[static_cast<std::size_t>(i)] = false;
-        if (boards_->OpenBoard(i) != 1) {
-            Log("Board " + std::to_string(i) + " not present", LineKind::BoardAbsent);
+        if (!Engine(i).Scan()) {
             RadioButtons[i]->enabled = false;
             continue;
         }
-        std::string found = "Found board ";
-        found += std::to_string(i);
-        found += "...";
-        Log(found);
-        present_[static_cast<std::size_t>(i)] = true;
-        IdentifyBoard(i);
-        SetBoardPanel(0);
-        boards_->CloseBoard(i);
+        ShowLine(i);
     }
     UpdateFailed = false;
     int chosen = 0;
@@ -177,249 +179,25 @@ void TForm1::FormCreate() {
     RadioButton2Click();
 }
 
-void TForm1::IdentifyBoard(int index) {
-    const auto slot = static_cast<std::size_t>(index);
-    lostBlock_[slot] = false;
-    repairFirst_[slot] = false;
-    copyToRestore_[slot].reset();
-    refusal_[slot].clear();
-    lostWhy_[slot].clear();
-    std::vector<std::uint32_t> buffer(images::kDspImageBufferCells);
-    const int n = images::BuildFlashProgramImage(buffer.data());
-    Log("   loading Flashprogram...");
-    protocol_->LoadDspProgram(index, buffer.data(), n);
-    Sleep(1000);
-    Log("   ...finished with " + std::to_string(n) + " words");
-    boarddata::FlashDataRecord record;
-    protocol_->ReadFlashData(record, index);
-
-    Control& line = *RadioButtons[slot];
-    if (!protocol_->FlashDataFromBoard(index) && ControllerWithoutFirmware(index)) {
-        // Nothing on the controller passes requests on, so the block could not even be asked
-        // for: it is most likely intact. The firmware step needs only the controller.
-        line.caption = "Repair firmware";
-        line.enabled = true;
-        repairFirst_[slot] = true;
-        Log("   The USB controller of board " + std::to_string(index) +
-            " runs no firmware - an update writes its firmware first, then the rest");
-        return;
-    }
-    if (record.ProductName == "vexta/USB") {
-        if (record.Customer == "Brennich GmbH Messtechnik")
-            line.caption = "TARVEX/USB";
-        else if (record.Customer == "VELD Instruments")
-            line.caption = "VeldDAQ 16";
-        else
-            line.caption = "vexta/USB";
-        line.enabled = true;
-    } else {
-        line.caption = record.ProductName;
-        line.enabled = false;
-    }
-    if (CheckBlockWhole(index, record) && !line.enabled) PointAtCopies(index, record);
-    if (!line.enabled) NoteRefusal(index, record);
-    const bool readable = protocol_->FlashDataFromBoard(index);
-    Emit(BoardIdentified{index, readable ? record.ProductName : "",
-                         readable && ReadableText(record.SerialNumber) ? record.SerialNumber : "",
-                         line.enabled, refusal_[slot]});
-}
-
-void TForm1::NoteRefusal(int index, const boarddata::FlashDataRecord& record) {
-    const auto slot = static_cast<std::size_t>(index);
-    const boarddata::FlashDataBlock* block = protocol_->FlashDataBlockAsRead(index);
-    std::string why, remedy;
-    if (lostBlock_[slot])
-        why = "its parameter block is not whole (" + lostWhy_[slot] + ")";
-    else if (!protocol_->FlashDataFromBoard(index) || block == nullptr)
-        why = "its parameter block could not be read";
-    else
-        why = "its parameter block names the product \"" + record.ProductName +
-              "\", which this tool does not update";
-    if (const auto& copy = copyToRestore_[slot])
-        remedy = "Restore its copy: flashwell --restore \"" + copy->string() + "\"" +
-                 BoardArgument(index);
-    else if (!lostBlock_[slot] && protocol_->FlashDataFromBoard(index))
-        remedy = "This tool updates only vexta/USB boards.";
-    else
-        remedy = "No copy of it is on this computer: restore the copy the computer that wrote "
-                 "it keeps (flashwell --restore FILE" +
-                 BoardArgument(index) + ").";
-    refusal_[slot] = why + ". " + remedy;
-}
-
 void TForm1::RefuseRun(int index) {
     Fail();
-    Emit(RunRefused{index, refusal_[static_cast<std::size_t>(index)]});
-    Log("Update refused - board " + std::to_string(index) + ": " +
-        refusal_[static_cast<std::size_t>(index)] + " Nothing was written.");
+    Emit(RunRefused{index, Facts(index).refusal});
+    Log("Update refused - board " + std::to_string(index) + ": " + Facts(index).refusal +
+        " Nothing was written.");
     LastOutcome = RunOutcome::Failed;
     Emit(RunEnded{LastOutcome});
     ui_->ShowMessage(platform::MessageKind::Error, platform::kApplicationTitle,
                      "Board " + std::to_string(index) + " cannot be updated: " +
-                         refusal_[static_cast<std::size_t>(index)] + "\r\n\r\nNothing was written.",
+                         Facts(index).refusal + "\r\n\r\nNothing was written.",
                      platform::MessageButtons::Ok);
     SetRunControlsEnabled(true);
     running_ = false;
 }
 
-bool TForm1::StepRefused(int index, const char* title) {
-    if (!BoardPresent(index) || refusal_[static_cast<std::size_t>(index)].empty()) return false;
-    Log(title, LineKind::StepTitle);
-    Log("   Board " + std::to_string(index) + " was not accepted by the scan - nothing written");
-    Fail();
-    return true;
-}
-
-bool TForm1::ControllerWithoutFirmware(int index) const {
-    // The firmware answers its version on the pipes at every open; a controller without one
-    // (boot state, or an EEPROM that no longer boots) leaves the answer empty.
-    const device::TUSBAdapter* adapter = boards_->Adapter(index);
-    return adapter != nullptr && adapter->IsOpen() && adapter->FirmwareVersion == 0;
-}
-
-bool ReadableText(const std::string& text) {
-    return !text.empty() && std::none_of(text.begin(), text.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F;
-    });
-}
-
-namespace {
-
-// The block is written in four parts; a write cut short leaves the later ones erased.
-constexpr std::size_t kWritePart = 2048;
-
-bool PartErased(const boarddata::FlashDataBlock& b, std::size_t from) {
-    const auto end = b.begin() + static_cast<long>(std::min(b.size(), from + kWritePart));
-    return std::all_of(b.begin() + static_cast<long>(from), end,
-                       [](std::uint8_t v) { return v == 0xFF; });
-}
-
-bool HasErasedPart(const boarddata::FlashDataBlock& b) {
-    for (std::size_t from = 0; from < b.size(); from += kWritePart)
-        if (PartErased(b, from)) return true;
-    return false;
-}
-
-bool PartErasedWhereCopyIsNot(const boarddata::FlashDataBlock& board,
-                              const boarddata::FlashDataBlock& copy) {
-    for (std::size_t from = 0; from < board.size(); from += kWritePart)
-        if (PartErased(board, from) && !PartErased(copy, from)) return true;
-    return false;
-}
-
-} // namespace
-
-std::optional<BlockBackup> TForm1::NewestWholeCopy(const std::string& serial,
-                                                   const std::string& devicePath) const {
-    for (const BlockBackup& c : backups_->List(serial)) {
-        // Copies that are half blocks themselves (saved by an older version) do not count.
-        if (HasErasedPart(c.block) || JudgeBlock(c.block) == BlockState::CutShort) continue;
-        if (!serial.empty() || (!devicePath.empty() && c.header.devicePath == devicePath)) return c;
-    }
-    return std::nullopt;
-}
-
-bool TForm1::CheckBlockWhole(int index, const boarddata::FlashDataRecord& record) {
-    const boarddata::FlashDataBlock* block = protocol_->FlashDataBlockAsRead(index);
-    const device::TUSBAdapter* adapter = boards_->Adapter(index);
-    if (!protocol_->FlashDataFromBoard(index) || block == nullptr || adapter == nullptr)
-        return true; // an unreadable block is not judged here
-    const std::string path = adapter->DevicePathText();
-    const bool serialReadable = ReadableText(record.SerialNumber);
-    const BlockState state = JudgeBlock(*block);
-    std::optional<std::filesystem::path> copy;
-    std::string why;
-    bool whole = true;
-    if (const auto write = backups_->PendingFor(record.SerialNumber, path, serialReadable)) {
-        const std::uint32_t crc = Crc32(*block);
-        if (crc == write->intendedCrc || crc == write->copyCrc || state == BlockState::Marked) {
-            // Whole after all: the write was done (only its check was cut), never began, or a
-            // later write went to its end.
-            std::string error;
-            if (!backups_->EndWrite(*write, error)) Log("   Warning: " + error);
-            return true;
-        }
-        copy = write->copy;
-        why = "its write by an earlier run (" + write->timeUtc + ") did not finish";
-        whole = false;
-    } else if (state == BlockState::Erased || (state == BlockState::CutShort && !acceptUnmarked_)) {
-        // The board itself says so: its mark is erased and so is data before it.
-        why = state == BlockState::Erased
-                  ? "it reads erased: a write of it was cut right after the erase"
-                  : "it was cut short while it was being written";
-        if (const auto c = NewestWholeCopy(serialReadable ? record.SerialNumber : "", path))
-            copy = c->path;
-        whole = false;
-    } else if (state == BlockState::Unmarked && serialReadable) {
-        // An earlier tool's block: a part that reads erased where the board's newest copy
-        // holds data.
-        for (const BlockBackup& c : backups_->List(record.SerialNumber)) {
-            if (HasErasedPart(c.block)) continue;
-            if (PartErasedWhereCopyIsNot(*block, c.block)) {
-                copy = c.path;
-                why = "part of it reads erased, unlike its copy of " + c.header.timeUtc;
-                whole = false;
-            }
-            break;
-        }
-    }
-    if (whole) return true;
-    const auto slot = static_cast<std::size_t>(index);
-    lostBlock_[slot] = true;
-    lostWhy_[slot] = why;
-    copyToRestore_[slot] = copy;
-    RadioButtons[slot]->enabled = false;
-    Log("   Parameter block of board " + std::to_string(index) + " is not whole: " + why +
-        " - nothing is written over it");
-    Emit(BlockNotWhole{index, why, copy});
-    if (copy) {
-        Log("   Restore it with: flashwell --restore \"" + copy->string() + "\"" +
-                BoardArgument(index),
-            LineKind::RestoreHint);
-    } else {
-        Log("   No copy of it on this computer: its copy is on the computer that wrote it - "
-            "restore that one (flashwell --restore FILE" +
-            BoardArgument(index) + ")");
-    }
-    if (state == BlockState::CutShort &&
-        !backups_->PendingFor(record.SerialNumber, path, serialReadable))
-        Log("   A block written by an earlier tool may end in erased cells too: if this board's "
-            "was never cut, update it with --accept-unmarked-block");
-    return false;
-}
-
-void TForm1::PointAtCopies(int index, const boarddata::FlashDataRecord& record) {
-    // An erased or half-written block reads as the default record or as a name of junk bytes.
-    const bool junk = !ReadableText(record.ProductName);
-    if (!junk && protocol_->FlashDataFromBoard(index)) return;
-    const std::vector<BlockBackup> copies = backups_->List();
-    if (copies.empty()) {
-        if (protocol_->FlashDataFromBoard(index))
-            Log("   No valid parameter block on board " + std::to_string(index) +
-                " and no copy on this computer: its copy is on the computer that wrote it");
-        return;
-    }
-    Log("   No valid parameter block on board " + std::to_string(index) +
-        " - newest saved copies:");
-    for (std::size_t i = 0; i < copies.size() && i < 3; ++i)
-        Log("      " + BackupSummaryLine(copies[i]));
-    // A block that reads erased, on the place a copy was taken from: that copy is the one.
-    const device::TUSBAdapter* adapter = boards_->Adapter(index);
-    const std::string path = adapter != nullptr ? adapter->DevicePathText() : "";
-    const bool serialReadable = ReadableText(record.SerialNumber);
-    for (const BlockBackup& copy : copies) {
-        if (protocol_->FlashDataFromBoard(index) &&
-            (serialReadable ? copy.header.serial == record.SerialNumber
-                            : !path.empty() && copy.header.devicePath == path)) {
-            copyToRestore_[static_cast<std::size_t>(index)] = copy.path;
-            Log("   Restore it with: flashwell --restore \"" + copy.path.string() + "\"" +
-                    BoardArgument(index),
-                LineKind::RestoreHint);
-            return;
-        }
-    }
-    Log("   Restore one with: flashwell --restore FILE" + BoardArgument(index),
-        LineKind::RestoreHint);
+void TForm1::ShowLine(int index) {
+    Control& line = *RadioButtons[static_cast<std::size_t>(index)];
+    line.caption = Facts(index).caption;
+    line.enabled = Facts(index).accepted;
 }
 
 void TForm1::RadioButton2Click() {
@@ -452,7 +230,7 @@ void TForm1::ToggleAdvanced() {
 
 void TForm1::CheckBox5Click() {
     for (const UpdateStep& step : kUpdateSteps)
-        (this->*step.box).visible = CheckBox5.checked;
+        StepBox(step).visible = CheckBox5.checked;
 }
 
 void TForm1::FormResize() {
@@ -464,7 +242,7 @@ void TForm1::SetRunControlsEnabled(bool enabled) {
     for (Control* c : {&Button1, &Button2, &Button3, &CheckBox5})
         c->enabled = enabled;
     for (const UpdateStep& step : kUpdateSteps)
-        (this->*step.box).enabled = enabled;
+        StepBox(step).enabled = enabled;
 }
 
 void TForm1::ShowProgress(std::int32_t minimum, std::int32_t maximum, std::int32_t position) {
@@ -481,12 +259,6 @@ void TForm1::ShowProgress(std::int32_t minimum, std::int32_t maximum, std::int32
                           Gauge1.position, Label4.caption});
     }
     ui_->ProcessPendingMessages();
-}
-
-protocol::ProgressCallback TForm1::Progress() {
-    return [this](std::int32_t min, std::int32_t max, std::int32_t pos) {
-        ShowProgress(min, max, pos);
-    };
 }
 
 void TForm1::FinishStepProgress() {
@@ -506,8 +278,7 @@ void TForm1::Button1Click() {
     OverallBase = 0;
     StepNumber = 1;
     SetRunControlsEnabled(false);
-    if (BoardPresent(SelectedBoardIndex()) &&
-        !refusal_[static_cast<std::size_t>(SelectedBoardIndex())].empty()) {
+    if (BoardPresent(SelectedBoardIndex()) && !RefusalReason(SelectedBoardIndex()).empty()) {
         RefuseRun(SelectedBoardIndex());
         return;
     }
@@ -523,7 +294,7 @@ void TForm1::Button1Click() {
     Label1.caption = "Update process running... please wait";
     StepCount = 0;
     for (const UpdateStep& step : kUpdateSteps)
-        StepCount += (this->*step.box).checked ? 1 : 0;
+        StepCount += StepBox(step).checked ? 1 : 0;
 
     const int index = SelectedBoardIndex();
     const bool repair = RepairsFirmwareFirst(index);
@@ -531,9 +302,9 @@ void TForm1::Button1Click() {
     const bool repairFailed = repair && !RepairFirmwareFirst(index);
     if (repairFailed) Fail();
     for (const UpdateStep& step : kUpdateSteps) {
-        if (repair && step.run == &TForm1::UpdateFirmware) continue; // done first
+        if (repair && step.run == &BoardUpdate::UpdateFirmware) continue; // done first
         if (repairFailed) break; // a board that does not answer as one gets nothing more
-        if ((this->*step.box).checked && (step.runsAfterFailure || !UpdateFailed))
+        if (StepBox(step).checked && (step.runsAfterFailure || !UpdateFailed))
             RunStep(step.name, step.run);
     }
 
@@ -554,7 +325,7 @@ void TForm1::Button1Click() {
 bool TForm1::RepairFirmwareFirst(int index) {
     Log("   Board " + std::to_string(index) +
         ": its USB controller runs no firmware - writing the firmware first");
-    RunStep("firmware", &TForm1::UpdateFirmware);
+    RunStep("firmware", &BoardUpdate::UpdateFirmware);
     if (UpdateFailed) return false;
     // The controller now runs the downloaded firmware, which passes requests on like the one in
     // its EEPROM; a board that still does not answer needs replugging (said below).
@@ -565,7 +336,8 @@ bool TForm1::RepairFirmwareFirst(int index) {
     }
     // The scan's read found nothing to pass it on; the block it kept is not the board's.
     protocol_->ForgetFlashData(index);
-    IdentifyBoard(index);
+    Engine(index).Identify();
+    ShowLine(index);
     boards_->CloseBoard(index);
     const Control& line = *RadioButtons[static_cast<std::size_t>(index)];
     if (RepairsFirmwareFirst(index) || !line.enabled) {
@@ -583,6 +355,57 @@ std::string TForm1::InfoText() {
            "RBF-File Rev1.1: " + images::RbfFileNameRev11 + "\r\n" +
            "RBF-File Rev1.2: " + images::RbfFileNameRev12 + "\r\n" +
            "RBF-File Rev1.3: " + images::RbfFileNameRev13 + "\r\n";
+}
+
+void TForm1::RestoreFlashData(const BlockBackup& backup) {
+    if (running_) return;
+    LastOutcome = RunOutcome::NotRun;
+    BoardUpdate& engine = Engine(SelectedBoardIndex());
+    switch (engine.PrepareRestore(backup)) {
+    case BoardUpdate::RestoreAnswer::NotOpened:
+        LastOutcome = RunOutcome::Failed;
+        return;
+    case BoardUpdate::RestoreAnswer::Cancelled:
+        LastOutcome = RunOutcome::Cancelled;
+        return;
+    case BoardUpdate::RestoreAnswer::Write:
+        break;
+    }
+    running_ = true;
+    SetRunControlsEnabled(false);
+    ui_->RunStarted();
+    RunStartTime = Now();
+    StepCount = 1;
+    StepNumber = 1;
+    OverallBase = 0;
+    const bool ok = engine.WriteRestore(backup);
+    LastOutcome = ok ? RunOutcome::Succeeded : RunOutcome::Failed;
+    Emit(RunEnded{LastOutcome});
+    ui_->ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,
+                     ok ? "The parameter block was restored.\r\nPlease disconnect the device and "
+                          "connect it again."
+                        : kErrorText,
+                     platform::MessageButtons::Ok);
+    Gauge2.SetPosition(0);
+    Gauge1.SetPosition(0);
+    SetRunControlsEnabled(true);
+    running_ = false;
+    ui_->RunEnded();
+}
+
+void TForm1::RestoreFromFile(const std::string& path) {
+    std::string error;
+    const std::optional<BlockBackup> copy = ReadBackupFile(path, error);
+    if (!copy) {
+        ui_->ShowMessage(platform::MessageKind::Error, "Restore", error,
+                         platform::MessageButtons::Ok);
+        return;
+    }
+    int target = SelectedBoardIndex();
+    for (int i = 0; i < 4 && !BoardPresent(target); ++i)
+        if (BoardPresent(i)) target = i;
+    if (target != SelectedBoardIndex()) SelectBoardLine(target);
+    RestoreFlashData(*copy);
 }
 
 void TForm1::ShowInfo() {

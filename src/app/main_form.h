@@ -1,10 +1,11 @@
-// The main window: the board scan and board lines, the update run with its five steps, the
-// progress display and the Info text. Front ends render its controls and forward clicks.
+// The main window: its four board lines, each over the update engine of its line
+// (BoardUpdate), the run of the ticked steps on the selected line, the progress display and the
+// Info text. Front ends render its controls and forward clicks.
 #pragma once
 
 #include "app/app_ui.h"
 #include "app/block_backup.h"
-#include "app/block_mark.h"
+#include "app/board_update.h"
 #include "app/controls.h"
 #include "app/run_events.h"
 #include "app/subid_dialog.h"
@@ -31,17 +32,9 @@ inline constexpr const char* kSuccessText =
     "update process by restarting";
 inline constexpr const char* kErrorText = "During the update process an error has occured!";
 
-// Everything the window needs from the rest of the program.
-struct Services {
-    platform::OsPort& os;
-    device::BoardTable& boards;
-    protocol::BoardProtocol& protocol;
-    AppUi& ui;
-    // Where parameter blocks are copied before they are erased.
-    BackupStore& backups;
-};
+struct UpdateStep;
 
-class TForm1 {
+class TForm1 : private BoardUpdateView {
 public:
     explicit TForm1(Services services);
     // The window as it is now (controls, log, the boards its scan found, run state), working
@@ -58,7 +51,18 @@ public:
     // How the lines that tell to restore a copy name the board: "--board <argument>". The
     // line number by default; a caller whose line 0 is not the machine's line 0 (a bench lane)
     // names the board otherwise.
-    void NameBoardInHints(std::string argument) { boardArgument_ = std::move(argument); }
+    void NameBoardInHints(const std::string& argument) {
+        for (BoardUpdate& engine : engines_)
+            engine.NameBoardInHints(argument);
+    }
+    // The engine of a board line, and what its scan found.
+    BoardUpdate& Engine(int line) { return engines_[static_cast<std::size_t>(line & 3)]; }
+    const BoardFacts& Facts(int line) const {
+        return engines_[static_cast<std::size_t>(line & 3)].Facts();
+    }
+    // A step's check box in the Advanced view.
+    Control& StepBox(const UpdateStep& step);
+    const Control& StepBox(const UpdateStep& step) const;
 
     // Event handlers.
     void RadioButton2Click();
@@ -78,17 +82,10 @@ public:
     void ToggleAdvanced();
 
     int SelectedBoardIndex() const;
-    void ShowProgress(std::int32_t minimum, std::int32_t maximum, std::int32_t position);
-    void FinishStepProgress();
+    void ShowProgress(std::int32_t minimum, std::int32_t maximum, std::int32_t position) override;
+    void FinishStepProgress() override;
     void ShowInfo();
 
-    // The update steps.
-    void UpdateFlashData();
-    void UpdateRBF();
-    void UpdateKPCI();
-    void UpdateBootprogram();
-    void UpdateFirmware();
-    void WriteEepromImage(int index);
     // Writes a saved parameter block back onto the selected board, after showing both and
     // asking; what the board holds before is saved as well.
     void RestoreFlashData(const BlockBackup& backup);
@@ -97,44 +94,41 @@ public:
     // (a board whose block is lost has a line that cannot be selected, but it is the very board
     // a restore is for).
     void RestoreFromFile(const std::string& path);
-    void IdentifyBoard(int index);
 
     bool Running() const { return running_; }
     // What the scan found wrong with a board: a parameter block that is not whole, with the
     // copy to restore when one is known, and a controller that runs no firmware (an update
     // repairs it first).
-    bool BlockLost(int index) const { return Slot(lostBlock_, index); }
+    bool BlockLost(int index) const { return Valid(index) && Facts(index).blockLost; }
     std::optional<std::filesystem::path> CopyToRestore(int index) const {
-        return index >= 0 && index < 4 ? copyToRestore_[static_cast<std::size_t>(index)]
-                                       : std::nullopt;
+        return Valid(index) ? Facts(index).copyToRestore : std::nullopt;
     }
-    bool RepairsFirmwareFirst(int index) const { return Slot(repairFirst_, index); }
+    bool RepairsFirmwareFirst(int index) const {
+        return Valid(index) && Facts(index).repairsFirmwareFirst;
+    }
     // Why the scan did not accept the board on this line for writing (its product, a block
     // that is not whole or not readable), with what the technician can do; empty when it did,
     // or when no board is there.
-    std::string RefusalReason(int index) const {
-        return index >= 0 && index < 4 ? refusal_[static_cast<std::size_t>(index)] : "";
-    }
+    std::string RefusalReason(int index) const { return Valid(index) ? Facts(index).refusal : ""; }
     // What the scan found wrong with a block it judged not whole, in a few words.
-    std::string BlockLostWhy(int index) const {
-        return index >= 0 && index < 4 ? lostWhy_[static_cast<std::size_t>(index)] : "";
-    }
+    std::string BlockLostWhy(int index) const { return Valid(index) ? Facts(index).lostWhy : ""; }
     // Blocks written by earlier tools carry no mark; one whose last data cells happen to read
     // erased looks like a cut one. The technician who knows it was never cut says so for a run.
-    void AcceptUnmarkedBlocks(bool accept) { acceptUnmarked_ = accept; }
+    void AcceptUnmarkedBlocks(bool accept) {
+        for (BoardUpdate& engine : engines_)
+            engine.AcceptUnmarkedBlocks(accept);
+    }
     // The copy the scan named for the selected board line, or else for the first line with
     // one: what every restore offers first.
     std::optional<std::filesystem::path> NamedCopy() const {
         if (auto copy = CopyToRestore(SelectedBoardIndex())) return copy;
-        for (const auto& copy : copyToRestore_)
-            if (copy) return copy;
+        for (const BoardUpdate& engine : engines_)
+            if (engine.Facts().copyToRestore) return engine.Facts().copyToRestore;
         return std::nullopt;
     }
     BackupStore& Backups() { return *backups_; }
     // Whether the scan found (opened) a board at this index, whatever its line shows.
-    bool BoardPresent(int index) const {
-        return index >= 0 && index < 4 && present_[static_cast<std::size_t>(index)];
-    }
+    bool BoardPresent(int index) const { return Valid(index) && Facts(index).present; }
     static std::string InfoText();
 
     // Window and controls.
@@ -165,54 +159,28 @@ public:
 
 private:
     TForm1(const TForm1&) = default;
-    static constexpr int kBlockWriteAttempts = 3;
-    // A copy of the parameter block as read, before anything erases it; logs why not.
-    std::optional<std::filesystem::path> SaveBlockAsRead(int index);
-    // Erase, four blocks and a read-back compare, repeated while the board stays open; on a
-    // board that is gone, the log names the copy and how to restore it.
-    bool WriteBlockVerified(int index, const boarddata::FlashDataBlock& block,
-                            const std::filesystem::path& backup);
-    // A board without a valid parameter block: the log names the newest copies and the restore.
-    void PointAtCopies(int index, const boarddata::FlashDataRecord& record);
-    // The block on the board is not whole (a write of ours did not finish, or part of it reads
-    // erased where its copy does not): logs why and the copy to restore. Nothing is written
-    // over such a block.
-    bool CheckBlockWhole(int index, const boarddata::FlashDataRecord& record);
-    // The newest copy of this board whose block is whole: by serial number when the block
-    // gives one, else taken from the same device path.
-    std::optional<BlockBackup> NewestWholeCopy(const std::string& serial,
-                                               const std::string& devicePath) const;
-    // What IdentifyBoard leaves for a line it did not accept.
-    void NoteRefusal(int index, const boarddata::FlashDataRecord& record);
+    static bool Valid(int index) { return index >= 0 && index < 4; }
     // A run started on a line the scan did not accept: one box says why, nothing is opened.
     void RefuseRun(int index);
-    // Every writing step asks this first, so that no way around the line check writes a board
-    // the scan did not accept; logs the step's title and why.
-    bool StepRefused(int index, const char* title);
-    // The controller answers but runs no firmware (boot state, or an EEPROM cut mid-write).
-    bool ControllerWithoutFirmware(int index) const;
     // The firmware step first, then the board identified again; false when it still does not
     // answer as a board.
     bool RepairFirmwareFirst(int index);
-    static bool Slot(const std::array<bool, 4>& slots, int index) {
-        return index >= 0 && index < 4 && slots[static_cast<std::size_t>(index)];
-    }
-    void Log(const std::string& line, LineKind kind = LineKind::Plain);
-    void Emit(const RunEvent& event);
-    // " --board N", as the restore lines end.
-    std::string BoardArgument(int index) const;
+    // The line shows what its engine's scan found.
+    void ShowLine(int index);
     // Runs one step of the table and tells its subscribers when it starts and ends.
-    void RunStep(std::string_view name, void (TForm1::*run)());
+    void RunStep(std::string_view name, void (BoardUpdate::*run)());
     void SetBoardPanel(int index);
-    void Fail();
     void SetRunControlsEnabled(bool enabled);
-    void Sleep(platform::DWORD ms) { os_->Sleep(ms); }
     double Now();
-    protocol::ProgressCallback Progress();
-    bool TryEepromByte(int index, std::uint16_t address, std::uint8_t value, int delay,
-                       bool reportProgress);
-    bool WriteEepromPass(int index, std::uint16_t address, std::uint8_t value,
-                         const char* logPrefix, bool reportProgress);
+
+    // What the engines ask of their view.
+    void Log(const std::string& line, LineKind kind = LineKind::Plain) override;
+    void Emit(const RunEvent& event) override;
+    void ShowBoardPanel(int line) override { SetBoardPanel(line); }
+    int AskRevision() override;
+    void Fail() override;
+    void StepSucceeded() override;
+    bool& AlteraUnknown() override { return AlteraUnidentified; }
 
     // Pointers rather than references, so that a copy can be bound to other services.
     platform::OsPort* os_;
@@ -220,27 +188,13 @@ private:
     protocol::BoardProtocol* protocol_;
     AppUi* ui_;
     BackupStore* backups_;
+    std::array<BoardUpdate, 4> engines_;
     bool running_ = false;
-    std::array<bool, 4> present_{};
-    std::array<bool, 4> lostBlock_{};
-    std::array<bool, 4> repairFirst_{};
-    std::array<std::optional<std::filesystem::path>, 4> copyToRestore_{};
-    std::array<std::string, 4> refusal_{};
-    std::array<std::string, 4> lostWhy_{};
-    bool acceptUnmarked_ = false;
     std::vector<RunObserver*> observers_;
-    std::string boardArgument_;
     // Set by a failure of the step now running.
     bool stepFailed_ = false;
     // Set when a step of the current run failed: a later step's success must not hide it.
     bool failedThisRun_ = false;
 };
-
-// A year text of the parameter block as a number; anything but decimal digits counts as 0,
-// which is older than every year the rules ask about.
-int YearNumber(const std::string& year);
-// A text of the parameter block as a board holds it: printable. An erased block gives 0xFF
-// bytes.
-bool ReadableText(const std::string& text);
 
 } // namespace flashwell::app

@@ -3,7 +3,7 @@
 // this table, so a new step is one row.
 #pragma once
 
-#include "app/main_form.h"
+#include "app/board_update.h"
 
 #include <array>
 #include <optional>
@@ -14,19 +14,19 @@
 namespace flashwell::app {
 
 struct UpdateStep {
-    std::string_view name;  // as --steps names it
-    std::string_view title; // as its title line in the log names it
-    Control TForm1::*box;   // its check box in the Advanced view
-    void (TForm1::*run)();  // its handler
-    bool runsAfterFailure;  // whether it still runs once an earlier step failed
+    std::string_view name;      // as --steps names it
+    std::string_view title;     // as its title line in the log names it
+    std::string_view box;       // its check box in the Advanced view
+    void (BoardUpdate::*run)(); // the engine's step
+    bool runsAfterFailure;      // whether it still runs once an earlier step failed
 };
 
 inline constexpr std::array<UpdateStep, 5> kUpdateSteps{{
-    {"flash", "UpdateFlashData", &TForm1::CheckBox6, &TForm1::UpdateFlashData, true},
-    {"rbf", "UpdateRBF", &TForm1::CheckBox1, &TForm1::UpdateRBF, true},
-    {"kpci", "Update KPCI", &TForm1::CheckBox2, &TForm1::UpdateKPCI, false},
-    {"boot", "Update Bootprogram", &TForm1::CheckBox3, &TForm1::UpdateBootprogram, false},
-    {"firmware", "Update Firmware", &TForm1::CheckBox4, &TForm1::UpdateFirmware, false},
+    {"flash", "UpdateFlashData", "CheckBox6", &BoardUpdate::UpdateFlashData, true},
+    {"rbf", "UpdateRBF", "CheckBox1", &BoardUpdate::UpdateRBF, true},
+    {"kpci", "Update KPCI", "CheckBox2", &BoardUpdate::UpdateKPCI, false},
+    {"boot", "Update Bootprogram", "CheckBox3", &BoardUpdate::UpdateBootprogram, false},
+    {"firmware", "Update Firmware", "CheckBox4", &BoardUpdate::UpdateFirmware, false},
 }};
 
 // The row named so, or nullptr.

@@ -1,4 +1,5 @@
-#include "app/main_form.h"
+#include "app/block_mark.h"
+#include "app/board_update.h"
 #include "app/update_rules.h"
 
 #include "boarddata/images/images.h"
@@ -80,11 +81,11 @@ RbfChoice ChooseRbf(const FlashDataRecord& record, std::int32_t subId) {
     return RbfChoice::AskUser;
 }
 
-void TForm1::UpdateFlashData() {
-    const int index = SelectedBoardIndex();
-    SetBoardPanel(index);
-    if (StepRefused(index, "*** UpdateFlashData ***")) {
-        FinishStepProgress();
+void BoardUpdate::UpdateFlashData() {
+    const int index = facts_.line;
+    view_->ShowBoardPanel(index);
+    if (StepRefused("*** UpdateFlashData ***")) {
+        view_->FinishStepProgress();
         return;
     }
     Log("*** UpdateFlashData ***", LineKind::StepTitle);
@@ -99,9 +100,10 @@ void TForm1::UpdateFlashData() {
     protocol_->ReadFlashData(record, index);
     const bool fromBoard = open && protocol_->FlashDataFromBoard(index);
     const std::int32_t subId = protocol_->DspRequest(index, 1, kSubIdQuery, 0);
+    if (static_cast<std::uint32_t>(subId) != protocol::FailureWord) facts_.subId = subId;
     Log("   Board Serial " + record.SerialNumber);
 
-    if (fromBoard && !CheckBlockWhole(index, record)) {
+    if (fromBoard && !CheckBlockWhole(record)) {
         // Rules applied to half a block would write the half for good, over the only sign that
         // the copy is the one to restore.
         Log("   Parameter block is not whole - nothing written");
@@ -131,11 +133,10 @@ void TForm1::UpdateFlashData() {
             Log("   Updating Flashdata...");
             boarddata::ClassifyBoardType(record);
             Log("   Writing new flashdata...");
-            const auto backup = SaveBlockAsRead(index);
+            const auto backup = SaveBlockAsRead();
             if (!backup) {
                 Fail();
-            } else if (!WriteBlockVerified(index, protocol_->PackFlashDataBlock(index, record),
-                                           *backup)) {
+            } else if (!WriteBlockVerified(protocol_->PackFlashDataBlock(index, record), *backup)) {
                 Log("   Writing flashdata failed!");
                 Fail();
             }
@@ -143,10 +144,11 @@ void TForm1::UpdateFlashData() {
     }
     Log("...finished");
     boards_->CloseBoard(index);
-    FinishStepProgress();
+    view_->FinishStepProgress();
 }
 
-std::optional<std::filesystem::path> TForm1::SaveBlockAsRead(int index) {
+std::optional<std::filesystem::path> BoardUpdate::SaveBlockAsRead() {
+    const int index = facts_.line;
     const boarddata::FlashDataBlock* cached = protocol_->FlashDataBlockAsRead(index);
     const device::TUSBAdapter* adapter = boards_->Adapter(index);
     std::string error = "the block as read from the board is not at hand";
@@ -170,8 +172,9 @@ std::optional<std::filesystem::path> TForm1::SaveBlockAsRead(int index) {
     return saved;
 }
 
-bool TForm1::WriteBlockVerified(int index, const boarddata::FlashDataBlock& unmarked,
-                                const std::filesystem::path& backup) {
+bool BoardUpdate::WriteBlockVerified(const boarddata::FlashDataBlock& unmarked,
+                                     const std::filesystem::path& backup) {
+    const int index = facts_.line;
     // The mark goes into the last cells the write sends: on the board it says the write ended.
     const boarddata::FlashDataBlock block = WithBlockMark(unmarked);
     // Until the read-back matches, the block on the board may be half-written: a record on the
@@ -222,7 +225,7 @@ bool TForm1::WriteBlockVerified(int index, const boarddata::FlashDataBlock& unma
             Log("   Board lost - its parameter block is saved in " + backup.string());
             Emit(BoardLost{index, backup});
             Log("   Restore it with: flashwell --restore \"" + backup.string() + "\"" +
-                    BoardArgument(index),
+                    BoardArgument(),
                 LineKind::RestoreHint);
             return false;
         }
@@ -231,19 +234,16 @@ bool TForm1::WriteBlockVerified(int index, const boarddata::FlashDataBlock& unma
     return false;
 }
 
-void TForm1::RestoreFlashData(const BlockBackup& backup) {
-    if (running_) return;
-    LastOutcome = RunOutcome::NotRun;
-    const int index = SelectedBoardIndex();
+BoardUpdate::RestoreAnswer BoardUpdate::PrepareRestore(const BlockBackup& backup) {
+    const int index = facts_.line;
     Log("*** Restore parameter block ***", LineKind::StepTitle);
     Log("   From " + backup.path.string());
     if (boards_->OpenBoard(index) == 0) {
         Log("   Opening board " + Num(index) + " failed!!!");
-        LastOutcome = RunOutcome::Failed;
         ui_->ShowMessage(platform::MessageKind::Error, platform::kApplicationTitle,
                          "Board " + Num(index) + " cannot be opened.",
                          platform::MessageButtons::Ok);
-        return;
+        return RestoreAnswer::NotOpened;
     }
     // What the board holds now, read afresh: a block kept from before a lost write may no longer
     // be what the flash holds.
@@ -251,6 +251,7 @@ void TForm1::RestoreFlashData(const BlockBackup& backup) {
     FlashDataRecord now;
     protocol_->ReadFlashData(now, index);
     const bool readable = protocol_->FlashDataFromBoard(index);
+    restoreReadable_ = readable;
     std::string text = "Restore the parameter block of board " + Num(index) + " from\r\n" +
                        backup.path.string() + "\r\n\r\nThe copy: serial " + backup.header.serial +
                        ", " + backup.header.product +
@@ -270,8 +271,7 @@ void TForm1::RestoreFlashData(const BlockBackup& backup) {
                          platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
         Log("   Restore cancelled - nothing written");
         boards_->CloseBoard(index);
-        LastOutcome = RunOutcome::Cancelled;
-        return;
+        return RestoreAnswer::Cancelled;
     }
     // Another board's identity and calibration over this one's is never one OK away.
     if (readable && ReadableText(now.SerialNumber) && now.SerialNumber != backup.header.serial &&
@@ -285,80 +285,49 @@ void TForm1::RestoreFlashData(const BlockBackup& backup) {
         Log("   Restore refused - the copy belongs to board " + backup.header.serial +
             " - nothing written");
         boards_->CloseBoard(index);
-        LastOutcome = RunOutcome::Cancelled;
-        return;
+        return RestoreAnswer::Cancelled;
     }
+    return RestoreAnswer::Write;
+}
 
-    running_ = true;
-    SetRunControlsEnabled(false);
-    ui_->RunStarted();
-    RunStartTime = Now();
-    StepCount = 1;
-    StepNumber = 1;
-    OverallBase = 0;
+bool BoardUpdate::WriteRestore(const BlockBackup& backup) {
+    const int index = facts_.line;
     bool ok = true;
     // What the board holds now is kept too: a restore must not lose a block either.
     std::optional<std::filesystem::path> keep = backup.path;
-    if (readable) {
-        keep = SaveBlockAsRead(index);
+    if (restoreReadable_) {
+        keep = SaveBlockAsRead();
         ok = keep.has_value();
     }
     if (ok) {
         Log("   Writing the parameter block...");
-        ok = WriteBlockVerified(index, backup.block, backup.path);
+        ok = WriteBlockVerified(backup.block, backup.path);
     }
     Log(ok ? "   Parameter block restored and verified"
            : "   Restoring the parameter block failed!");
     if (ok) {
         // Records of unfinished writes on this board are settled by the block now on it.
-        const device::TUSBAdapter* adapter = boards_->Adapter(index);
+        const std::string path = DevicePath();
         for (const PendingWrite& w : backups_->PendingWrites()) {
             std::string error;
-            if (adapter != nullptr && w.devicePath == adapter->DevicePathText())
-                backups_->EndWrite(w, error);
+            if (!path.empty() && w.devicePath == path) backups_->EndWrite(w, error);
         }
-        const auto slot = static_cast<std::size_t>(index);
-        lostBlock_[slot] = false;
-        copyToRestore_[slot].reset();
+        facts_.blockLost = false;
+        facts_.copyToRestore.reset();
     }
     boards_->CloseBoard(index);
-    LastOutcome = ok ? RunOutcome::Succeeded : RunOutcome::Failed;
-    Emit(RunEnded{LastOutcome});
-    ui_->ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,
-                     ok ? "The parameter block was restored.\r\nPlease disconnect the device and "
-                          "connect it again."
-                        : kErrorText,
-                     platform::MessageButtons::Ok);
-    Gauge2.SetPosition(0);
-    Gauge1.SetPosition(0);
-    SetRunControlsEnabled(true);
-    running_ = false;
-    ui_->RunEnded();
+    return ok;
 }
 
-void TForm1::RestoreFromFile(const std::string& path) {
-    std::string error;
-    const std::optional<BlockBackup> copy = ReadBackupFile(path, error);
-    if (!copy) {
-        ui_->ShowMessage(platform::MessageKind::Error, "Restore", error,
-                         platform::MessageButtons::Ok);
-        return;
-    }
-    int target = SelectedBoardIndex();
-    for (int i = 0; i < 4 && !BoardPresent(target); ++i)
-        if (BoardPresent(i)) target = i;
-    if (target != SelectedBoardIndex()) SelectBoardLine(target);
-    RestoreFlashData(*copy);
-}
-
-void TForm1::UpdateRBF() {
-    const int index = SelectedBoardIndex();
-    SetBoardPanel(index);
-    if (StepRefused(index, "*** UpdateRBF ***")) return;
+void BoardUpdate::UpdateRBF() {
+    const int index = facts_.line;
+    view_->ShowBoardPanel(index);
+    if (StepRefused("*** UpdateRBF ***")) return;
     Log("*** UpdateRBF ***", LineKind::StepTitle);
     Log("   Opening board " + Num(index));
     boards_->OpenBoard(index);
     const std::int32_t subId = protocol_->DspRequest(index, 1, kSubIdQuery, 0);
+    if (static_cast<std::uint32_t>(subId) != protocol::FailureWord) facts_.subId = subId;
     FlashDataRecord record;
     protocol_->ReadFlashData(record, index);
 
@@ -386,20 +355,19 @@ void TForm1::UpdateRBF() {
     if (rbf == RbfChoice::Rev13) {
         Log("   Write RBF for USB Hardware Rev. 1.3 - SubID: " + Num(subId));
         choose(2);
-        AlteraUnidentified = false;
+        view_->AlteraUnknown() = false;
     } else if (rbf == RbfChoice::Rev12) {
         Log("   Write RBF for USB Hardware Rev. 1.2 - SubID: " + Num(subId));
         choose(1);
-        AlteraUnidentified = false;
+        view_->AlteraUnknown() = false;
     } else if (rbf == RbfChoice::Rev11) {
         Log("   Write RBF for USB Hardware Rev. 1.1 - SubID: " + Num(subId));
         choose(0);
-        AlteraUnidentified = false;
+        view_->AlteraUnknown() = false;
     } else {
         Log("   Write RBF for USB Hardware Rev. 1.x - SubID: " + Num(subId));
-        AlteraUnidentified = true;
-        SubIDDialog.DialogShow(*ui_);
-        choose(SubIDDialog.RevisionChoice);
+        view_->AlteraUnknown() = true;
+        choose(view_->AskRevision());
         if (image == nullptr) {
             Log("   Closing board");
             boards_->CloseBoard(index);
@@ -413,16 +381,16 @@ void TForm1::UpdateRBF() {
     // A success may clear a failure left by an earlier run, never one of this run.
     if (!written)
         Fail();
-    else if (!failedThisRun_)
-        UpdateFailed = false;
-    FinishStepProgress();
+    else
+        view_->StepSucceeded();
+    view_->FinishStepProgress();
     Log("   Closing board");
     boards_->CloseBoard(index);
     Sleep(2000);
 }
 
-void TForm1::UpdateKPCI() {
-    if (AlteraUnidentified &&
+void BoardUpdate::UpdateKPCI() {
+    if (view_->AlteraUnknown() &&
         ui_->ShowMessage(platform::MessageKind::Warning, "Warning",
                          "!!! WARNING !!!\r\nAltera type could not be identified!\r\nWriting the "
                          "KPCI update may damage the flash content if the\r\nbank switching will "
@@ -431,9 +399,9 @@ void TForm1::UpdateKPCI() {
         Log("UpdateKPCI cancelled due to unknown Altera ID");
         return;
     }
-    const int index = SelectedBoardIndex();
-    SetBoardPanel(index);
-    if (StepRefused(index, "*** Update KPCI ***")) return;
+    const int index = facts_.line;
+    view_->ShowBoardPanel(index);
+    if (StepRefused("*** Update KPCI ***")) return;
     Log("*** Update KPCI ***", LineKind::StepTitle);
     Log("   Opening board " + Num(index));
     boards_->OpenBoard(index);
@@ -476,16 +444,16 @@ void TForm1::UpdateKPCI() {
         boards_->CloseBoard(index);
         return;
     }
-    FinishStepProgress();
+    view_->FinishStepProgress();
     boards_->CloseBoard(index);
     Sleep(2000);
 }
 
-void TForm1::UpdateBootprogram() {
-    const int index = SelectedBoardIndex();
-    if (StepRefused(index, "*** Update Bootprogram ***")) return;
+void BoardUpdate::UpdateBootprogram() {
+    const int index = facts_.line;
+    if (StepRefused("*** Update Bootprogram ***")) return;
     ShowProgress(0, 100, 0);
-    SetBoardPanel(index);
+    view_->ShowBoardPanel(index);
     Log("*** Update Bootprogram ***", LineKind::StepTitle);
     Log("   Opening board " + Num(index));
     boards_->OpenBoard(index);
@@ -511,15 +479,15 @@ void TForm1::UpdateBootprogram() {
         ShowProgress(0, 100, p);
     }
     Log("   ...finished");
-    FinishStepProgress();
+    view_->FinishStepProgress();
     boards_->CloseBoard(index);
     Sleep(2000);
 }
 
-void TForm1::UpdateFirmware() {
-    const int index = SelectedBoardIndex();
-    SetBoardPanel(index);
-    if (StepRefused(index, "*** Update Firmware ***")) return;
+void BoardUpdate::UpdateFirmware() {
+    const int index = facts_.line;
+    view_->ShowBoardPanel(index);
+    if (StepRefused("*** Update Firmware ***")) return;
     Log("*** Update Firmware ***", LineKind::StepTitle);
     Log("   Opening board " + Num(index));
     boards_->OpenBoard(index);
@@ -542,7 +510,7 @@ void TForm1::UpdateFirmware() {
             "reconnect again.\r\nPress OK to continue or Cancel to Abort",
             platform::MessageButtons::OkCancel);
         if (answer != platform::MessageAnswer::Ok) {
-            FinishStepProgress();
+            view_->FinishStepProgress();
             return;
         }
         if (boards_->OpenBoard(index) == 0) {
@@ -552,18 +520,19 @@ void TForm1::UpdateFirmware() {
                              "be updated now",
                              platform::MessageButtons::Cancel);
             Fail();
-            FinishStepProgress();
+            view_->FinishStepProgress();
             return;
         }
     }
     Log("   ...finished");
-    WriteEepromImage(index);
+    WriteEepromImage();
     boards_->CloseBoard(index);
-    FinishStepProgress();
+    view_->FinishStepProgress();
 }
 
-bool TForm1::TryEepromByte(int index, std::uint16_t address, std::uint8_t value, int delay,
-                           bool reportProgress) {
+bool BoardUpdate::TryEepromByte(std::uint16_t address, std::uint8_t value, int delay,
+                                bool reportProgress) {
+    const int index = facts_.line;
     protocol_->EepWrite(index, address, value);
     Sleep(2);
     if (reportProgress)
@@ -576,17 +545,18 @@ bool TForm1::TryEepromByte(int index, std::uint16_t address, std::uint8_t value,
     return protocol_->EepReadChecked(index, address, readBack) && readBack == value;
 }
 
-bool TForm1::WriteEepromPass(int index, std::uint16_t address, std::uint8_t value,
-                             const char* logPrefix, bool reportProgress) {
+bool BoardUpdate::WriteEepromPass(std::uint16_t address, std::uint8_t value, const char* logPrefix,
+                                  bool reportProgress) {
     for (int delay = 1; delay <= kEepromMaxDelay; ++delay) {
         if (delay >= 2 && delay <= 100) Log(logPrefix + Num(delay) + ") ...");
-        const bool verified = TryEepromByte(index, address, value, delay, reportProgress);
+        const bool verified = TryEepromByte(address, value, delay, reportProgress);
         if (verified && delay <= 100) return true;
     }
     return false;
 }
 
-void TForm1::WriteEepromImage(int index) {
+void BoardUpdate::WriteEepromImage() {
+    const int index = facts_.line;
     const std::uint8_t* image = images::EepromBootImage;
     ShowProgress(0, 100, 0);
     Log("try with delay (" + Num(0) + ") ...");
@@ -596,11 +566,10 @@ void TForm1::WriteEepromImage(int index) {
     ShowProgress(0, 100, 0);
     bool ok = true;
     for (int a = 1; a < images::kEepromBootImageSize && ok; ++a)
-        ok = WriteEepromPass(index, static_cast<std::uint16_t>(a), image[a], "try with delay (",
-                             true);
-    if (ok) ok = WriteEepromPass(index, 0, image[0], "try with delay (", false);
+        ok = WriteEepromPass(static_cast<std::uint16_t>(a), image[a], "try with delay (", true);
+    if (ok) ok = WriteEepromPass(0, image[0], "try with delay (", false);
     if (!ok) {
-        WriteEepromPass(index, 0, kMarkerNoBoot, "try with delay -failesafe- (", false);
+        WriteEepromPass(0, kMarkerNoBoot, "try with delay -failesafe- (", false);
         Log("   EEPROM write failed!");
         Fail();
     }

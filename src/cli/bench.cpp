@@ -278,9 +278,9 @@ void RunLane(const Invocation& v, BenchLane& lane, BenchView& view, app::AppUi& 
     } else {
         if (v.stepsGiven) {
             for (const app::UpdateStep& step : app::kUpdateSteps)
-                (form.*step.box).checked = false;
+                form.StepBox(step).checked = false;
             for (const app::UpdateStep* step : v.steps)
-                (form.*step->box).checked = true;
+                form.StepBox(*step).checked = true;
         }
         form.SelectBoardLine(0);
         form.Button1Click();

@@ -83,7 +83,7 @@ std::string RunJson(const app::TForm1& form, int status, const app::RunLog& log,
                     const RunFacts& facts) {
     nlohmann::json steps = nlohmann::json::array();
     for (const app::UpdateStep& step : app::kUpdateSteps)
-        if ((form.*step.box).checked) steps.push_back(std::string(step.name));
+        if (form.StepBox(step).checked) steps.push_back(std::string(step.name));
     const auto orNull = [](const std::string& text) {
         return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
     };
@@ -238,9 +238,9 @@ int RunProgram(const Invocation& v) {
 
     if (v.stepsGiven) {
         for (const app::UpdateStep& step : app::kUpdateSteps)
-            (form.*step.box).checked = false;
+            form.StepBox(step).checked = false;
         for (const app::UpdateStep* step : v.steps)
-            (form.*step->box).checked = true;
+            form.StepBox(*step).checked = true;
     }
     if (v.list) {
         auto summaries = app::SummarizeBoards(form, boards, protocol);

@@ -1,6 +1,7 @@
 // The parameter block through device loss, refused writes and restores: whatever happens in the
 // middle of its write, a copy of what the board held is on the disk and goes back on the board.
 #include "app/block_backup.h"
+#include "app/block_mark.h"
 #include "app/board_summary.h"
 #include "boarddata/images/images.h"
 #include "sim/board_contents.h"
@@ -304,7 +305,7 @@ TEST(ParameterBlockSafety, HalfWrittenBlockIsNeverTakenForAGoodOne) {
             next.form.RadioButton1.enabled = true;
             next.form.Button1Click();
             EXPECT_EQ(next.form.LastOutcome, app::RunOutcome::Failed);
-            next.form.UpdateFlashData();
+            next.form.Engine(next.form.SelectedBoardIndex()).UpdateFlashData();
             EXPECT_TRUE(next.Logged("   Board 0 was not accepted by the scan - nothing written"));
             EXPECT_EQ(sim::Inspect(*w.board).parameterBlock, before);
             // The copy puts the calibration back; the update after it succeeds.

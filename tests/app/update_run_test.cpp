@@ -372,10 +372,10 @@ TEST(UpdateRun, LineTheScanRefusedIsNeverWritten) {
         EXPECT_NE(w.FinalMessage().find(c.why), std::string::npos) << w.FinalMessage();
         EXPECT_EQ(f.LastOutcome, app::RunOutcome::Failed);
         EXPECT_TRUE(f.Button1.enabled);
-        for (auto step :
-             {&app::TForm1::UpdateFlashData, &app::TForm1::UpdateRBF, &app::TForm1::UpdateKPCI,
-              &app::TForm1::UpdateBootprogram, &app::TForm1::UpdateFirmware})
-            (f.*step)();
+        for (auto step : {&app::BoardUpdate::UpdateFlashData, &app::BoardUpdate::UpdateRBF,
+                          &app::BoardUpdate::UpdateKPCI, &app::BoardUpdate::UpdateBootprogram,
+                          &app::BoardUpdate::UpdateFirmware})
+            (f.Engine(0).*step)();
         EXPECT_TRUE(w.Logged("   Board 0 was not accepted by the scan - nothing written"));
         EXPECT_TRUE(std::all_of(w.board->FlashOperations().begin() + static_cast<long>(operations),
                                 w.board->FlashOperations().end(),

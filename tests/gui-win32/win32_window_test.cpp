@@ -1,6 +1,7 @@
 // The native window as a person uses it: the simulated default board behind it, the virtual
 // clock, clicks and keys on the controls, real message boxes answered as they come up.
 // Screenshots go to the current folder (win32-*.bmp).
+#include "app/block_mark.h"
 #include "app/main_form.h"
 #include "device/adapter_usb.h"
 #include "protocol/board_protocol.h"

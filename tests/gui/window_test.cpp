@@ -1,5 +1,6 @@
 // The window as a person uses it: the simulated default board behind it, the virtual clock, and
 // clicks on the widgets. Screenshots of each state are left in the build folder.
+#include "app/block_mark.h"
 #include "app/main_form.h"
 #include "device/adapter_usb.h"
 #include "protocol/board_protocol.h"

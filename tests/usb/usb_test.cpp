@@ -173,7 +173,7 @@ TEST(UsbBackend, UnpluggedInTheMiddleOfAFlashBlock) {
     const auto original = sim::Inspect(board).parameterBlock;
     w.form->FormCreate();
     for (const app::UpdateStep& step : app::kUpdateSteps)
-        (*w.form.*step.box).checked = step.name == "flash";
+        w.form->StepBox(step).checked = step.name == "flash";
     int writes = -1;
     std::size_t seen = 0;
     bool pulled = false;
@@ -213,7 +213,7 @@ TEST(UsbBackend, UnpluggedInTheMiddleOfTheEepromWrite) {
     sim::Board& board = w.bench.World().GetBoard(0);
     w.form->FormCreate();
     for (const app::UpdateStep& step : app::kUpdateSteps)
-        (*w.form.*step.box).checked = step.name == "firmware";
+        w.form->StepBox(step).checked = step.name == "firmware";
     int transfersIntoEeprom = -1;
     w.bench.OnTransfer([&] {
         const auto& log = w.form->Memo1.lines;

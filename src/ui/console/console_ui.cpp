@@ -335,7 +335,7 @@ void ConsoleUi::RunCommandLoop() {
             }
         } else if (command == "s" || command == "t") {
             const auto box = [&](std::size_t i) -> app::Control& {
-                return form_->*app::kUpdateSteps[i].box;
+                return form_->StepBox(app::kUpdateSteps[i]);
             };
             const std::size_t count = app::kUpdateSteps.size();
             if (command == "t") {
