@@ -96,21 +96,22 @@ std::vector<BoardSummary> SummarizeBoards(TForm1& form, device::BoardTable& boar
     for (int i = 0; i < 4; ++i) {
         BoardSummary s;
         s.index = i;
-        s.present = form.BoardPresent(i);
+        // What the scan found is the engine's; only the SubID is asked here.
+        const BoardFacts& facts = form.Facts(i);
+        s.present = facts.present;
         const Control& line = *form.RadioButtons[static_cast<std::size_t>(i)];
-        s.selectable = line.enabled;
+        s.selectable = facts.present && facts.accepted;
         s.line = line.caption;
-        s.blockLost = form.BlockLost(i);
-        s.repairsFirmwareFirst = form.RepairsFirmwareFirst(i);
-        if (const auto copy = form.CopyToRestore(i)) s.copyToRestore = copy->string();
-        s.lostWhy = form.BlockLostWhy(i);
-        s.notSelectableBecause = form.RefusalReason(i);
-        if (const device::TUSBAdapter* a = boards.Adapter(i); a != nullptr && s.present)
-            s.place = a->DevicePathText();
+        s.blockLost = facts.blockLost;
+        s.repairsFirmwareFirst = facts.repairsFirmwareFirst;
+        if (facts.copyToRestore) s.copyToRestore = facts.copyToRestore->string();
+        s.lostWhy = facts.lostWhy;
+        s.notSelectableBecause = facts.refusal;
+        if (s.present) s.place = facts.devicePath;
         if (s.present && boards.OpenBoard(i) == 1) {
-            boarddata::FlashDataRecord record;
-            protocol.ReadFlashData(record, i);
-            s.blockReadable = protocol.FlashDataFromBoard(i) && !s.blockLost;
+            const boarddata::FlashDataRecord record =
+                facts.record.value_or(boarddata::FlashDataRecord{});
+            s.blockReadable = facts.blockRead && facts.record && !s.blockLost;
             const std::int32_t subId = protocol.DspRequest(i, 1, kSubIdQuery, 0);
             s.subIdKnown = static_cast<std::uint32_t>(subId) != protocol::FailureWord;
             s.subId = subId;

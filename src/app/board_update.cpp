@@ -90,6 +90,7 @@ void BoardUpdate::Identify() {
         if (ReadableText(record.SerialNumber)) facts_.serial = record.SerialNumber;
         facts_.revisionMajor = record.HardwareRevision()[1];
         facts_.revisionMinor = record.HardwareRevision()[0];
+        facts_.record = record;
     }
     if (const device::TUSBAdapter* adapter = boards_->Adapter(index))
         facts_.firmwareVersion = adapter->FirmwareVersion;

@@ -38,6 +38,8 @@ struct BoardFacts {
     // where it holds no readable text).
     std::string product, customer, serial;
     int revisionMajor = 0, revisionMinor = 0;
+    // The whole record the scan read, for whoever needs more of it (the plan of --list).
+    std::optional<boarddata::FlashDataRecord> record;
     std::uint32_t firmwareVersion = 0; // 0: the controller runs no firmware
     std::string devicePath;
     std::string caption;   // the line's caption

@@ -271,9 +271,9 @@ void RunLane(const Invocation& v, BenchLane& lane, BenchView& view, app::AppUi& 
     if (!form.BoardPresent(0)) {
         lane.result = lane.view->InUse() ? "in use by another program" : "not present";
         lane.status = kExitNoBoard;
-    } else if (!form.RadioButtons[0]->enabled) {
-        lane.result = "cannot be selected (" + form.RadioButtons[0]->caption + ")";
-        if (const std::string why = form.RefusalReason(0); !why.empty()) lane.result += ": " + why;
+    } else if (const app::BoardFacts& board = form.Facts(0); !board.accepted) {
+        lane.result = "cannot be selected (" + board.caption + ")";
+        if (!board.refusal.empty()) lane.result += ": " + board.refusal;
         lane.status = kExitNoBoard;
     } else {
         if (v.stepsGiven) {

@@ -119,21 +119,21 @@ int Restore(const Invocation& v, app::TForm1& form, Faces& faces) {
 // --board, and whether a board can be updated at all: the status to end with at once, if not.
 std::optional<int> SelectBoard(const Invocation& v, app::TForm1& form) {
     if (v.board) {
-        if (!form.RadioButtons[static_cast<std::size_t>(*v.board)]->enabled) {
+        if (const app::BoardFacts& board = form.Facts(*v.board); !board.accepted) {
             std::cerr << "flashwell: board line " << *v.board << " cannot be selected";
-            if (const std::string why = form.RefusalReason(*v.board); !why.empty())
-                std::cerr << ": " << why;
+            if (!board.refusal.empty()) std::cerr << ": " << board.refusal;
             std::cerr << "\n";
             return v.update ? kExitNoBoard : kExitUsage;
         }
         form.SelectBoardLine(*v.board);
     }
-    const bool anySelectable = std::any_of(form.RadioButtons.begin(), form.RadioButtons.end(),
-                                           [](const app::Control* line) { return line->enabled; });
+    bool anySelectable = false;
+    for (int i = 0; i < 4; ++i)
+        anySelectable = anySelectable || form.Facts(i).accepted;
     if (v.update && !anySelectable) {
         std::cerr << "flashwell: no board can be selected for the update\n";
         for (int i = 0; i < 4; ++i)
-            if (const std::string why = form.RefusalReason(i); !why.empty())
+            if (const std::string& why = form.Facts(i).refusal; !why.empty())
                 std::cerr << "flashwell: board " << i << ": " << why << "\n";
         return kExitNoBoard;
     }

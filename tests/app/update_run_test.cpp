@@ -581,3 +581,94 @@ TEST(SweepFindings, UnreadableSubIdWritesNoParameterBlock) {
     const auto r = BoardFields(w.AfterPowerCycle().parameterBlock);
     EXPECT_EQ(r.FeatureFlags[2], before.FeatureFlags[2]) << "no counter mode guessed";
 }
+
+namespace {
+
+// What a consumer of the events sees, one short line per event; the log lines and the progress
+// have suites of their own.
+struct EventTrace final : app::RunObserver {
+    void OnRunEvent(const app::RunEvent& event) override {
+        std::visit([&](const auto& e) { On(e); }, event);
+    }
+    void On(const app::Logged&) {}
+    void On(const app::StepProgress& e) {
+        progress = std::max(progress, e.overallPercent);
+        progressEvents += 1;
+    }
+    void On(const app::BoardIdentified& e) {
+        seen.push_back("identified " + std::to_string(e.board) + " " + e.product + " " + e.serial +
+                       (e.accepted ? " accepted" : " refused: " + e.refusal));
+    }
+    void On(const app::StepStarted& e) { seen.push_back("started " + e.step); }
+    void On(const app::StepEnded& e) {
+        seen.push_back("ended " + e.step + (e.failed ? " failed" : ""));
+    }
+    void On(const app::CopySaved& e) {
+        seen.push_back("copy " + e.serial + (std::filesystem::exists(e.path) ? " on disk" : ""));
+    }
+    void On(const app::BlockNotWhole& e) { seen.push_back("not whole " + e.why); }
+    void On(const app::BoardLost& e) {
+        seen.push_back("lost" +
+                       std::string(std::filesystem::exists(e.copy) ? ", copy on disk" : ""));
+    }
+    void On(const app::RunRefused& e) { seen.push_back("refused " + std::to_string(e.board)); }
+    void On(const app::RunEnded& e) {
+        seen.push_back(e.outcome == app::RunOutcome::Succeeded ? "ended: succeeded"
+                       : e.outcome == app::RunOutcome::Failed  ? "ended: failed"
+                                                               : "ended: other");
+    }
+    std::vector<std::string> seen;
+    int progress = 0;
+    int progressEvents = 0;
+};
+
+} // namespace
+
+TEST(RunEvents, AConsumerSeesEachFactOfAFullAndOfAFailedRunInOrder) {
+    const std::string serial = "2004-K7A-1024-5-0312";
+    const std::vector<std::string> steps = {"started flash", "copy " + serial + " on disk",
+                                            "ended flash",   "started rbf",
+                                            "ended rbf",     "started kpci",
+                                            "ended kpci",    "started boot",
+                                            "ended boot",    "started firmware",
+                                            "ended firmware"};
+    struct Case {
+        const char* name;
+        sim::BoardArea pullAt;
+        std::vector<std::string> run; // after the scan's line
+    };
+    const std::vector<Case> cases = {
+        {"clean", sim::BoardArea::None,
+         [&] {
+             auto run = steps;
+             run.push_back("ended: succeeded");
+             return run;
+         }()},
+        // Pulled at its first write into the second bank: KPCI fails, the steps after it do
+        // not run, and the run ends failed.
+        {"pulled in KPCI",
+         sim::BoardArea::SecondBank,
+         {"started flash", "copy " + serial + " on disk", "ended flash", "started rbf", "ended rbf",
+          "started kpci", "ended kpci failed", "ended: failed"}},
+        // Pulled in the block write: the board is lost with its copy on the disk.
+        {"pulled in the block write",
+         sim::BoardArea::ParameterBlock,
+         {"started flash", "copy " + serial + " on disk", "lost, copy on disk",
+          "ended flash failed", "started rbf", "ended rbf failed", "ended: failed"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoardWorld w(Record(1, 2, "2005", serial), 3);
+        w.board->MutableConfig().pullAt = c.pullAt;
+        EventTrace trace;
+        app::TForm1& f = w.Start(&trace);
+        f.Button1Click();
+        std::vector<std::string> expected = {"identified 0 vexta/USB " + serial + " accepted"};
+        expected.insert(expected.end(), c.run.begin(), c.run.end());
+        EXPECT_EQ(trace.seen, expected);
+        EXPECT_GT(trace.progressEvents, 0);
+        if (c.pullAt == sim::BoardArea::None) {
+            EXPECT_EQ(trace.progress, 100);
+        }
+    }
+}

@@ -72,10 +72,11 @@ struct AppWorld {
     // What the program calls: the simulated Windows, or the WinUSB route in front of it.
     platform::OsPort& HostOs() { return hostRoute ? *hostRoute : world.Os(); }
 
-    // Creates the window, which scans for boards.
-    app::TForm1& Start() {
+    // Creates the window, which scans for boards; `observer` sees the scan's events too.
+    app::TForm1& Start(app::RunObserver* observer = nullptr) {
         form = std::make_unique<app::TForm1>(
             app::Services{HostOs(), boards, protocol, ui, backups.store});
+        if (observer != nullptr) form->Subscribe(*observer);
         form->FormCreate();
         return *form;
     }
