@@ -190,8 +190,9 @@ BackupStore::BackupStore(fs::path dataFolder, std::string tool, UtcClock now, Du
       now_(now ? std::move(now) : UtcClock([] { return std::time(nullptr); })),
       durability_(durability) {}
 
-std::optional<fs::path> BackupStore::Save(const boarddata::FlashDataBlock& block,
-                                          const std::string& devicePath, std::string& error) {
+std::optional<fs::path> BackupStore::WriteCopyFile(const BackupHeader& h,
+                                                   const boarddata::FlashDataBlock& block,
+                                                   std::string& error) const {
     if (folder_.empty()) {
         error = "no data folder for backups (set --data-dir)";
         return std::nullopt;
@@ -202,20 +203,11 @@ std::optional<fs::path> BackupStore::Save(const boarddata::FlashDataBlock& block
         error = "cannot create " + folder_.string() + ": " + ec.message();
         return std::nullopt;
     }
-    boarddata::FlashDataRecord record;
-    boarddata::UnpackFlashData(block, record);
-    BackupHeader h;
-    h.serial = record.SerialNumber;
-    h.product = record.ProductName;
-    h.customer = record.Customer;
-    h.devicePath = devicePath;
-    h.tool = tool_;
-    const std::time_t now = now_();
-    h.timeUtc = UtcText(now, false);
-    h.crc = Crc32(block);
-
     // Never replace an earlier copy: two saves in one second get distinct names.
-    const std::string stem = FileNamePart(h.serial) + "_" + UtcText(now, true);
+    std::string time;
+    for (const char c : h.timeUtc)
+        if (c != '-' && c != ':') time += c;
+    const std::string stem = FileNamePart(h.serial) + "_" + time;
     fs::path path = folder_ / (stem + kBackupExtension);
     for (int n = 2; fs::exists(path, ec); ++n)
         path = folder_ / (stem + "-" + std::to_string(n) + kBackupExtension);
@@ -235,6 +227,82 @@ std::optional<fs::path> BackupStore::Save(const boarddata::FlashDataBlock& block
         return std::nullopt;
     }
     return path;
+}
+
+std::optional<fs::path> BackupStore::Save(const boarddata::FlashDataBlock& block,
+                                          const std::string& devicePath, std::string& error) {
+    boarddata::FlashDataRecord record;
+    boarddata::UnpackFlashData(block, record);
+    BackupHeader h;
+    h.serial = record.SerialNumber;
+    h.product = record.ProductName;
+    h.customer = record.Customer;
+    h.devicePath = devicePath;
+    h.tool = tool_;
+    h.timeUtc = UtcText(now_(), false);
+    h.crc = Crc32(block);
+    const std::optional<fs::path> path = WriteCopyFile(h, block, error);
+    if (!path || history_ == nullptr) return path;
+    // The copy every computer finds: committed and read back before anything is erased.
+    history::StoredCopy stored;
+    stored.serial = h.serial;
+    stored.product = h.product;
+    stored.customer = h.customer;
+    stored.place = h.devicePath;
+    stored.tool = h.tool;
+    stored.savedAt = h.timeUtc;
+    stored.crc = h.crc;
+    stored.block.assign(block.begin(), block.end());
+    if (!history_->AddCopy(stored, error)) {
+        if (error.rfind(history_->Description(), 0) != 0)
+            error = history_->Description() + ": " + error;
+        return std::nullopt;
+    }
+    historyIds_[*path] = stored.id;
+    return path;
+}
+
+std::string BackupStore::HistoryIdOf(const fs::path& copy) const {
+    const auto found = historyIds_.find(copy);
+    return found == historyIds_.end() ? std::string() : found->second;
+}
+
+std::string BackupStore::EnsureInHistory(const BlockBackup& copy, std::string& error) {
+    if (std::string id = HistoryIdOf(copy.path); !id.empty()) return id;
+    history::StoredCopy stored;
+    stored.serial = copy.header.serial;
+    stored.product = copy.header.product;
+    stored.customer = copy.header.customer;
+    stored.place = copy.header.devicePath;
+    stored.tool = copy.header.tool;
+    stored.savedAt = copy.header.timeUtc;
+    stored.crc = Crc32(copy.block);
+    stored.block.assign(copy.block.begin(), copy.block.end());
+    if (!history_->AddCopy(stored, error)) return "";
+    historyIds_[copy.path] = stored.id;
+    return stored.id;
+}
+
+std::optional<BlockBackup> BackupStore::Materialize(const history::StoredCopy& stored) const {
+    if (stored.block.size() != boarddata::kFlashDataSize) return std::nullopt;
+    BackupHeader h;
+    h.serial = stored.serial;
+    h.product = stored.product;
+    h.customer = stored.customer;
+    h.devicePath = stored.place;
+    h.tool = stored.tool;
+    h.timeUtc = stored.savedAt;
+    BlockBackup b;
+    std::copy(stored.block.begin(), stored.block.end(), b.block.begin());
+    h.crc = Crc32(b.block);
+    if (h.crc != stored.crc) return std::nullopt; // damaged in the store: not a copy
+    std::string error;
+    const auto path = WriteCopyFile(h, b.block, error);
+    if (!path) return std::nullopt;
+    b.path = *path;
+    b.header = h;
+    historyIds_[b.path] = stored.id;
+    return b;
 }
 
 namespace {
@@ -307,20 +375,84 @@ std::optional<PendingWrite> BackupStore::BeginWrite(const BlockBackup& copy,
     if (!WriteFileAtomically("record", w.file, WriteRecordText(w),
                              durability_ == Durability::Synced, error))
         return std::nullopt;
+    if (history_ != nullptr) {
+        // Every computer must learn that this block may be half-written: no row, no erase.
+        history::StoredWrite row;
+        row.serial = w.serial;
+        row.place = w.devicePath;
+        row.copyId = EnsureInHistory(copy, error);
+        row.copyCrc = w.copyCrc;
+        row.intendedCrc = w.intendedCrc;
+        row.begunAt = w.timeUtc;
+        if (row.copyId.empty() || !history_->BeginWrite(row, error)) {
+            if (error.rfind(history_->Description(), 0) != 0)
+                error = history_->Description() + ": " + error;
+            std::string ignored;
+            RemoveFileDurably("record", w.file, false, ignored);
+            return std::nullopt;
+        }
+        w.historyId = row.id;
+    }
     return w;
 }
 
 bool BackupStore::EndWrite(const PendingWrite& write, std::string& error) {
-    return RemoveFileDurably("record", write.file, durability_ == Durability::Synced, error);
+    bool ok = write.file.empty() ||
+              RemoveFileDurably("record", write.file, durability_ == Durability::Synced, error);
+    if (history_ != nullptr && !write.historyId.empty()) {
+        std::string historyError;
+        if (!history_->EndWrite(write.historyId, UtcText(now_(), false), historyError)) {
+            // The row stays open: the next scan finds the block whole and settles it.
+            error = history_->Description() + ": " + historyError;
+            ok = false;
+        }
+    }
+    return ok;
 }
 
-std::vector<PendingWrite> BackupStore::PendingWrites() const {
+std::vector<PendingWrite> BackupStore::FileRecords() const {
     std::vector<PendingWrite> found;
     std::error_code ec;
     if (folder_.empty() || !fs::is_directory(folder_, ec)) return found;
     for (const auto& entry : fs::directory_iterator(folder_, ec))
         if (entry.path().extension() == kWriteRecordExtension)
             if (auto w = ReadWriteRecord(entry.path())) found.push_back(std::move(*w));
+    return found;
+}
+
+std::vector<PendingWrite> BackupStore::PendingWrites() const {
+    std::vector<PendingWrite> found = FileRecords();
+    if (history_ == nullptr) return found;
+    std::string error;
+    for (const history::StoredWrite& row : history_->OpenWrites(error)) {
+        // This computer's own record of the same write already says it.
+        const bool known = std::any_of(found.begin(), found.end(), [&](const PendingWrite& w) {
+            return w.serial == row.serial && w.timeUtc == row.begunAt &&
+                   w.intendedCrc == row.intendedCrc;
+        });
+        if (known) {
+            for (PendingWrite& w : found)
+                if (w.serial == row.serial && w.timeUtc == row.begunAt) w.historyId = row.id;
+            continue;
+        }
+        const auto stored = history_->Copy(row.copyId, error);
+        if (!stored) continue;
+        std::optional<BlockBackup> copy;
+        for (const BlockBackup& c : FileCopies(row.serial))
+            if (Crc32(c.block) == stored->crc && c.header.timeUtc == stored->savedAt) copy = c;
+        if (!copy) copy = Materialize(*stored);
+        if (!copy) continue;
+        PendingWrite w;
+        w.serial = row.serial;
+        w.devicePath = row.place;
+        w.copy = copy->path;
+        w.copyCrc = row.copyCrc;
+        w.intendedCrc = row.intendedCrc;
+        w.timeUtc = row.begunAt;
+        w.historyId = row.id;
+        w.computer = row.origin.computer;
+        found.push_back(std::move(w));
+    }
     return found;
 }
 
@@ -334,7 +466,7 @@ std::optional<PendingWrite> BackupStore::PendingFor(const std::string& serial,
     return std::nullopt;
 }
 
-std::vector<BlockBackup> BackupStore::List(const std::string& serial) const {
+std::vector<BlockBackup> BackupStore::FileCopies(const std::string& serial) const {
     std::vector<BlockBackup> found;
     std::error_code ec;
     if (folder_.empty() || !fs::is_directory(folder_, ec)) return found;
@@ -355,6 +487,40 @@ std::vector<BlockBackup> BackupStore::List(const std::string& serial) const {
         return written(a) > written(b);
     });
     return found;
+}
+
+std::vector<BlockBackup> BackupStore::List(const std::string& serial) const {
+    std::vector<BlockBackup> found = FileCopies(serial);
+    if (history_ == nullptr) return found;
+    std::string error;
+    // A look for one board finds all of its copies; a look at every board the newest few.
+    std::vector<history::StoredCopy> stored = history_->Copies(serial, error, false);
+    if (serial.empty() && stored.size() > 20) stored.resize(20);
+    bool added = false;
+    for (const history::StoredCopy& row : stored) {
+        const auto same = std::find_if(found.begin(), found.end(), [&](const BlockBackup& b) {
+            return b.header.serial == row.serial && b.header.crc == row.crc &&
+                   b.header.timeUtc == row.savedAt;
+        });
+        if (same != found.end()) {
+            historyIds_[same->path] = row.id;
+            continue;
+        }
+        if (const auto whole = history_->Copy(row.id, error))
+            if (auto copy = Materialize(*whole)) {
+                found.push_back(std::move(*copy));
+                added = true;
+            }
+    }
+    if (added)
+        std::sort(found.begin(), found.end(), [](const BlockBackup& a, const BlockBackup& b) {
+            return a.header.timeUtc > b.header.timeUtc;
+        });
+    return found;
+}
+
+std::string UtcTimeText(std::time_t t) {
+    return UtcText(t, false);
 }
 
 std::string DescribeBackup(const BlockBackup& backup) {

@@ -8,11 +8,13 @@
 #pragma once
 
 #include "boarddata/flash_data.h"
+#include "history/history.h"
 
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -64,7 +66,9 @@ struct PendingWrite {
     std::uint32_t copyCrc = 0;     // CRC-32 of the copy's block
     std::uint32_t intendedCrc = 0; // CRC-32 of the block being written
     std::string timeUtc;
-    std::filesystem::path file; // the record itself
+    std::filesystem::path file; // the record itself; empty for one only the history holds
+    std::string historyId;      // its row in the board history, if any
+    std::string computer;       // where it was begun, when another computer's history says so
 };
 
 class BackupStore {
@@ -80,6 +84,14 @@ public:
                 Durability durability = Durability::Synced);
 
     const std::filesystem::path& Folder() const { return folder_; }
+
+    // The board history that every copy and write record also goes to, committed (and a copy
+    // read back) before the erase may go ahead; lookups find other computers' copies and
+    // unfinished writes there. nullptr: the files alone.
+    void UseHistory(history::History* history) { history_ = history; }
+    history::History* History() const { return history_; }
+    // The history's row of a copy this store saved or found, if any.
+    std::string HistoryIdOf(const std::filesystem::path& copy) const;
 
     // Writes a copy of the block as read from the board, flushed to the disk and renamed into
     // place, then reads it back and compares. Returns the file's path, or nothing with `error`
@@ -101,14 +113,31 @@ public:
                                            bool serialReadable) const;
 
     // Every readable copy, newest first; serial narrows to one board's copies when not empty.
+    // Copies only the history holds are written into the folder as files first, so that every
+    // copy named can be carried and restored as a file.
     std::vector<BlockBackup> List(const std::string& serial = {}) const;
 
 private:
+    std::vector<BlockBackup> FileCopies(const std::string& serial) const;
+    std::vector<PendingWrite> FileRecords() const;
+    std::optional<BlockBackup> Materialize(const history::StoredCopy& stored) const;
+    std::optional<std::filesystem::path> WriteCopyFile(const BackupHeader& header,
+                                                       const boarddata::FlashDataBlock& block,
+                                                       std::string& error) const;
+    // The copy's row in the history, stored now when it has none.
+    std::string EnsureInHistory(const BlockBackup& copy, std::string& error);
+
     std::filesystem::path folder_;
     std::string tool_;
     UtcClock now_;
     Durability durability_;
+    history::History* history_ = nullptr;
+    // Which history row each copy file is; lookups learn more of it.
+    mutable std::map<std::filesystem::path, std::string> historyIds_;
 };
+
+// Now, as the copies and the history write times: ISO 8601 UTC.
+std::string UtcTimeText(std::time_t t);
 
 // The header lines of a backup as the restore shows them, and a one-line summary for lists.
 std::string DescribeBackup(const BlockBackup& backup);

@@ -227,7 +227,8 @@ bool BoardUpdate::CheckBlockWhole(const boarddata::FlashDataRecord& record) {
             return true;
         }
         copy = write->copy;
-        why = "its write by an earlier run (" + write->timeUtc + ") did not finish";
+        why = "its write by an earlier run (" + write->timeUtc +
+              (write->computer.empty() ? "" : " on " + write->computer) + ") did not finish";
         whole = false;
     } else if (state == BlockState::Erased || (state == BlockState::CutShort && !acceptUnmarked_)) {
         // The board itself says so: its mark is erased and so is data before it.

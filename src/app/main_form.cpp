@@ -378,7 +378,9 @@ void TForm1::RestoreFlashData(const BlockBackup& backup) {
     StepCount = 1;
     StepNumber = 1;
     OverallBase = 0;
+    Emit(StepStarted{engine.Line(), "restore"});
     const bool ok = engine.WriteRestore(backup);
+    Emit(StepEnded{engine.Line(), "restore", !ok});
     LastOutcome = ok ? RunOutcome::Succeeded : RunOutcome::Failed;
     Emit(RunEnded{LastOutcome});
     ui_->ShowMessage(platform::MessageKind::Plain, platform::kApplicationTitle,

@@ -4,8 +4,10 @@
 #include "cli/lanes.h"
 
 #include "app/board_summary.h"
+#include "app/history_recorder.h"
 #include "app/run_log.h"
 #include "app/update_step_table.h"
+#include "cli/history_store.h"
 #include "device/adapter_usb.h"
 #include "protocol/board_protocol.h"
 #include "ui/console/console_ui.h"
@@ -260,10 +262,27 @@ void RunLane(const Invocation& v, BenchLane& lane, BenchView& view, app::AppUi& 
     device::BoardTable boards(os);
     protocol::BoardProtocol protocol(boards, loggedFace);
     app::BackupStore backups(v.dataFolder, tool);
+    // Each lane its own connection to the history; a lane whose store fails writes nothing.
+    int historyStatus = kExitSuccess;
+    std::ostringstream historyProblem;
+    const auto history = OpenRunHistory(v, historyProblem, historyStatus);
+    if (historyStatus != kExitSuccess) {
+        const std::string problem = historyProblem.str();
+        lane.result = "not started: " + problem.substr(0, problem.find('\n'));
+        lane.status = kExitError;
+        view.Change(lane, [](BenchLane& l) { l.done = true; });
+        return;
+    }
+    backups.UseHistory(history.get());
     LaneEvents events(lane, view);
     app::TForm1 form(app::Services{os, boards, protocol, loggedFace, backups});
     lane.form = &form;
     form.Subscribe(events);
+    std::optional<app::HistoryRecorder> recorder;
+    if (history) {
+        recorder.emplace(*history, form, backups, lane.backend->Description());
+        form.Subscribe(*recorder);
+    }
     // The lane's line 0 is another board's line 0 on the machine: restore lines name the place.
     form.NameBoardInHints(lane.target.place);
     form.AcceptUnmarkedBlocks(v.acceptUnmarkedBlocks);

@@ -36,6 +36,9 @@ struct RawOptions {
     std::string dataDir;
     std::string log;
     std::string restore;
+    std::string historyStore;
+    bool localHistory = false;
+    std::string history;
     bool listBackups = false;
     bool list = false;
     bool json = false;
@@ -136,9 +139,25 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     cli.add_option("--log", o.log,
                    "Append the run's log to this file (default: flashwell.log in the data "
                    "folder)");
-    cli.add_option("--restore", o.restore,
-                   "Write a saved parameter block (a file of --list-backups) back onto the board "
-                   "of --board (default: the first board found), after asking");
+    auto* restoreOption =
+        cli.add_option("--restore", o.restore,
+                       "Write a saved parameter block (a file of --list-backups) back onto the "
+                       "board of --board (default: the first board found), after asking; without "
+                       "a file, the newest whole copy the board history has of that board")
+            ->expected(0, 1);
+    cli.add_option("--history-store", o.historyStore,
+                   "The board history: sqlite (the default, in the data folder), sqlite:FILE, "
+                   "files (the copies' files only), or an ODBC connection string or DSN of a "
+                   "department's server; also FLASHWELL_HISTORY, or \"history = ...\" in the "
+                   "data folder's flashwell.conf");
+    cli.add_flag("--local-history", o.localHistory,
+                 "When the shared board history cannot be reached, keep this run's history on "
+                 "this computer");
+    auto* historyOption =
+        cli.add_option("--history", o.history,
+                       "Print a board's runs and copies (by serial number, or the board of "
+                       "--board), or every board the history knows, and exit")
+            ->expected(0, 1);
     cli.add_flag("--list-backups", o.listBackups, "List the saved parameter blocks and exit");
 #ifdef FLASHWELL_HAVE_USB
     cli.add_flag("--usb", o.usb,
@@ -211,10 +230,10 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     if (v.Bench()) {
         if (!o.record.empty() || !o.replay.empty())
             return Usage("a bench of boards cannot be recorded or replayed: name one board line");
-        if (!o.update && !o.list && o.restore.empty())
+        if (!o.update && !o.list && restoreOption->count() == 0)
             return Usage("a bench of boards (--all, a serial number, a place or several "
                          "--board) goes with --update or --list");
-        if (!o.restore.empty() && (o.all || o.boards.size() != 1))
+        if (restoreOption->count() > 0 && (o.all || o.boards.size() != 1))
             return Usage("--restore writes onto one board: name it with one --board");
     }
     if (!o.steps.empty()) {
@@ -225,6 +244,17 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
         v.stepsGiven = true;
     }
     v.dataFolder = o.dataDir.empty() ? app::DefaultDataFolder() : std::filesystem::path(o.dataDir);
+    v.historyStore = o.historyStore;
+    v.localHistory = o.localHistory;
+    v.json = o.json;
+    if (historyOption->count() > 0) {
+        // A serial number given with --board names the board as well.
+        v.historyOf = !o.history.empty()              ? o.history
+                      : !o.boards.empty() && !v.board ? o.boards.front()
+                                                      : std::string();
+        if (v.board) return Usage("--history names a board by its serial number, not by a line");
+        return {std::move(v), kExitSuccess};
+    }
     // Listing the copies needs no machine: nothing after this concerns it.
     v.listBackups = o.listBackups;
     if (v.listBackups) return {std::move(v), kExitSuccess};
@@ -232,6 +262,13 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     if (o.json && !o.list && !o.update) return Usage("--json goes with --list or --update");
     if (o.list && (o.update || !o.restore.empty()))
         return Usage("--list writes nothing: it cannot be combined with --update or --restore");
+    if (restoreOption->count() > 0 && o.restore.empty()) {
+        if (o.update || o.list) return Usage("--restore cannot be given with --update or --list");
+        if (!v.board && v.boardNames.size() != 1)
+            return Usage("--restore without a file takes the history's copy of one board: name "
+                         "it with --board");
+        v.restoreFromHistory = true;
+    }
     if (!o.restore.empty()) {
         if (o.update) return Usage("--restore and --update cannot be given together");
         std::string error;

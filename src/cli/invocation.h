@@ -60,6 +60,16 @@ struct Invocation {
     std::optional<app::BlockBackup> restore;
     std::string report;
 
+    // The board history: where (as --history-store gives it; empty: FLASHWELL_HISTORY, the
+    // data folder's flashwell.conf, or SQLite in the data folder), and this computer's own for
+    // this run when a shared one cannot be reached.
+    std::string historyStore;
+    bool localHistory = false;
+    // --history [SERIAL]: print a board's runs and copies (every board's line when empty).
+    std::optional<std::string> historyOf;
+    // --restore without a file: the newest whole copy the history has of the named board.
+    bool restoreFromHistory = false;
+
     std::filesystem::path dataFolder;
     std::filesystem::path logFile;
     // The options as given, for a session's record of how it was made.

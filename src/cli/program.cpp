@@ -3,11 +3,13 @@
 #include "platform/winusb/winusb_os_port.h"
 
 #include "app/board_summary.h"
+#include "app/history_recorder.h"
 #include "app/main_form.h"
 #include "app/run_log.h"
 #include "cli/backend.h"
 #include "cli/bench.h"
 #include "cli/faces.h"
+#include "cli/history_store.h"
 #include "device/adapter_usb.h"
 #include "protocol/board_protocol.h"
 #include "sim/scenario/scenario.h"
@@ -17,6 +19,7 @@
 #include <algorithm>
 #include <iostream>
 #include <set>
+#include <sstream>
 #include <string>
 
 namespace flashwell::cli {
@@ -34,7 +37,17 @@ int ListBackups(const Invocation& v) {
     for (const app::PendingWrite& w : store.PendingWrites())
         std::cout << "Unfinished write on " << w.serial << " (" << w.devicePath << ", " << w.timeUtc
                   << "): restore " << w.copy.string() << "\n";
-    return kExitSuccess;
+    // Copies other computers saved, and unfinished writes they began.
+    int status = kExitSuccess;
+    const auto shared = OpenRunHistory(v, std::cerr, status);
+    if (shared) {
+        ListStoredCopies(*shared, store, std::cout);
+        std::string error;
+        for (const history::StoredWrite& w : shared->OpenWrites(error))
+            std::cout << "Unfinished write on " << w.serial << " begun " << w.begunAt << " on "
+                      << w.origin.computer << " (" << w.place << ")\n";
+    }
+    return status;
 }
 
 std::string OutcomeName(app::RunOutcome outcome) {
@@ -116,6 +129,28 @@ int Restore(const Invocation& v, app::TForm1& form, Faces& faces) {
     return StatusOf(form.LastOutcome);
 }
 
+// The copy --restore without a file writes: the one the scan named for the board (its block is
+// not whole), else the newest the history (or this computer) has of its serial number.
+std::optional<app::BlockBackup> NewestCopyOf(const Invocation& v, const app::TForm1& form,
+                                             const app::BackupStore& backups) {
+    const int line = v.board.value_or(0);
+    const app::BoardFacts& board = form.Facts(line);
+    if (!board.present) {
+        std::cerr << "flashwell: no board " << line << " found to restore onto\n";
+        return std::nullopt;
+    }
+    std::string error;
+    if (board.copyToRestore)
+        if (auto copy = app::ReadBackupFile(*board.copyToRestore, error)) return copy;
+    if (!board.serial.empty()) {
+        const auto copies = backups.List(board.serial);
+        if (!copies.empty()) return copies.front();
+    }
+    std::cerr << "flashwell: no copy of board " << (board.serial.empty() ? "" : board.serial + " ")
+              << "is in the history or on this computer: restore a file with --restore FILE\n";
+    return std::nullopt;
+}
+
 // --board, and whether a board can be updated at all: the status to end with at once, if not.
 std::optional<int> SelectBoard(const Invocation& v, app::TForm1& form) {
     if (v.board) {
@@ -144,6 +179,7 @@ std::optional<int> SelectBoard(const Invocation& v, app::TForm1& form) {
 
 int RunProgram(const Invocation& v) {
     if (v.listBackups) return ListBackups(v);
+    if (v.historyOf) return PrintHistory(v);
     // With --json, standard output carries the JSON alone.
     std::ostream& text = v.json ? std::cerr : std::cout;
     int status = kExitSuccess;
@@ -161,6 +197,16 @@ int RunProgram(const Invocation& v) {
         }
         return backend->Finish(result);
     };
+    // No copy is made where the configured history cannot keep it: the run stops before the
+    // scan, with one line saying why. A --list writes nothing and goes on without it.
+    int historyStatus = kExitSuccess;
+    std::ostringstream historyProblem;
+    std::unique_ptr<history::History> history =
+        OpenRunHistory(v, v.list ? historyProblem : std::cerr, historyStatus);
+    if (historyStatus != kExitSuccess) {
+        if (!v.list) return finish(historyStatus);
+        std::cerr << historyProblem.str().substr(0, historyProblem.str().find('\n') + 1);
+    }
     Faces faces(v, text);
     if (v.route == Route::Simulation) {
         // Written piece by piece: gcc 12 misreads "x" + std::to_string(...) at -O3.
@@ -217,8 +263,19 @@ int RunProgram(const Invocation& v) {
     device::BoardTable boards(loggedOs);
     protocol::BoardProtocol protocol(boards, loggedFace);
     app::BackupStore backups(v.dataFolder, tool);
+    backups.UseHistory(history.get());
     app::TForm1 form(app::Services{loggedOs, boards, protocol, loggedFace, backups});
     form.AcceptUnmarkedBlocks(v.acceptUnmarkedBlocks);
+    std::optional<app::HistoryRecorder> recorder;
+    if (history && !v.list) {
+        recorder.emplace(*history, form, backups, backend->Description());
+        form.Subscribe(*recorder);
+    }
+    const auto historyWarnings = [&] {
+        if (recorder)
+            for (const std::string& problem : recorder->Problems())
+                std::cerr << "flashwell: warning: " << problem << "\n";
+    };
     form.FormCreate();
     // A board reached otherwise than through the legacy driver says so in the log.
     for (int i = 0; i < 4; ++i)
@@ -251,8 +308,19 @@ int RunProgram(const Invocation& v) {
             text << "In use by another program, passed over: " << place << "\n";
         return finish(kExitSuccess);
     }
+    if (v.restoreFromHistory) {
+        std::optional<app::BlockBackup> copy = NewestCopyOf(v, form, backups);
+        if (!copy) return finish(kExitNoBoard);
+        Invocation withCopy = v;
+        withCopy.restore = std::move(copy);
+        status = Restore(withCopy, form, faces);
+        historyWarnings();
+        showLog();
+        return finish(status);
+    }
     if (v.restore) {
         status = Restore(v, form, faces);
+        historyWarnings();
         if (status != kExitNoBoard) showLog();
         return finish(status);
     }
@@ -269,6 +337,7 @@ int RunProgram(const Invocation& v) {
         // Quitting after a run ends with that run's status.
         if (form.LastOutcome != app::RunOutcome::NotRun) status = StatusOf(form.LastOutcome);
     }
+    historyWarnings();
     showLog();
     if (v.json && v.update) std::cout << RunJson(form, status, runLog, facts) << "\n";
     return finish(status);
