@@ -1,6 +1,9 @@
 // The board history against both of its stores: SQLite in a file, and a real PostgreSQL server
 // that the suite starts itself, reached through ODBC.
 #include "history/history.h"
+#include "sim/board_contents.h"
+#include "sim/scenario/scenario.h"
+#include "testkit/app_world.h"
 #include "testkit/postgres_server.h"
 #include "testkit/temp_data_folder.h"
 
@@ -9,6 +12,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
+#include <numeric>
 #include <thread>
 
 using namespace flashwell;
@@ -175,6 +180,148 @@ TEST_P(HistoryStores, TwoComputersAtOnceKeepEveryRowExactlyOnce) {
     EXPECT_EQ(first->Copies("A", error, false).size(), static_cast<std::size_t>(kEach));
     EXPECT_EQ(first->Copies("B", error, false).size(), static_cast<std::size_t>(kEach));
     EXPECT_EQ(first->Boards(error).size(), 1u);
+}
+
+namespace {
+
+// One program on a machine: its own board table, protocol, window and copies, as on a computer
+// of its own that the board is plugged into.
+struct Computer {
+    Computer(sim::SimWorld& world, History* history) : boards(world.Os()), protocol(boards, ui) {
+        backups.store.UseHistory(history);
+    }
+    app::TForm1& Start(app::RunObserver* observer = nullptr) {
+        form = std::make_unique<app::TForm1>(
+            app::Services{boards.Os(), boards, protocol, ui, backups.store});
+        if (observer != nullptr) form->Subscribe(*observer);
+        form->FormCreate();
+        return *form;
+    }
+    bool Logged(const std::string& part) const {
+        return std::any_of(form->Memo1.lines.begin(), form->Memo1.lines.end(),
+                           [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    }
+    flashwell::testing::TempBackups backups;
+    device::BoardTable boards;
+    flashwell::testing::ScriptedAppUi ui;
+    protocol::BoardProtocol protocol;
+    std::unique_ptr<app::TForm1> form;
+};
+
+// Calls `then` once, when the event it waits for comes.
+struct OnEvent final : app::RunObserver {
+    std::function<bool(const app::RunEvent&)> when;
+    std::function<void()> then;
+    bool done = false;
+    void OnRunEvent(const app::RunEvent& e) override {
+        if (!done && when(e)) {
+            done = true;
+            then();
+        }
+    }
+};
+
+} // namespace
+
+TEST_P(HistoryStores, ABoardCutOnOneComputerIsRestoredFromTheHistoryOnAnother) {
+    sim::SimWorld world;
+    sim::ApplyScenario(world, sim::DefaultScenario());
+    sim::Board& board = world.GetBoard(0);
+    const auto original = sim::Inspect(board).parameterBlock;
+    board.MutableConfig().pullAt = sim::BoardArea::ParameterBlock;
+    auto historyA = Open();
+    auto historyB = Open();
+    ASSERT_TRUE(historyA && historyB);
+
+    Computer first(world, historyA.get());
+    first.Start().Button1Click();
+    ASSERT_EQ(first.form->LastOutcome, app::RunOutcome::Failed);
+    board.MutableConfig().pullAt = sim::BoardArea::None;
+    world.Reattach(board);
+    world.PowerCycle(board);
+    ASSERT_NE(sim::Inspect(board).parameterBlock, original) << "the cut left half a block";
+
+    // Another computer: no file of the first one's, only the shared history.
+    Computer second(world, historyB.get());
+    app::TForm1& f = second.Start();
+    EXPECT_TRUE(f.BlockLost(0));
+    EXPECT_FALSE(f.RadioButton1.enabled);
+    EXPECT_TRUE(second.Logged("did not finish")) << "the history's open write is found";
+    const auto copy = f.CopyToRestore(0);
+    ASSERT_TRUE(copy.has_value());
+    EXPECT_EQ(copy->parent_path(), second.backups.store.Folder()) << "a file to carry";
+    f.RestoreFromFile(copy->string());
+    ASSERT_EQ(f.LastOutcome, app::RunOutcome::Succeeded);
+    world.PowerCycle(board);
+    // The copy's bytes, with the completion mark the write adds in its last three cells.
+    const auto restored = sim::Inspect(board).parameterBlock;
+    EXPECT_TRUE(std::equal(original.begin(), original.end() - 3, restored.begin()));
+
+    Computer again(world, historyB.get());
+    app::TForm1& g = again.Start();
+    ASSERT_TRUE(g.RadioButton1.enabled);
+    EXPECT_FALSE(again.Logged("did not finish")) << "the restore settled the write";
+    g.Button1Click();
+    EXPECT_EQ(g.LastOutcome, app::RunOutcome::Succeeded);
+    std::string error;
+    EXPECT_TRUE(historyA->OpenWrites(error).empty()) << error;
+    // Every copy once: the first computer's before its cut, the second's before the restore
+    // (the cut block) and before its update (the restored one).
+    EXPECT_EQ(historyA->Copies("2004-K7A-1024-5-0312", error, false).size(), 3u) << error;
+}
+
+TEST_P(HistoryStores, AStoreGoneBeforeTheEraseStopsItAndOneGoneAfterLosesNothing) {
+    if (!Postgres()) GTEST_SKIP() << "a server that goes away";
+    for (const bool afterErase : {false, true}) {
+        SCOPED_TRACE(afterErase ? "after the erase" : "between the copy and the erase");
+        ASSERT_TRUE(server->Start());
+        sim::SimWorld world;
+        sim::ApplyScenario(world, sim::DefaultScenario());
+        sim::Board& board = world.GetBoard(0);
+        const auto original = sim::Inspect(board).parameterBlock;
+        auto h = Open();
+        ASSERT_NE(h, nullptr);
+        Computer pc(world, h.get());
+        OnEvent stop;
+        bool copySaved = false;
+        stop.when = [&](const app::RunEvent& e) {
+            copySaved = copySaved || std::holds_alternative<app::CopySaved>(e);
+            // The block write's progress comes after its row is in and the sector erased.
+            return copySaved && (!afterErase || std::holds_alternative<app::StepProgress>(e));
+        };
+        stop.then = [&] { server->Stop(); };
+        app::TForm1& f = pc.Start(&stop);
+        f.Button1Click();
+        ASSERT_TRUE(stop.done);
+        world.PowerCycle(board);
+        const auto now = sim::Inspect(board).parameterBlock;
+        const auto& log = f.Memo1.lines;
+        const std::string all =
+            std::accumulate(log.begin(), log.end(), std::string(),
+                            [](std::string a, const std::string& b) { return a + b + "\n"; });
+        EXPECT_EQ(all.find(server->Password()), std::string::npos);
+        if (!afterErase) {
+            EXPECT_EQ(now, original) << "nothing erased without the history's row";
+            EXPECT_NE(all.find("Parameter block could not be saved - nothing written: the shared "
+                               "history (Driver={PostgreSQL Unicode};Server=127.0.0.1"),
+                      std::string::npos)
+                << all;
+        } else {
+            EXPECT_NE(now, original) << "the write went on";
+            EXPECT_NE(all.find("   Warning: the shared history"), std::string::npos) << all;
+            // Back again, the row of the write is still open: the fact that it began is kept.
+            ASSERT_TRUE(server->Start());
+            auto later = Open();
+            ASSERT_NE(later, nullptr);
+            std::string error;
+            EXPECT_EQ(later->OpenWrites(error).size(), 1u) << error;
+            // The next scan finds the block whole and settles it.
+            Computer next(world, later.get());
+            next.Start();
+            EXPECT_TRUE(next.form->RadioButton1.enabled);
+            EXPECT_TRUE(later->OpenWrites(error).empty()) << error;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, HistoryStores, ::testing::Values("sqlite", "postgresql"),
