@@ -300,3 +300,45 @@ TEST_F(Program, DiskFaultsNeverLetAnEraseGoAhead) {
     }
 }
 #endif
+
+TEST_F(Program, TheBoardHistoryKeepsRunsAndCopiesAndAStoreThatFailsStopsTheRun) {
+    // After an update, the history tells the board's run and the copy it saved.
+    ASSERT_EQ(Run(std::string(kUpdate) + "--yes").status, 0);
+    const Outcome shown = Run("--history 2004-K7A-1024-5-0312 --json");
+    ASSERT_EQ(shown.status, 0) << shown.output;
+    const auto json = nlohmann::json::parse(shown.output.substr(shown.output.find('{')));
+    ASSERT_EQ(json["runs"].size(), 1u) << shown.output;
+    EXPECT_EQ(json["runs"][0]["result"], "succeeded");
+    EXPECT_EQ(json["runs"][0]["outcomes"], "flash=ok,rbf=ok,kpci=ok,boot=ok,firmware=ok");
+    ASSERT_EQ(json["copies"].size(), 1u);
+    EXPECT_EQ(json["runs"][0]["copy"], json["copies"][0]["id"]);
+    const Outcome boards = Run("--history");
+    EXPECT_NE(boards.output.find("2004-K7A-1024-5-0312  vexta/USB  revision 1.2"),
+              std::string::npos)
+        << boards.output;
+
+    // A store that cannot be used: one line naming it, nothing written, no password shown.
+    const std::string damaged = (dir_ / "damaged.sqlite").string();
+    std::ofstream(damaged) << std::string(4096, 'x');
+    const std::string unreachable =
+        "'Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=1;Uid=u;Pwd=hunter2'";
+    struct Case {
+        std::string store, extra, says;
+        int status;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"sqlite:" + damaged, "", damaged, 1},
+             {unreachable, "", "the shared history (Driver={PostgreSQL Unicode};Server=127.0.0.1",
+              1},
+             {unreachable, "--local-history", "this run keeps its history on this computer", 0},
+         }) {
+        SCOPED_TRACE(c.store + " " + c.extra);
+        const fs::path data = dir_ / ("data-" + std::to_string(c.status) + c.extra);
+        const Outcome o = Run(std::string(kUpdate) + "--yes --data-dir '" + data.string() +
+                              "' --history-store " + c.store + " " + c.extra);
+        EXPECT_EQ(o.status, c.status) << o.output;
+        EXPECT_NE(o.output.find(c.says), std::string::npos) << o.output;
+        EXPECT_EQ(o.output.find("hunter2"), std::string::npos) << o.output;
+        EXPECT_EQ(fs::exists(data / "backups"), c.status == 0) << "a copy only where it ran";
+    }
+}
