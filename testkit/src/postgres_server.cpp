@@ -38,7 +38,7 @@ std::string Quoted(const std::string& text) {
 
 } // namespace
 
-PostgresServer::PostgresServer() {
+PostgresServer::PostgresServer(bool durable) : durable_(durable) {
     for (const char* version : {"15", "16", "17"}) {
         const std::string bin = std::string("/usr/lib/postgresql/") + version + "/bin";
         if (std::filesystem::exists(bin + "/initdb")) bin_ = bin;
@@ -94,7 +94,7 @@ bool PostgresServer::Start() {
     running_ = Run(asUser_ + bin_ + "/pg_ctl -D " + Quoted((dir_ / "data").string()) +
                    " -w -t 60 -l " + Quoted((dir_ / "log").string()) + " -o " +
                    Quoted("-p " + std::to_string(port_) + " -k " + dir_.string() +
-                          " -c listen_addresses=127.0.0.1 -c fsync=off") +
+                          " -c listen_addresses=127.0.0.1" + (durable_ ? "" : " -c fsync=off")) +
                    " start > /dev/null");
     return running_;
 }

@@ -10,7 +10,8 @@ namespace flashwell::testing {
 
 class PostgresServer {
 public:
-    PostgresServer();
+    // durable: the server syncs its writes as a production one does; tests leave that off.
+    explicit PostgresServer(bool durable = false);
     ~PostgresServer();
     PostgresServer(const PostgresServer&) = delete;
     PostgresServer& operator=(const PostgresServer&) = delete;
@@ -31,6 +32,7 @@ private:
     std::string bin_, asUser_, password_, problem_;
     int port_ = 0;
     bool running_ = false;
+    bool durable_ = false;
 };
 
 } // namespace flashwell::testing
