@@ -14,6 +14,7 @@
 #include <io.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -72,6 +73,10 @@ bool WriteFileAtomically(std::string_view kind, const fs::path& path, std::strin
         error = Problem("cannot create", temporary, errno);
         return false;
     }
+#ifndef _WIN32
+    // Copies hold a board's calibration: its owner's alone, whatever the umask.
+    ::fchmod(::fileno(file), 0600);
+#endif
     bool ok = Do(kind, "write", [&] {
         return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
                std::fflush(file) == 0;

@@ -47,8 +47,8 @@ std::unique_ptr<history::History> OpenRunHistory(const Invocation& v, std::ostre
         err << "flashwell: nothing was written; with --local-history this computer keeps the "
                "history of this run\n";
     else
-        err << "flashwell: nothing was written; move the file aside, or run with "
-               "--history-store files to keep the copies as files only\n";
+        err << "flashwell: nothing was written; free space or move a damaged file aside, or "
+               "run with --history-store files to keep the copies as files only\n";
     status = kExitError;
     return nullptr;
 }

@@ -341,4 +341,14 @@ TEST_F(Program, TheBoardHistoryKeepsRunsAndCopiesAndAStoreThatFailsStopsTheRun) 
         EXPECT_EQ(o.output.find("hunter2"), std::string::npos) << o.output;
         EXPECT_EQ(fs::exists(data / "backups"), c.status == 0) << "a copy only where it ran";
     }
+    // A full disk under the SQLite file: its every write fails as the system's would.
+    const Outcome full = Run(
+        std::string(kUpdate) + "--yes --steps flash --data-dir '" + (dir_ / "full").string() + "'",
+        "",
+        "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 fiu-run -x -f '' -c 'enable "
+        "name=posix/io/rw/pwrite,failinfo=28' ");
+    EXPECT_EQ(full.status, 1) << full.output;
+    EXPECT_NE(full.output.find("history.sqlite: database or disk is full"), std::string::npos)
+        << full.output;
+    EXPECT_FALSE(fs::exists(dir_ / "full" / "backups"));
 }
