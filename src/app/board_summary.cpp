@@ -142,7 +142,10 @@ std::vector<BoardSummary> SummarizeBoards(TForm1& form, device::BoardTable& boar
 std::string SummaryText(const std::vector<BoardSummary>& boards) {
     std::ostringstream out;
     for (const BoardSummary& b : boards) {
-        out << "Board " << b.index << ": ";
+        if (b.index >= 0)
+            out << "Board " << b.index << ": ";
+        else
+            out << "Board at " << b.place << " (beyond the four lines): ";
         if (!b.present) {
             out << "not present\n";
             continue;
@@ -192,7 +195,9 @@ std::string SummaryText(const std::vector<BoardSummary>& boards) {
 std::string SummaryJson(const std::vector<BoardSummary>& boards) {
     nlohmann::json list = nlohmann::json::array();
     for (const BoardSummary& b : boards) {
-        nlohmann::json j{{"index", b.index}, {"present", b.present}};
+        nlohmann::json j{
+            {"index", b.index >= 0 ? nlohmann::json(b.index) : nlohmann::json(nullptr)},
+            {"present", b.present}};
         if (b.present) {
             j["line"] = b.line;
             j["selectable"] = b.selectable;
@@ -220,6 +225,7 @@ std::string SummaryJson(const std::vector<BoardSummary>& boards) {
             j["highSpeed"] = b.highSpeed;
             j["plan"] = b.plan;
             j["place"] = b.place;
+            if (!b.devicePath.empty()) j["devicePath"] = b.devicePath;
             j["route"] = b.route;
         }
         list.push_back(std::move(j));

@@ -33,6 +33,7 @@ struct BoardSummary {
     // Where the board is plugged in (its device path), and how it is reached (the caller's
     // words: the route is not the application's business).
     std::string place, route;
+    std::string devicePath; // the whole path, beside the place
 };
 
 // Every board line after the scan (FormCreate), in order 0 to 3.

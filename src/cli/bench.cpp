@@ -10,6 +10,8 @@
 #include "cli/history_store.h"
 #include "device/adapter_usb.h"
 #include "protocol/board_protocol.h"
+#include "sim/scenario/scenario.h"
+#include "sim/sim_world.h"
 #include "ui/console/console_ui.h"
 
 #include <nlohmann/json.hpp>
@@ -25,9 +27,11 @@ namespace flashwell::cli {
 
 namespace {
 
-// The step's words as its title line in the log has them ("Update KPCI").
-std::string StepTitle(const std::string& name) {
+// The step in the words its check box shows the technician ("KPCI-Update"), not the code's.
+std::string StepWords(const app::TForm1* form, const std::string& name) {
     const app::UpdateStep* step = app::FindUpdateStep(name);
+    if (step != nullptr && form != nullptr) return form->StepBox(*step).caption;
+    if (name == "restore") return "Restore";
     return step != nullptr ? std::string(step->title) : name;
 }
 
@@ -216,7 +220,7 @@ private:
         if (!e.serial.empty()) serial = e.serial;
     }
     void On(const app::StepStarted& e) {
-        view_.Change(lane_, [&](BenchLane& l) { l.step = StepTitle(e.step); });
+        view_.Change(lane_, [&](BenchLane& l) { l.step = StepWords(l.form, e.step); });
     }
     void On(const app::StepProgress& e) {
         view_.Change(lane_, [&](BenchLane& l) {
@@ -225,7 +229,10 @@ private:
         });
     }
     void On(const app::StepEnded& e) {
-        if (e.failed && lane_.failedStep.empty()) lane_.failedStep = StepTitle(e.step);
+        if (e.failed && lane_.failedStep.empty()) {
+            lane_.failedStep = StepWords(lane_.form, e.step);
+            lane_.failedStepKey = e.step;
+        }
     }
     void On(const app::CopySaved& e) {
         lane_.backup = e.path.string();
@@ -241,12 +248,6 @@ private:
     BenchLane& lane_;
     BenchView& view_;
 };
-
-// A board left open would be in use for the next program that looks at it.
-void CloseAll(device::BoardTable& boards) {
-    for (int i = 0; i < device::BoardTable::kSlots; ++i)
-        if (boards.IsBoardOpen(i)) boards.CloseBoard(i);
-}
 
 void RunLane(const Invocation& v, BenchLane& lane, BenchView& view, app::AppUi& asker,
              LaneLock& askers, const BenchHooks& hooks) {
@@ -332,6 +333,34 @@ void RunLane(const Invocation& v, BenchLane& lane, BenchView& view, app::AppUi& 
     });
 }
 
+// For each target of a simulated bench, the scenario of its board alone, with the instance and
+// contents it has on the whole bench; empty when the boards are not simulated.
+std::vector<sim::Scenario> BoardsAlone(const Invocation& v,
+                                       const std::vector<BenchTarget>& targets) {
+    std::vector<sim::Scenario> out;
+    if (v.route != Route::Simulation) return out;
+    sim::SimWorld whole;
+    sim::ApplyScenario(whole, v.scenario);
+    std::uint64_t seed = 1;
+    std::vector<sim::ScenarioBoard> boards = v.scenario.boards;
+    for (std::size_t i = 0; i < boards.size() && i < whole.BoardCount(); ++i) {
+        // The seeds go to old contents of USB boards in order, as the whole bench has them.
+        if (boards[i].contents == "old" && boards[i].kind == "usb1801")
+            boards[i].contentsSeed = seed++;
+        boards[i].instanceId = whole.GetBoard(static_cast<int>(i)).Config().instanceId;
+    }
+    for (const BenchTarget& t : targets) {
+        sim::Scenario one = v.scenario;
+        one.boards.clear();
+        for (std::size_t i = 0; i < boards.size() && i < whole.BoardCount(); ++i)
+            if (PlaceOf(whole.GetBoard(static_cast<int>(i)).DevicePath()) == t.place)
+                one.boards.push_back(boards[i]);
+        // A place not among the boards (gone since): the whole bench, as before.
+        out.push_back(one.boards.empty() ? v.scenario : one);
+    }
+    return out;
+}
+
 int BenchStatus(const std::vector<BenchLane>& lanes) {
     const auto any = [&](int status) {
         return std::any_of(lanes.begin(), lanes.end(),
@@ -377,6 +406,8 @@ std::string BenchJson(const std::vector<BenchLane>& lanes, int status) {
             {{"place", l.target.place},
              {"serialNumber", l.target.serial},
              {"result", l.result},
+             {"failedStep",
+              l.failedStepKey.empty() ? nlohmann::json(nullptr) : nlohmann::json(l.failedStepKey)},
              {"exitStatus", l.status},
              {"backup", l.backup.empty() ? nlohmann::json(nullptr) : nlohmann::json(l.backup)},
              {"log", l.log.empty() ? nlohmann::json(nullptr) : nlohmann::json(l.log)}});
@@ -385,6 +416,43 @@ std::string BenchJson(const std::vector<BenchLane>& lanes, int status) {
 }
 
 } // namespace
+
+// A board left open would be in use for the next program that looks at it.
+void CloseAll(device::BoardTable& boards) {
+    for (int i = 0; i < device::BoardTable::kSlots; ++i)
+        if (boards.IsBoardOpen(i)) boards.CloseBoard(i);
+}
+
+std::vector<app::BoardSummary> BoardsBeyondLines(const Invocation& v, platform::OsPort& os,
+                                                 const std::set<std::string>& linePlaces,
+                                                 bool withPlan) {
+    std::vector<app::BoardSummary> out;
+    for (const std::string& path : ListDevicePaths(os)) {
+        const std::string place = PlaceOf(path);
+        if (path.empty() || linePlaces.count(place) > 0) continue;
+        PlaceFilterOsPort one(os, {place});
+        SilentUi face;
+        device::BoardTable boards(one);
+        protocol::BoardProtocol protocol(boards, face);
+        app::BackupStore backups(v.dataFolder, "");
+        app::TForm1 form(app::Services{one, boards, protocol, face, backups});
+        form.AcceptUnmarkedBlocks(v.acceptUnmarkedBlocks);
+        if (v.stepsGiven) {
+            for (const app::UpdateStep& step : app::kUpdateSteps)
+                form.StepBox(step).checked = false;
+            for (const app::UpdateStep* step : v.steps)
+                form.StepBox(*step).checked = true;
+        }
+        form.FormCreate();
+        if (!form.BoardPresent(0)) continue; // held by another program, or gone
+        app::BoardSummary s = app::SummarizeBoards(form, boards, protocol).front();
+        if (!withPlan) s.plan.clear();
+        s.index = -1;
+        out.push_back(std::move(s));
+        CloseAll(boards);
+    }
+    return out;
+}
 
 BenchResolution ResolveBench(const Invocation& v) {
     BenchResolution r;
@@ -407,6 +475,7 @@ BenchResolution ResolveBench(const Invocation& v) {
                                                           return !IsLineNumber(n) && isPlace(n);
                                                       });
     if (needScan) {
+        std::set<std::string> onLines;
         // Lines and serial numbers are what a scan shows: one scan of every board, as without
         // names.
         SilentUi face;
@@ -418,9 +487,14 @@ BenchResolution ResolveBench(const Invocation& v) {
         form.FormCreate();
         known.clear();
         for (const app::BoardSummary& s : app::SummarizeBoards(form, boards, protocol))
-            if (s.present)
+            if (s.present) {
                 known.push_back({s.index, PlaceOf(s.place), s.place, s.serial, s.selectable});
+                onLines.insert(PlaceOf(s.place));
+            }
         CloseAll(boards);
+        // Every board on the route counts, not only the four the window has lines for.
+        for (const app::BoardSummary& s : BoardsBeyondLines(v, backend->Os(), onLines, false))
+            known.push_back({-1, PlaceOf(s.place), s.place, s.serial, s.selectable});
     }
     const auto add = [&](const KnownBoard& k) {
         if (std::none_of(r.targets.begin(), r.targets.end(),
@@ -467,12 +541,17 @@ int RunBench(const Invocation& v, const std::vector<BenchTarget>& targets, std::
         return kExitCancelled;
     }
 
+    // A simulated lane holds its own board only, as it sits on the bench: memory grows with
+    // the lanes, not with their square.
+    const std::vector<sim::Scenario> alone = BoardsAlone(v, targets);
     std::vector<BenchLane> lanes(targets.size());
     for (std::size_t i = 0; i < targets.size(); ++i) {
         BenchLane& lane = lanes[i];
         lane.target = targets[i];
         int status = kExitSuccess;
-        lane.backend = Backend::Make(v, status);
+        Invocation laneInvocation = v;
+        if (!alone.empty()) laneInvocation.scenario = alone[i];
+        lane.backend = Backend::Make(laneInvocation, status);
         if (!lane.backend) return status;
         lane.view = std::make_unique<PlaceFilterOsPort>(lane.backend->Os(),
                                                         std::set<std::string>{lane.target.place});

@@ -4,6 +4,7 @@
 // own program, backup store and log, so that nothing one board does reaches another.
 #pragma once
 
+#include "app/board_summary.h"
 #include "app/main_form.h"
 #include "cli/backend.h"
 #include "cli/invocation.h"
@@ -13,6 +14,7 @@
 #include <iosfwd>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,16 @@ struct BenchResolution {
 };
 BenchResolution ResolveBench(const Invocation& v);
 
+// A board left open would be in use for the next program that looks at it.
+void CloseAll(device::BoardTable& boards);
+
+// The boards on the route that the scan's four lines do not show (those at `linePlaces` are
+// left out): each scanned alone, through a view that shows only it. Their summaries have no
+// line (index -1).
+std::vector<app::BoardSummary> BoardsBeyondLines(const Invocation& v, platform::OsPort& os,
+                                                 const std::set<std::string>& linePlaces,
+                                                 bool withPlan);
+
 struct BenchLane {
     BenchTarget target;
     std::unique_ptr<Backend> backend;
@@ -53,6 +65,7 @@ struct BenchLane {
     std::string step;
     // The step during which the run first failed (later steps still run).
     std::string failedStep;
+    std::string failedStepKey; // its stable name, as --steps has it, for --json
     int stepPercent = 0;
     std::string elapsed = "00:00:00";
     bool done = false;

@@ -238,6 +238,15 @@ int RunProgram(const Invocation& v) {
                      "group (then log in again).\n";
         return finish(kExitSuccess);
     }
+    // WinUSB alone finds only boards bound to it: with none, say how a board gets bound.
+    if (v.winUsbOnly && v.list && !v.json && places.empty() &&
+        ListDevicePaths(backend->Os()).empty()) {
+        std::cout << "No board bound to WinUSB found: install packaging/windows/"
+                     "flashwell-winusb.inf for the board (pnputil /add-driver "
+                     "flashwell-winusb.inf /install, as README says), then check that Device "
+                     "Manager lists it under Universal Serial Bus devices.\n";
+        return finish(kExitSuccess);
+    }
     app::AppUi* programFace = backend->WrapSession(faces.Face(), status);
     if (programFace == nullptr) return finish(status);
 
@@ -288,6 +297,21 @@ int RunProgram(const Invocation& v) {
             line += " is reached through WinUSB";
             form.Note(line);
         }
+    // The window has four lines; a bigger bench is there all the same, and the lines say so.
+    if (places.empty()) {
+        int present = 0, onRoute = 0;
+        for (int i = 0; i < 4; ++i)
+            present += form.BoardPresent(i);
+        for (const std::string& path : ListDevicePaths(seen))
+            onRoute += !path.empty();
+        if (onRoute > present) {
+            std::string line = "   ";
+            line += std::to_string(onRoute - present);
+            line += " more board(s) present than the four lines show - flashwell --list shows "
+                    "them all, --all updates them side by side";
+            form.Note(line);
+        }
+    }
     // Devices that were there but could not be opened: say why, once, rather than "not present".
     for (const std::string& path : backend->AccessDenied())
         std::cerr << "flashwell: no permission to open " << path
@@ -301,8 +325,19 @@ int RunProgram(const Invocation& v) {
     }
     if (v.list) {
         auto summaries = app::SummarizeBoards(form, boards, protocol);
-        for (app::BoardSummary& summary : summaries)
+        std::set<std::string> onLines;
+        for (const app::BoardSummary& summary : summaries)
+            if (summary.present) onLines.insert(PlaceOf(summary.place));
+        CloseAll(boards);
+        // Every board the route has, beyond the four lines too (unless names chose some).
+        if (places.empty())
+            for (app::BoardSummary& extra : BoardsBeyondLines(v, backend->Os(), onLines, true))
+                summaries.push_back(std::move(extra));
+        for (app::BoardSummary& summary : summaries) {
             summary.route = backend->RouteOf(summary.place);
+            summary.devicePath = summary.place;
+            if (!summary.place.empty()) summary.place = PlaceOf(summary.place);
+        }
         std::cout << (v.json ? app::SummaryJson(summaries) + "\n" : app::SummaryText(summaries));
         for (const std::string& place : seen.InUsePlaces())
             text << "In use by another program, passed over: " << place << "\n";

@@ -69,6 +69,10 @@ struct ScenarioBoard {
     // EEPROM addresses whose written byte reads back wrong until attempt `verifyAt` (0: never).
     std::vector<std::pair<std::uint16_t, std::uint32_t>> eepromWeakBytes;
     ScenarioTiming timing;
+    // Set by a program that takes one board of a bench onto a machine of its own: its instance
+    // (and so its place) and the seed of its old contents as on the whole bench.
+    std::string instanceId;
+    std::optional<std::uint64_t> contentsSeed;
 };
 
 struct Scenario {

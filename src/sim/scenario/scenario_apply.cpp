@@ -129,11 +129,13 @@ void ApplyScenario(SimWorld& world, const Scenario& scenario) {
         config.bootProgramWriteMs = t.bootProgramWriteMs.value_or(config.bootProgramWriteMs);
         for (const ScenarioFault& f : b.faults)
             config.faults.push_back(FaultRule{f.request, f.after, f.error, f.once});
+        if (!b.instanceId.empty()) config.instanceId = b.instanceId;
         Board& board = world.AddBoard(config);
 
         SetParameterBlock(board, BlockOf(b.parameterBlock));
         const bool usbBoard = config.kind == DeviceKind::UsbBoard1801;
-        if (b.contents == "old" && usbBoard) FillWithOldContents(board, seed++);
+        if (b.contents == "old" && usbBoard)
+            FillWithOldContents(board, b.contentsSeed.value_or(seed++));
         if (b.contents == "current" && usbBoard) StoreCurrentContents(board);
         // "blank" leaves every memory erased.
         if (!b.parameterBlock.readable) board.FailAnswerWords({1});
