@@ -267,6 +267,10 @@ const PeerLoader kPeerLoaders[] = {
      }},
 };
 
+void PrintTo(const PeerLoader& peer, std::ostream* out) {
+    *out << peer.name;
+}
+
 // Runs the program to its end (umockdev serves it from its own thread meanwhile); its exit
 // status, and what it printed in `output`.
 int RunChild(const std::string& program, const std::vector<std::string>& arguments,
