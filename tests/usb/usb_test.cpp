@@ -258,12 +258,11 @@ const PeerLoader kPeerLoaders[] = {
      [](const std::string& node, const std::string& hex) {
          return std::vector<std::string>{"-t", "fx2", "-D", node, "-I", hex};
      }},
-    // Finds the device by bus and device number through the library's own scan of the bus.
+    // Finds the first controller of identity 04b4:8613 itself, through the library's scan of
+    // the bus and the device descriptors it reads from the nodes.
     {"cycfx2prog", "/usr/bin/cycfx2prog",
-     [](const std::string& node, const std::string& hex) {
-         const std::string device =
-             node.substr(node.size() - 7, 3) + "." + node.substr(node.size() - 3);
-         return std::vector<std::string>{"-d=" + device, "prg:" + hex, "run"};
+     [](const std::string&, const std::string& hex) {
+         return std::vector<std::string>{"prg:" + hex, "run"};
      }},
 };
 
