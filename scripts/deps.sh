@@ -38,5 +38,5 @@ flashwell_try_need() {
 
 FLASHWELL_BASE_PACKAGES=(cmake ninja-build g++ clang clang-format binutils ccache libgtest-dev
     libgmock-dev nlohmann-json3-dev libcli11-dev libfltk1.3-dev xvfb xauth libpng-dev pkg-config
-    libusb-1.0-0-dev umockdev libumockdev-dev libfiu-dev fiu-utils libsqlite3-dev unixodbc-dev
-    odbc-postgresql postgresql)
+    libusb-1.0-0-dev umockdev libumockdev-dev libfiu-dev fiu-utils fxload cycfx2prog
+    libsqlite3-dev unixodbc-dev odbc-postgresql postgresql)

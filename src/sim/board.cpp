@@ -22,20 +22,29 @@ UsbIdentity HeaderIdentity(std::span<const std::uint8_t> eeprom) {
             static_cast<std::uint16_t>(eeprom[3] | eeprom[4] << 8)};
 }
 
-// Copies the load records after the 0xC2 header into RAM, as the controller's boot loader does.
-void LoadBootRecords(std::span<const std::uint8_t> eeprom, std::vector<std::uint8_t>& ram) {
+// Loads the records after the 0xC2 header as the chip's boot loader does, through the same
+// memory map as the loader request; returns whether a record let the CPU run (the image's
+// closing write of 0 to 0xE600). The CPU starts only once the power cycle is over.
+bool LoadBootRecords(std::span<const std::uint8_t> eeprom, std::vector<std::uint8_t>& ram) {
+    bool runs = false;
     std::size_t pos = kBootHeaderSize;
     while (pos + 4 <= eeprom.size()) {
         const unsigned length = static_cast<unsigned>(eeprom[pos] << 8 | eeprom[pos + 1]);
         const std::size_t address =
             static_cast<std::size_t>(eeprom[pos + 2] << 8 | eeprom[pos + 3]);
         const std::size_t n = length & 0x3FF;
-        if (pos + 4 + n > eeprom.size()) return;
-        for (std::size_t i = 0; i < n && address + i < ram.size(); ++i)
-            ram[address + i] = eeprom[pos + 4 + i];
+        if (pos + 4 + n > eeprom.size()) break;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint8_t byte = eeprom[pos + 4 + i];
+            if (controller_memory::IsRam(address + i))
+                ram[address + i] = byte;
+            else if (address + i == controller_memory::kCpuControl)
+                runs = (byte & 1) == 0;
+        }
         pos += 4 + n;
-        if ((length & 0x8000) != 0) return;
+        if ((length & 0x8000) != 0) break;
     }
+    return runs;
 }
 
 template <std::size_t N>
@@ -81,6 +90,15 @@ std::optional<UsbIdentity> FindDeviceDescriptor(std::span<const std::uint8_t> me
     return std::nullopt;
 }
 
+std::optional<UsbIdentity> ProgramDescriptor(std::span<const std::uint8_t> memory) {
+    constexpr std::size_t kLength = 18;
+    for (std::size_t a = 0; a + kLength <= memory.size(); a += 2) {
+        if (!controller_memory::IsRam(a) || !controller_memory::IsRam(a + kLength - 1)) continue;
+        if (const auto identity = FindDeviceDescriptor(memory.subspan(a, kLength))) return identity;
+    }
+    return std::nullopt;
+}
+
 VendorRequest VendorRequest::Parse(std::span<const std::uint8_t, 10> b) {
     VendorRequest r;
     r.request = b[0];
@@ -93,20 +111,34 @@ VendorRequest VendorRequest::Parse(std::span<const std::uint8_t, 10> b) {
 }
 
 platform::DWORD ControllerHooks::OnVendorRequest(Board& board, const VendorRequest& request,
-                                                 std::span<std::uint8_t>,
+                                                 std::span<std::uint8_t> data,
                                                  platform::DWORD& bytesReturned) {
     constexpr std::uint8_t kFirmwareLoad = 0xA0;
-    constexpr std::uint16_t kCpuControl = 0xE600;
     constexpr std::uint16_t kOneByte = 1;
     constexpr std::uint8_t kHostToDevice = 0;
     board.NoteVendorRequest(request);
     bytesReturned = 0;
-    // The controller answers only the one request the host has any business sending: one byte
-    // written to its CPU control register, 1 holding the CPU and 0 releasing it. Anything else
-    // stalls the control pipe.
-    const bool cpuControl = request.request == kFirmwareLoad && request.value == kCpuControl &&
-                            request.index == 0 && request.length == kOneByte &&
-                            request.direction == kHostToDevice && request.data <= 1;
+    if (board.InBootState()) {
+        // The chip serves its loader request itself and stalls every other vendor request. Its
+        // wIndex means nothing to it. Through the driver's record a write carries one byte.
+        if (request.request != kFirmwareLoad) return platform::kErrorGenFailure;
+        if (request.direction != kHostToDevice) {
+            const std::size_t n = std::min<std::size_t>(request.length, data.size());
+            board.LoaderRead(request.value, data.first(n));
+            bytesReturned = static_cast<platform::DWORD>(n);
+            return platform::kErrorSuccess;
+        }
+        if (request.length > kOneByte) return platform::kErrorGenFailure;
+        if (request.length == kOneByte) board.LoaderWrite(request.value, {&request.data, 1});
+        return platform::kErrorSuccess;
+    }
+    // The board firmware answers only the one request the host has any business sending: one
+    // byte written to the CPU control register, 1 holding the CPU and 0 releasing it. Anything
+    // else stalls the control pipe.
+    const bool cpuControl = request.request == kFirmwareLoad &&
+                            request.value == controller_memory::kCpuControl && request.index == 0 &&
+                            request.length == kOneByte && request.direction == kHostToDevice &&
+                            request.data <= 1;
     if (!cpuControl) return platform::kErrorGenFailure;
     board.ControlCpu(request.data == 1);
     return platform::kErrorSuccess;
@@ -114,11 +146,10 @@ platform::DWORD ControllerHooks::OnVendorRequest(Board& board, const VendorReque
 
 platform::DWORD ControllerHooks::OnLoadMemory(Board& board, std::uint16_t address,
                                               std::span<const std::uint8_t> bytes) {
-    // A running CPU would trip over its own code being replaced.
-    if (!board.CpuHeldInReset()) return platform::kErrorGenFailure;
-    auto& ram = board.ControllerRam();
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        ram[(address + i) % ram.size()] = bytes[i];
+    // The board firmware's CPU would trip over its own code being replaced; the chip in its
+    // boot state takes the download whatever its CPU does.
+    if (!board.InBootState() && !board.CpuHeldInReset()) return platform::kErrorGenFailure;
+    board.LoaderWrite(address, bytes);
     return platform::kErrorSuccess;
 }
 
@@ -139,6 +170,8 @@ Board::Board(int id, BoardConfig config, BoardBus* bus)
       hooks_(std::make_shared<ControllerHooks>()), ram_(kControllerRamSize, 0) {
     if (RunsBoardFirmware(config_.kind))
         firmware_ = std::make_unique<BoardFirmware>(config_.firmwareVersion, *this);
+    // A controller that comes up without a program has its CPU held in reset.
+    cpuHeld_ = firmware_ == nullptr;
     for (const FaultRule& rule : config_.faults)
         AddFault(rule);
     const auto initial = InitialEeprom(config_.kind, Identity());
@@ -222,7 +255,7 @@ void Board::ControlCpu(bool hold) {
     if (!cpuHeld_) return;
     cpuHeld_ = false;
     firmware_.reset();
-    const auto identity = FindDeviceDescriptor(ram_);
+    const auto identity = ProgramDescriptor(ram_);
     if (!identity) return;
     // The started program disconnects and enumerates anew with its own descriptor.
     arrival_ = PendingArrival{NowMs() + config_.reenumerationDelayMs, *identity};
@@ -231,6 +264,25 @@ void Board::ControlCpu(bool hold) {
         return;
     }
     bus_->Leave(*this, platform::kErrorDeviceNotConnected);
+}
+
+void Board::LoaderWrite(std::uint16_t address, std::span<const std::uint8_t> bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const std::size_t at = address + i;
+        if (controller_memory::IsRam(at))
+            ram_[at] = bytes[i];
+        else if (at == controller_memory::kCpuControl)
+            ControlCpu((bytes[i] & 1) != 0);
+    }
+}
+
+void Board::LoaderRead(std::uint16_t address, std::span<std::uint8_t> bytes) const {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const std::size_t at = address + i;
+        bytes[i] = controller_memory::IsRam(at)           ? ram_[at]
+                   : at == controller_memory::kCpuControl ? static_cast<std::uint8_t>(cpuHeld_)
+                                                          : 0;
+    }
 }
 
 void Board::CompleteReenumeration() {
@@ -273,14 +325,19 @@ void Board::PowerCycle() {
     // A boot program cut off while it wrote itself leaves an area the DSP cannot start from.
     if (bootWrite_) bootAreaTorn_ = true;
     bootWrite_.reset();
-    cpuHeld_ = false;
+    // The chip comes up with its CPU in reset; only its boot loader's last record lets it run.
+    cpuHeld_ = true;
+    firmware_.reset();
     eepromBusyUntil_ = 0;
     std::fill(ram_.begin(), ram_.end(), std::uint8_t{0});
     if (config_.kind == DeviceKind::PciBoard) {
+        cpuHeld_ = false;
         firmware_ = std::make_unique<BoardFirmware>(config_.firmwareVersion, *this);
     } else if (eeprom_[0] == kBootRecordsMarker) {
-        LoadBootRecords(eeprom_, ram_);
-        if (const auto identity = FindDeviceDescriptor(ram_))
+        const bool runs = LoadBootRecords(eeprom_, ram_);
+        cpuHeld_ = !runs;
+        const auto identity = runs ? ProgramDescriptor(ram_) : std::nullopt;
+        if (identity)
             SetIdentity(*identity, true);
         else
             SetIdentity(HeaderIdentity(eeprom_), false);

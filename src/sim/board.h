@@ -61,6 +61,26 @@ std::string IdentityText(UsbIdentity identity);
 // low byte first.
 std::optional<UsbIdentity> FindDeviceDescriptor(std::span<const std::uint8_t> memory);
 
+// The controller's memory as its loader request (0xA0, wValue the address) reaches it, after
+// the chip's technical reference for the 04b4:8613 controller (the larger of its two RAM sizes):
+// 16 KB of program and data RAM from 0x0000, 512 bytes of scratch RAM from 0xE000, and of the
+// registers only the CPU control and status register at 0xE600, whose bit 0 holds the CPU in
+// reset. A write anywhere else is acknowledged and goes nowhere; a read there gives 0 (the
+// reference names no value). The 0547:2131 controller is given the same map.
+namespace controller_memory {
+inline constexpr std::uint16_t kCpuControl = 0xE600;
+inline constexpr std::size_t kRamEnd = 0x4000;
+inline constexpr std::size_t kScratchStart = 0xE000;
+inline constexpr std::size_t kScratchEnd = 0xE200;
+inline bool IsRam(std::size_t address) {
+    return address < kRamEnd || (address >= kScratchStart && address < kScratchEnd);
+}
+} // namespace controller_memory
+
+// The identity of the device descriptor a program started in the controller serves: it can
+// only point the chip's descriptor pointer at its own RAM, and only at an even address.
+std::optional<UsbIdentity> ProgramDescriptor(std::span<const std::uint8_t> memory);
+
 // What the DSP runs after a power cycle.
 enum class DspStartup {
     Loader,      // a boot program from flash: takes a program after host command 5
@@ -220,9 +240,13 @@ public:
 };
 
 // Extension points for what lies behind the controller. The defaults run the controller model
-// of the Board: request 0xA0 on register 0xE600 holds (data byte 1) or releases (0) the CPU, the
-// RAM download is taken only while the CPU is held (otherwise it fails with 31 and changes
-// nothing), and the EEPROM packets reach the board's EEPROM. Overrides may call the defaults.
+// of the Board. In the boot state (no program has re-enumerated the controller) the chip itself
+// answers request 0xA0 in both directions, at any length including none and whatever its CPU
+// does, through the memory map above: bit 0 written to 0xE600 holds (1) or releases (0) the
+// CPU; any other vendor request stalls. Once the board firmware runs, it takes only request
+// 0xA0 on register 0xE600 with data byte 1 or 0, and the RAM download only while its CPU is
+// held (otherwise it fails with 31 and changes nothing). The EEPROM packets reach the board's
+// EEPROM. Overrides may call the defaults.
 class ControllerHooks {
 public:
     virtual ~ControllerHooks() = default;
@@ -238,6 +262,8 @@ public:
 
 class Board final : public FirmwareEnvironment {
 public:
+    // ControllerRam() spans the 64 KB the loader request can name; only the addresses of
+    // controller_memory::IsRam ever change.
     static constexpr std::size_t kControllerRamSize = 0x10000;
 
     Board(int id, BoardConfig config, BoardBus* bus = nullptr);
@@ -284,12 +310,18 @@ public:
     void SetHooks(std::shared_ptr<ControllerHooks> hooks);
 
     // Controller state kept by the default hooks.
+    // No program has re-enumerated the controller: the chip answers its loader request itself.
+    bool InBootState() const { return firmware_ == nullptr; }
+    // The loader request's access to the controller's memory (controller_memory above).
+    void LoaderWrite(std::uint16_t address, std::span<const std::uint8_t> bytes);
+    void LoaderRead(std::uint16_t address, std::span<std::uint8_t> bytes) const;
     bool CpuHeldInReset() const { return cpuHeld_; }
     void SetCpuHeldInReset(bool held) { cpuHeld_ = held; }
     // Hold or release the CPU. Releasing it starts the program in RAM: with a device descriptor
-    // in RAM the controller leaves the bus (open handles fail with 1167) and comes back after
-    // reenumerationDelayMs with the descriptor's identity, running the board firmware when that
-    // identity is a board's; without one it stays as it is, running nothing.
+    // where a program serves one from (ProgramDescriptor) the controller leaves the bus (open
+    // handles fail with 1167) and comes back after reenumerationDelayMs with the descriptor's
+    // identity, running the board firmware when that identity is a board's; without one it stays as
+    // it is, running nothing.
     void ControlCpu(bool hold);
     UsbIdentity Identity() const;
     std::vector<std::uint8_t>& ControllerRam() { return ram_; }
@@ -316,12 +348,13 @@ public:
     // A new board's EEPROM makes it come back as the kind it was created as (InitialEeprom in
     // board_contents.h); its flash is erased.
     // Restarts the board from its EEPROM and flash: it leaves the bus and comes back at once
-    // under the identity its EEPROM gives (0xC2: the loaded records' descriptor; 0xC0: the
-    // header's vendor and product, no firmware; otherwise 04b4:8613, no firmware). Controller
-    // RAM cleared, CPU running, DSP FIFOs cleared and running its dspAtPowerUp program (nothing
-    // when a boot program's write into the boot area was cut by an earlier power cycle), flash
-    // bank 0. Work in progress (re-enumeration, boot program write) is lost. A PCI board keeps
-    // its identity.
+    // under the identity its EEPROM gives (0xC2: the loaded records' descriptor, once their
+    // closing write to 0xE600 has let the CPU run; 0xC0: the header's vendor and product, no
+    // firmware; otherwise 04b4:8613, no firmware). Controller RAM cleared, and its CPU held in
+    // reset as the chip comes up, unless the records released it; DSP FIFOs cleared and running its
+    // dspAtPowerUp program (nothing when a boot program's write into the boot area was cut by an
+    // earlier power cycle), flash bank 0. Work in progress (re-enumeration, boot program write) is
+    // lost. A PCI board keeps its identity.
     void PowerCycle();
     // Carries out what is due at the current time (called before every OS call).
     void Poll();

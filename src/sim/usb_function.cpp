@@ -2,6 +2,8 @@
 
 #include "sim/board_driver.h"
 
+#include <algorithm>
+
 namespace flashwell::sim {
 
 namespace {
@@ -16,6 +18,66 @@ bool IsCpuControl(const UsbSetup& s) {
 
 bool IsMemoryLoad(const UsbSetup& s) {
     return s.request == kLoaderRequest && (s.requestType & 0x80) == 0 && !IsCpuControl(s);
+}
+
+// The standard requests of the USB specification's chapter 9, as the chip's core answers them in
+// its boot state from its own descriptors (a started program answers them alike from the
+// descriptors it serves): false for a stall. The descriptors have no strings, and no device
+// qualifier is modelled.
+bool StandardRequest(Board& board, const UsbSetup& s, std::span<std::uint8_t> stage,
+                     std::size_t& actual) {
+    enum : std::uint8_t {
+        kGetStatus = 0,
+        kClearFeature = 1,
+        kSetFeature = 3,
+        kSetAddress = 5,
+        kGetDescriptor = 6,
+        kGetConfiguration = 8,
+        kSetConfiguration = 9,
+        kGetInterface = 10,
+        kSetInterface = 11,
+    };
+    constexpr std::size_t kDeviceDescriptorLength = 18;
+    const bool in = (s.requestType & 0x80) != 0;
+    const auto answer = [&](std::span<const std::uint8_t> bytes) {
+        actual = std::min(bytes.size(), stage.size());
+        std::copy_n(bytes.begin(), actual, stage.begin());
+        return true;
+    };
+    switch (s.request) {
+    case kGetStatus: {
+        const std::uint8_t status[2] = {0, 0}; // bus-powered, no remote wake-up, not halted
+        return in && answer(status);
+    }
+    case kClearFeature:
+    case kSetFeature:
+    case kSetAddress:
+        return !in;
+    case kGetDescriptor: {
+        if (!in) return false;
+        const auto all = UsbDescriptors(board.Identity(), board.HighSpeed());
+        const std::span<const std::uint8_t> bytes(all);
+        const unsigned type = s.value >> 8;
+        const unsigned index = s.value & 0xFF;
+        if (type == 1 && index == 0) return answer(bytes.first(kDeviceDescriptorLength));
+        if (type == 2 && index == 0) return answer(bytes.subspan(kDeviceDescriptorLength));
+        return false;
+    }
+    case kGetConfiguration: {
+        const std::uint8_t configuration = 1;
+        return in && answer({&configuration, 1});
+    }
+    case kSetConfiguration:
+        return !in && s.value <= 1;
+    case kGetInterface: {
+        const std::uint8_t setting = 0;
+        return in && s.index == 0 && answer({&setting, 1});
+    }
+    case kSetInterface:
+        return !in && s.index == 0 && s.value == 0;
+    default:
+        return false;
+    }
 }
 
 } // namespace
@@ -48,6 +110,8 @@ UsbOutcome UsbControl(Board& board, const UsbSetup& setup, std::span<std::uint8_
     request.data = stage.empty() ? 0 : stage[0];
     platform::DWORD error = 0;
     platform::DWORD returned = 0;
+    if ((setup.requestType & 0x60) == 0x00)
+        return StandardRequest(board, setup, stage, actual) ? UsbOutcome::Done : UsbOutcome::Stall;
     if ((setup.requestType & 0x60) != 0x40) {
         refusals.push_back("control request of type " + std::to_string(setup.requestType));
         return UsbOutcome::Stall;

@@ -4,12 +4,15 @@
 // umockdev in the tests) both end here, so they meet the same board.
 //
 // What the board does with each transfer:
+// - a standard request is answered from the board's descriptors: the device and configuration
+//   descriptors, status, configuration 1 and interface 0 with its one setting; anything else
+//   of the kind (strings, other settings) stalls;
 // - a vendor request (bmRequestType 0x40 or 0xC0) goes to the controller as the driver would
 //   pass it on; 0xA0 out is a write into the controller's memory (the EZ-USB loader, served by
-//   the silicon itself even with the CPU held), and a 0xA0 of one byte at 0xE600 is its CPU
-//   control register;
-// - any other request type, and a request the controller refuses, stalls (a protocol stall:
-//   the next setup packet clears it);
+//   the silicon itself even with the CPU held; see ControllerHooks), a 0xA0 of one byte at
+//   0xE600 is its CPU control register, and 0xA0 in reads the memory in the boot state;
+// - a class or reserved request type, and a request the controller refuses, stalls (a protocol
+//   stall: the next setup packet clears it);
 // - bulk OUT on 0x02 hands the bytes to the running firmware, bulk IN on 0x86 returns what it
 //   has queued, possibly fewer bytes than asked and possibly none (a zero-length packet);
 //   without a running firmware the board takes and returns nothing;

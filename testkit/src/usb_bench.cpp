@@ -1,6 +1,7 @@
 #include "testkit/usb_bench.h"
 
 #include "sim/board.h"
+#include "sim/usb_function.h"
 
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
@@ -17,9 +18,6 @@ namespace flashwell::testing {
 
 namespace {
 
-constexpr std::uint8_t kPipeOutEndpoint = 0x02;
-constexpr std::uint8_t kPipeInEndpoint = 0x86;
-
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
     std::string text;
     char two[3];
@@ -30,20 +28,10 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return text;
 }
 
-// Device and configuration descriptors of a controller: interface 0 with the two bulk
-// endpoints of the board's firmware, out first, as the driver numbers its pipes.
-std::vector<std::uint8_t> Descriptors(sim::UsbIdentity id, bool highSpeed) {
-    const std::uint16_t packet = highSpeed ? 512 : 64;
-    return {18, 1, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 64, static_cast<std::uint8_t>(id.vendor),
-            static_cast<std::uint8_t>(id.vendor >> 8), static_cast<std::uint8_t>(id.product),
-            static_cast<std::uint8_t>(id.product >> 8), 0x01, 0x00, 0, 0, 0, 1,
-            // configuration: 9 + 9 + 7 + 7 = 32 bytes
-            9, 2, 32, 0, 1, 1, 0, 0x80, 50,
-            // interface 0, two endpoints, vendor class
-            9, 4, 0, 0, 2, 0xFF, 0xFF, 0xFF, 0, 7, 5, kPipeOutEndpoint, 2,
-            static_cast<std::uint8_t>(packet), static_cast<std::uint8_t>(packet >> 8), 0, 7, 5,
-            kPipeInEndpoint, 2, static_cast<std::uint8_t>(packet),
-            static_cast<std::uint8_t>(packet >> 8), 0};
+std::string RequestName(unsigned long request) {
+    char text[32];
+    std::snprintf(text, sizeof text, "ioctl 0x%08lx", request);
+    return text;
 }
 
 } // namespace
@@ -78,13 +66,58 @@ struct UsbBench::State {
         auto* slot = static_cast<Slot*>(data);
         return slot->board != nullptr && slot->owner->Serve(*slot, client);
     }
+    static gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+        auto* slot = static_cast<Slot*>(data);
+        return slot->board != nullptr && slot->owner->Read(*slot, client);
+    }
+    static gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+        auto* slot = static_cast<Slot*>(data);
+        std::lock_guard guard(slot->owner->lock);
+        // usbfs has no write: everything goes through its requests.
+        slot->owner->refusals.push_back("write() on " + slot->node);
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return TRUE;
+    }
 
     bool Serve(Slot& slot, UMockdevIoctlClient* client);
+    bool Read(Slot& slot, UMockdevIoctlClient* client);
+    void Refuse(UMockdevIoctlClient* client, std::string what, int error) {
+        refusals.push_back(std::move(what));
+        umockdev_ioctl_client_complete(client, -1, error);
+    }
+    // One transfer on the board: `setup` for endpoint 0, nothing for a bulk endpoint. Returns 0
+    // or the negative errno usbfs reports, with the bytes moved in `actual`.
+    int Transfer(Slot& slot, std::uint8_t endpoint, const std::uint8_t* setup,
+                 std::span<std::uint8_t> data, std::size_t& actual);
     void RunUrb(Slot& slot, usbdevfs_urb& urb, std::uint8_t* buffer);
-    void RunTransfer(Slot& slot, usbdevfs_urb& urb, std::uint8_t* buffer);
     void Show(Slot& slot);
     void Hide(Slot& slot);
 };
+
+// Reads of the node give what Linux gives: the device descriptor and then every configuration,
+// each open file from its own position.
+bool UsbBench::State::Read(Slot& slot, UMockdevIoctlClient* client) {
+    std::lock_guard guard(lock);
+    if (!slot.shown) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    constexpr const char* kPosition = "flashwell-position";
+    const std::vector<std::uint8_t> node =
+        sim::UsbDescriptors(slot.board->Identity(), slot.board->HighSpeed());
+    const auto at = GPOINTER_TO_SIZE(g_object_get_data(G_OBJECT(client), kPosition));
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    const std::size_t wanted = arg->data_len > 0 ? static_cast<std::size_t>(arg->data_len) : 0;
+    const std::size_t n = at < node.size() ? std::min(wanted, node.size() - at) : 0;
+    if (n > 0) {
+        std::vector<std::uint8_t> part(node.begin() + static_cast<std::ptrdiff_t>(at),
+                                       node.begin() + static_cast<std::ptrdiff_t>(at + n));
+        umockdev_ioctl_data_update(arg, 0, part.data(), static_cast<gint>(n));
+    }
+    g_object_set_data(G_OBJECT(client), kPosition, GSIZE_TO_POINTER(at + n));
+    umockdev_ioctl_client_complete(client, static_cast<glong>(n), 0);
+    return TRUE;
+}
 
 bool UsbBench::State::Serve(Slot& slot, UMockdevIoctlClient* client) {
     std::lock_guard guard(lock);
@@ -105,6 +138,16 @@ bool UsbBench::State::Serve(Slot& slot, UMockdevIoctlClient* client) {
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
     }
+    case USBDEVFS_CONNECTINFO: {
+        UMockdevIoctlData* info =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_connectinfo), nullptr);
+        auto* connect = reinterpret_cast<usbdevfs_connectinfo*>(info->data);
+        connect->devnum = static_cast<unsigned>(slot.number);
+        connect->slow = 0; // full or high speed, never low
+        umockdev_ioctl_data_unref(info);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_DISCONNECT_CLAIM:
         if (slot.held) {
@@ -118,19 +161,133 @@ bool UsbBench::State::Serve(Slot& slot, UMockdevIoctlClient* client) {
     case USBDEVFS_RESETEP:
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
+    case USBDEVFS_SETCONFIGURATION: {
+        // The one configuration, or none.
+        UMockdevIoctlData* value = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), nullptr);
+        const int configuration = *reinterpret_cast<int*>(value->data);
+        umockdev_ioctl_data_unref(value);
+        if (configuration != 1 && configuration != 0 && configuration != -1) {
+            Refuse(client, "configuration " + std::to_string(configuration), EINVAL);
+            return TRUE;
+        }
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
+    case USBDEVFS_SETINTERFACE: {
+        UMockdevIoctlData* value =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_setinterface), nullptr);
+        const auto setting = *reinterpret_cast<usbdevfs_setinterface*>(value->data);
+        umockdev_ioctl_data_unref(value);
+        if (setting.interface != 0 || setting.altsetting != 0) {
+            Refuse(client,
+                   "interface " + std::to_string(setting.interface) + " alternate setting " +
+                       std::to_string(setting.altsetting),
+                   EINVAL);
+            return TRUE;
+        }
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
     case USBDEVFS_IOCTL: // asks whether a kernel driver holds the interface: none does
     case USBDEVFS_GETDRIVER:
         umockdev_ioctl_client_complete(client, -1, ENODATA);
         return TRUE;
+    case USBDEVFS_CONTROL: {
+        UMockdevIoctlData* transfer =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ctrltransfer), nullptr);
+        const auto control = *reinterpret_cast<usbdevfs_ctrltransfer*>(transfer->data);
+        const std::uint8_t setup[8] = {control.bRequestType,
+                                       control.bRequest,
+                                       static_cast<std::uint8_t>(control.wValue),
+                                       static_cast<std::uint8_t>(control.wValue >> 8),
+                                       static_cast<std::uint8_t>(control.wIndex),
+                                       static_cast<std::uint8_t>(control.wIndex >> 8),
+                                       static_cast<std::uint8_t>(control.wLength),
+                                       static_cast<std::uint8_t>(control.wLength >> 8)};
+        // The data stage is the caller's buffer of wLength bytes, as the kernel copies it.
+        UMockdevIoctlData* stage = control.wLength > 0
+                                       ? umockdev_ioctl_data_resolve(
+                                             transfer, G_STRUCT_OFFSET(usbdevfs_ctrltransfer, data),
+                                             control.wLength, nullptr)
+                                       : nullptr;
+        if (control.wLength > 0 && stage == nullptr) {
+            umockdev_ioctl_data_unref(transfer);
+            Refuse(client, "control request with a data stage and no buffer", EFAULT);
+            return TRUE;
+        }
+        std::size_t actual = 0;
+        const int status =
+            Transfer(slot, 0, setup,
+                     stage != nullptr ? std::span<std::uint8_t>(stage->data, control.wLength)
+                                      : std::span<std::uint8_t>(),
+                     actual);
+        if (stage != nullptr) umockdev_ioctl_data_unref(stage);
+        umockdev_ioctl_data_unref(transfer);
+        umockdev_ioctl_client_complete(client, status == 0 ? static_cast<glong>(actual) : -1,
+                                       -status);
+        return TRUE;
+    }
+    case USBDEVFS_BULK: {
+        UMockdevIoctlData* transfer =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_bulktransfer), nullptr);
+        const auto bulk = *reinterpret_cast<usbdevfs_bulktransfer*>(transfer->data);
+        UMockdevIoctlData* buffer =
+            bulk.len > 0 ? umockdev_ioctl_data_resolve(transfer,
+                                                       G_STRUCT_OFFSET(usbdevfs_bulktransfer, data),
+                                                       bulk.len, nullptr)
+                         : nullptr;
+        if (bulk.len > 0 && buffer == nullptr) {
+            umockdev_ioctl_data_unref(transfer);
+            Refuse(client, "bulk transfer without a buffer", EFAULT);
+            return TRUE;
+        }
+        std::size_t actual = 0;
+        const int status =
+            Transfer(slot, static_cast<std::uint8_t>(bulk.ep), nullptr,
+                     buffer != nullptr ? std::span<std::uint8_t>(buffer->data, bulk.len)
+                                       : std::span<std::uint8_t>(),
+                     actual);
+        if (buffer != nullptr) umockdev_ioctl_data_unref(buffer);
+        umockdev_ioctl_data_unref(transfer);
+        umockdev_ioctl_client_complete(client, status == 0 ? static_cast<glong>(actual) : -1,
+                                       -status);
+        return TRUE;
+    }
     case USBDEVFS_SUBMITURB: {
         UMockdevIoctlData* urbData =
             umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
         auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
+        if (urb->buffer_length < 0 ||
+            (urb->type != USBDEVFS_URB_TYPE_CONTROL && urb->type != USBDEVFS_URB_TYPE_BULK)) {
+            umockdev_ioctl_data_unref(urbData);
+            Refuse(client, "urb of type " + std::to_string(urb->type), EINVAL);
+            return TRUE;
+        }
         UMockdevIoctlData* buffer =
-            umockdev_ioctl_data_resolve(urbData, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
-                                        static_cast<gsize>(urb->buffer_length), nullptr);
-        RunUrb(slot, *urb, buffer->data);
-        umockdev_ioctl_data_unref(buffer);
+            urb->buffer_length > 0
+                ? umockdev_ioctl_data_resolve(urbData, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
+                                              static_cast<gsize>(urb->buffer_length), nullptr)
+                : nullptr;
+        if (urb->buffer_length > 0 && buffer == nullptr) {
+            umockdev_ioctl_data_unref(urbData);
+            Refuse(client, "urb without a buffer", EFAULT);
+            return TRUE;
+        }
+        // The kernel takes a control urb only when its buffer holds the setup packet and the
+        // whole data stage the packet announces.
+        if (urb->type == USBDEVFS_URB_TYPE_CONTROL &&
+            (urb->buffer_length < 8 ||
+             (buffer->data[6] | buffer->data[7] << 8) > urb->buffer_length - 8)) {
+            umockdev_ioctl_data_unref(buffer);
+            umockdev_ioctl_data_unref(urbData);
+            Refuse(client,
+                   "control urb of " + std::to_string(urb->buffer_length) +
+                       " bytes, short of its setup packet's data stage",
+                   EINVAL);
+            return TRUE;
+        }
+        RunUrb(slot, *urb, buffer != nullptr ? buffer->data : nullptr);
+        if (buffer != nullptr) umockdev_ioctl_data_unref(buffer);
         done.push_back({urbData, &slot});
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
@@ -156,81 +313,55 @@ bool UsbBench::State::Serve(Slot& slot, UMockdevIoctlClient* client) {
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return TRUE;
     default:
-        return FALSE;
+        // As the kernel answers a request usbfs does not know.
+        Refuse(client, RequestName(request), ENOTTY);
+        return TRUE;
     }
+}
+
+int UsbBench::State::Transfer(Slot& slot, std::uint8_t endpoint, const std::uint8_t* setup,
+                              std::span<std::uint8_t> data, std::size_t& actual) {
+    sim::Board& board = *slot.board;
+    actual = 0;
+    if (onTransfer) onTransfer();
+    sim::UsbOutcome outcome = sim::UsbOutcome::NoDevice;
+    if (setup != nullptr) {
+        const sim::UsbSetup s{setup[0], setup[1],
+                              static_cast<std::uint16_t>(setup[2] | setup[3] << 8),
+                              static_cast<std::uint16_t>(setup[4] | setup[5] << 8),
+                              static_cast<std::uint16_t>(setup[6] | setup[7] << 8)};
+        outcome = sim::UsbControl(board, s, data, actual, refusals);
+    } else {
+        outcome = sim::UsbBulk(board, endpoint, data, actual, refusals);
+    }
+    const int status = outcome == sim::UsbOutcome::Done    ? 0
+                       : outcome == sim::UsbOutcome::Stall ? -EPIPE // cleared by the next setup
+                                                           : -ENODEV;
+    // Kept as the simulated WinUSB keeps its transfers, so that the two routes compare.
+    sim::TrafficRecorder& recorder = world->Recorder();
+    if (recorder.Enabled()) {
+        sim::TrafficEvent e(sim::EventKind::UsbTransfer);
+        e.board = board.Id();
+        e.code = setup != nullptr ? 0 : endpoint;
+        if (setup != nullptr) e.input.assign(setup, setup + 8);
+        if (status == 0)
+            e.output.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(actual));
+        e.bytesReturned = static_cast<platform::DWORD>(e.output.size());
+        e.ok = status == 0;
+        recorder.Record(std::move(e));
+    }
+    return status;
 }
 
 void UsbBench::State::RunUrb(Slot& slot, usbdevfs_urb& urb, std::uint8_t* buffer) {
-    RunTransfer(slot, urb, buffer);
-    // Kept as the simulated WinUSB keeps its transfers, so that the two routes compare.
-    sim::TrafficRecorder& recorder = world->Recorder();
-    if (!recorder.Enabled()) return;
-    sim::TrafficEvent e(sim::EventKind::UsbTransfer);
-    e.board = slot.board->Id();
     const bool control = urb.type == USBDEVFS_URB_TYPE_CONTROL;
-    e.code = control ? 0 : urb.endpoint;
-    if (control) e.input.assign(buffer, buffer + 8);
-    const std::uint8_t* data = control ? buffer + 8 : buffer;
-    if (urb.status == 0) e.output.assign(data, data + urb.actual_length);
-    e.bytesReturned = static_cast<platform::DWORD>(e.output.size());
-    e.ok = urb.status == 0;
-    recorder.Record(std::move(e));
-}
-
-void UsbBench::State::RunTransfer(Slot& slot, usbdevfs_urb& urb, std::uint8_t* buffer) {
-    sim::Board& board = *slot.board;
-    urb.status = 0;
-    urb.actual_length = 0;
-    if (onTransfer) onTransfer();
-    if (!board.OnBus()) {
-        // Pulled out: the transfer finds no device.
-        urb.status = -ENODEV;
-        return;
-    }
-    if (urb.type == USBDEVFS_URB_TYPE_CONTROL) {
-        // The setup packet, then the data stage.
-        const std::uint8_t type = buffer[0];
-        sim::VendorRequest request;
-        request.request = buffer[1];
-        request.value = static_cast<std::uint16_t>(buffer[2] | buffer[3] << 8);
-        request.index = static_cast<std::uint16_t>(buffer[4] | buffer[5] << 8);
-        request.length = static_cast<std::uint16_t>(buffer[6] | buffer[7] << 8);
-        request.direction = (type & 0x80) != 0 ? 1 : 0;
-        std::span<std::uint8_t> data(buffer + 8, request.length);
-        request.data = request.length > 0 ? data[0] : 0;
-        platform::DWORD error = 0;
-        platform::DWORD returned = 0;
-        if ((type & 0x60) != 0x40) {
-            refusals.push_back("control request of type " + std::to_string(type));
-            error = platform::kErrorInvalidFunction;
-        } else if (request.request == 0xA0 && request.value == 0xE600 && request.length == 1) {
-            error = board.Hooks().OnVendorRequest(board, request, {}, returned);
-        } else if (request.request == 0xA0 && request.direction == 0) {
-            error = board.Hooks().OnLoadMemory(board, request.value, data);
-            returned = request.length;
-        } else {
-            error = board.Hooks().OnVendorRequest(board, request, data, returned);
-        }
-        if (error != 0)
-            urb.status = -EPIPE; // the controller stalls what it refuses
-        else
-            urb.actual_length = static_cast<int>(request.direction ? returned : request.length);
-        return;
-    }
-    sim::ControllerFirmware* firmware = board.Firmware();
-    if (urb.endpoint == kPipeOutEndpoint) {
-        if (firmware != nullptr)
-            firmware->OnPipeWrite({buffer, static_cast<std::size_t>(urb.buffer_length)});
-        urb.actual_length = urb.buffer_length;
-    } else if (urb.endpoint == kPipeInEndpoint) {
-        urb.actual_length = firmware != nullptr
-                                ? static_cast<int>(firmware->OnPipeRead(
-                                      {buffer, static_cast<std::size_t>(urb.buffer_length)}))
-                                : 0;
-    } else {
-        refusals.push_back("transfer on endpoint " + std::to_string(urb.endpoint));
-        urb.status = -EPIPE;
-    }
+    const std::size_t size = static_cast<std::size_t>(urb.buffer_length);
+    std::span<std::uint8_t> data = control ? std::span<std::uint8_t>(buffer + 8, size - 8)
+                                           : std::span<std::uint8_t>(buffer, size);
+    if (control) data = data.first(static_cast<std::size_t>(buffer[6] | buffer[7] << 8));
+    std::size_t actual = 0;
+    urb.status = Transfer(slot, urb.endpoint, control ? buffer : nullptr, data, actual);
+    urb.actual_length = static_cast<int>(actual);
 }
 
 void UsbBench::State::Show(Slot& slot) {
@@ -243,6 +374,8 @@ void UsbBench::State::Show(Slot& slot) {
     if (slot.handler == nullptr) {
         slot.handler = umockdev_ioctl_base_new();
         g_signal_connect_after(slot.handler, "handle-ioctl", G_CALLBACK(OnIoctl), &slot);
+        g_signal_connect_after(slot.handler, "handle-read", G_CALLBACK(OnRead), &slot);
+        g_signal_connect_after(slot.handler, "handle-write", G_CALLBACK(OnWrite), &slot);
         umockdev_testbed_attach_ioctl(testbed, slot.node.c_str(), slot.handler, nullptr);
     }
     const std::string text = "P: /devices/usb1/1-" + number + "\n" + "N: bus/usb/001/" + bus +
@@ -262,7 +395,7 @@ void UsbBench::State::Show(Slot& slot) {
                              (slot.board->HighSpeed() ? "480" : "12") +
                              "\\n\n"
                              "H: descriptors=" +
-                             Hex(Descriptors(id, slot.board->HighSpeed())) + "\n";
+                             Hex(sim::UsbDescriptors(id, slot.board->HighSpeed())) + "\n";
     umockdev_testbed_add_from_string(testbed, text.c_str(), nullptr);
     slot.shown = true;
     slot.shownAs = id;
@@ -312,6 +445,13 @@ std::unique_ptr<platform::usb::UsbOsPort> UsbBench::MakePort(std::string& error)
         Sync();
     };
     return platform::usb::UsbOsPort::Create(error, options);
+}
+
+std::string UsbBench::Node(const sim::Board& board) const {
+    std::lock_guard guard(state_->lock);
+    for (const State::Slot& slot : state_->slots)
+        if (slot.board == &board) return slot.node;
+    return {};
 }
 
 void UsbBench::Hold(sim::Board& board) {

@@ -1,6 +1,7 @@
 #include "sim/board_contents.h"
 
 #include "boarddata/images/images.h"
+#include "sim/usb_function.h"
 #include "sim_test_support.h"
 
 #include <gtest/gtest.h>
@@ -80,17 +81,25 @@ TEST(BoardContents, PowerCycleBootsWhatTheEepromSays) {
         std::vector<std::uint8_t> eeprom;
         UsbIdentity identity;
         bool firmware;
+        bool held; // the CPU in reset after power-up
     };
     const auto image = images::EepromBootImageView();
+    // The image without its closing release of the CPU: the records are loaded, nothing runs.
+    std::vector<std::uint8_t> unreleased(image.begin(), image.end());
+    unreleased[unreleased.size() - 1] = 0x01;
     const std::vector<Case> cases{
-        {std::vector<std::uint8_t>(image.begin(), image.end()), kBoardIdentity, true},
+        {std::vector<std::uint8_t>(image.begin(), image.end()), kBoardIdentity, true, false},
         // Identity only, from the header, low byte first.
-        {Eeprom({0xC0, 0x47, 0x05, 0x31, 0x21, 0, 0, 4}), kOldBootStateIdentity, false},
-        {Eeprom({0xC0, 0x57, 0x10, 0x01, 0x18, 0, 0, 4}), kBoardIdentity, false},
-        {Eeprom({0xFF}), kBootStateIdentity, false},
+        {Eeprom({0xC0, 0x47, 0x05, 0x31, 0x21, 0, 0, 4}), kOldBootStateIdentity, false, true},
+        {Eeprom({0xC0, 0x57, 0x10, 0x01, 0x18, 0, 0, 4}), kBoardIdentity, false, true},
+        {Eeprom({0xFF}), kBootStateIdentity, false, true},
+        {unreleased,
+         UsbIdentity{static_cast<std::uint16_t>(image[1] | image[2] << 8),
+                     static_cast<std::uint16_t>(image[3] | image[4] << 8)},
+         false, true},
         // Records without a descriptor: the header's identity, nothing runs.
         {Eeprom({0xC2, 0x34, 0x12, 0x78, 0x56, 0, 0, 4, 0x80, 0x01, 0xE6, 0x00, 0x00}),
-         UsbIdentity{0x1234, 0x5678}, false},
+         UsbIdentity{0x1234, 0x5678}, false, false},
     };
     for (const Case& c : cases) {
         SetEepromContents(board, c.eeprom);
@@ -98,6 +107,7 @@ TEST(BoardContents, PowerCycleBootsWhatTheEepromSays) {
         const BoardReport r = Inspect(board);
         EXPECT_EQ(r.identity, c.identity) << r.ToString();
         EXPECT_EQ(r.runsBoardFirmware, c.firmware) << r.ToString();
+        EXPECT_EQ(board.CpuHeldInReset(), c.held) << r.ToString();
         EXPECT_TRUE(r.attached);
     }
     EXPECT_NE(board.DevicePath().find("vid_1234&pid_5678"), std::string::npos);
@@ -172,6 +182,101 @@ TEST(Controller, DownloadOnlyWhileHeldAndReenumerationAfterTheDelay) {
     EXPECT_EQ(board.Kind(), DeviceKind::OtherUsb);
     EXPECT_EQ(board.Firmware(), nullptr);
     EXPECT_NE(board.DevicePath().find("vid_0547&pid_1080"), std::string::npos);
+}
+
+// The controller in its boot state answers as the chip does: its own loader request in both
+// directions and at any length, through its memory map, whatever its CPU does; the standard
+// requests from its own descriptors; everything else stalls. Steps run in order on one board.
+TEST(Controller, BootStateAnswersAsTheChip) {
+    SimWorld world;
+    BoardConfig config;
+    config.kind = DeviceKind::EzUsbBoot8613;
+    Board& board = world.AddBoard(config);
+    EXPECT_TRUE(board.CpuHeldInReset()) << "held at power-on";
+    struct Step {
+        const char* what;
+        UsbSetup setup;
+        std::vector<std::uint8_t> data; // out: sent; in: expected
+        UsbOutcome outcome;
+        bool held; // afterwards
+    };
+    const std::vector<Step> steps{
+        {"release with nothing loaded",
+         {0x40, 0xA0, 0xE600, 0, 1},
+         {0x00},
+         UsbOutcome::Done,
+         false},
+        {"download while the CPU runs",
+         {0x40, 0xA0, 0x3FFE, 0, 4},
+         {1, 2, 3, 4},
+         UsbOutcome::Done,
+         false},
+        {"read back across the end of RAM",
+         {0xC0, 0xA0, 0x3FFE, 0, 4},
+         {1, 2, 0, 0},
+         UsbOutcome::Done,
+         false},
+        {"zero length", {0x40, 0xA0, 0x1000, 0, 0}, {}, UsbOutcome::Done, false},
+        {"scratch RAM and beyond", {0x40, 0xA0, 0xE1FF, 7, 2}, {9, 9}, UsbOutcome::Done, false},
+        {"bit 0 holds, index ignored", {0x40, 0xA0, 0xE600, 5, 1}, {0x03}, UsbOutcome::Done, true},
+        {"register read", {0xC0, 0xA0, 0xE600, 0, 1}, {0x01}, UsbOutcome::Done, true},
+        {"another vendor request", {0x40, 0xA3, 0x1000, 0, 1}, {5}, UsbOutcome::Stall, true},
+        {"device descriptor",
+         {0x80, 6, 0x0100, 0, 12},
+         {18, 1, 0, 2, 0xFF, 0xFF, 0xFF, 64, 0xB4, 0x04, 0x13, 0x86},
+         UsbOutcome::Done,
+         true},
+        {"no strings", {0x80, 6, 0x0300, 0, 4}, {}, UsbOutcome::Stall, true},
+        {"configuration 1", {0x00, 9, 1, 0, 0}, {}, UsbOutcome::Done, true},
+        {"class request", {0x21, 0, 0, 0, 0}, {}, UsbOutcome::Stall, true},
+    };
+    std::vector<std::string> refusals;
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.what);
+        const bool in = (s.setup.requestType & 0x80) != 0;
+        std::vector<std::uint8_t> buffer =
+            in ? std::vector<std::uint8_t>(s.setup.length, 0xEE) : s.data;
+        std::size_t actual = 0;
+        EXPECT_EQ(UsbControl(board, s.setup, buffer, actual, refusals), s.outcome);
+        if (s.outcome == UsbOutcome::Done) {
+            EXPECT_EQ(actual, s.data.size());
+            buffer.resize(actual);
+            EXPECT_EQ(buffer, s.data);
+        }
+        EXPECT_EQ(board.CpuHeldInReset(), s.held);
+    }
+    EXPECT_EQ(refusals, std::vector<std::string>{"control request of type 33"});
+    const auto& ram = board.ControllerRam();
+    EXPECT_EQ(ram[0x3FFF], 2);
+    EXPECT_EQ(ram[0x4000], 0) << "no memory there";
+    EXPECT_EQ(ram[0xE1FF], 9);
+    EXPECT_EQ(ram[0xE200], 0);
+    EXPECT_EQ(board.Identity(), kBootStateIdentity);
+}
+
+// A started program re-enumerates only with a descriptor where the chip's descriptor pointer
+// reaches: an even address in the controller's RAM.
+TEST(Controller, ProgramDescriptorOnlyWhereTheChipTakesIt) {
+    const std::vector<std::uint8_t> descriptor{0x12, 0x01, 0x00, 0x02, 0xFF, 0xFF,
+                                               0xFF, 0x40, 0x57, 0x10, 0x01, 0x18,
+                                               0x00, 0x01, 0x01, 0x02, 0x00, 0x01};
+    for (const auto& [address, comesUp] :
+         std::vector<std::pair<std::uint16_t, bool>>{{0x1000, true},
+                                                     {0x1001, false},
+                                                     {0x3FF0, false},
+                                                     {0x4000, false},
+                                                     {0xE000, true},
+                                                     {0x8000, false}}) {
+        SCOPED_TRACE(address);
+        SimWorld world;
+        BoardConfig config;
+        config.kind = DeviceKind::EzUsbBoot8613;
+        Board& board = world.AddBoard(config);
+        board.LoaderWrite(address, descriptor);
+        board.LoaderWrite(0xE600, std::vector<std::uint8_t>{0});
+        world.Os().Sleep(board.Config().reenumerationDelayMs);
+        EXPECT_EQ(board.Identity(), comesUp ? kBoardIdentity : kBootStateIdentity);
+    }
 }
 
 TEST(BoardFaults, EepromByteTakesOnlyAtItsWrite) {

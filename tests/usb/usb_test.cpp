@@ -5,6 +5,7 @@
 
 #include "app/main_form.h"
 #include "app/update_step_table.h"
+#include "boarddata/images/images.h"
 #include "cli/place_filter.h"
 #include "sim/board_contents.h"
 #include "sim/scenario/scenario.h"
@@ -14,7 +15,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <tuple>
 #include <vector>
 
@@ -227,5 +237,156 @@ TEST(UsbBackend, UnpluggedInTheMiddleOfTheEepromWrite) {
     EXPECT_EQ(w.form->LastOutcome, app::RunOutcome::Failed);
     EXPECT_EQ(w.ui.boxes.shown.back().text, app::kErrorText);
 }
+
+} // namespace
+
+namespace {
+
+// Two EZ-USB loaders that other people wrote, run as child processes on the bus against a
+// controller in its boot state: the simulation's loader request and boot state, checked by
+// programs that owe nothing to it. Each must leave the controller's memory holding the
+// firmware's records and nothing else, between holding the CPU and releasing it, and the board
+// must then come up as the board.
+struct PeerLoader {
+    const char* name;
+    const char* program; // where its Debian package puts it
+    std::vector<std::string> (*arguments)(const std::string& node, const std::string& hex);
+};
+
+const PeerLoader kPeerLoaders[] = {
+    {"fxload", "/usr/sbin/fxload",
+     [](const std::string& node, const std::string& hex) {
+         return std::vector<std::string>{"-t", "fx2", "-D", node, "-I", hex};
+     }},
+    // Finds the first controller of identity 04b4:8613 itself, through the library's scan of
+    // the bus and the device descriptors it reads from the nodes.
+    {"cycfx2prog", "/usr/bin/cycfx2prog",
+     [](const std::string&, const std::string& hex) {
+         return std::vector<std::string>{"prg:" + hex, "run"};
+     }},
+};
+
+void PrintTo(const PeerLoader& peer, std::ostream* out) {
+    *out << peer.name;
+}
+
+// Runs the program to its end (umockdev serves it from its own thread meanwhile); its exit
+// status, and what it printed in `output`.
+int RunChild(const std::string& program, const std::vector<std::string>& arguments,
+             std::string& output) {
+    int pipe[2];
+    if (::pipe(pipe) != 0) return -1;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(pipe[1], 1);
+        ::dup2(pipe[1], 2);
+        ::close(pipe[0]);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& a : arguments)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(pipe[1]);
+    char chunk[512];
+    for (ssize_t n; (n = ::read(pipe[0], chunk, sizeof chunk)) > 0;)
+        output.append(chunk, static_cast<std::size_t>(n));
+    ::close(pipe[0]);
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class PeerLoaders : public ::testing::TestWithParam<PeerLoader> {};
+
+TEST_P(PeerLoaders, LoadTheFirmwareIntoABootStateController) {
+    const PeerLoader& peer = GetParam();
+    if (::access(peer.program, X_OK) != 0)
+        GTEST_SKIP() << peer.program << " is not installed (Debian package " << peer.name << ")";
+    flashwell::testing::UsbBench bench;
+    sim::ApplyScenario(bench.World(), Boards({"boot8613"}));
+    sim::Board& board = bench.World().GetBoard(0);
+    bench.Plug(board);
+    bench.World().Recorder().SetEnabled(true);
+    ASSERT_EQ(board.Identity(), sim::kBootStateIdentity);
+
+    const std::filesystem::path hex = std::filesystem::temp_directory_path() /
+                                      ("flashwell-peer-" + std::to_string(::getpid()) + ".hex");
+    {
+        std::ofstream file(hex, std::ios::binary);
+        const std::string_view text = images::RamFirmwareHexText();
+        file.write(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+    std::string output;
+    const int status =
+        RunChild(peer.program, peer.arguments(bench.Node(board), hex.string()), output);
+    std::filesystem::remove(hex);
+    EXPECT_EQ(status, 0) << output;
+    std::string refusals;
+    for (const std::string& r : bench.Refusals())
+        refusals += r + "\n";
+    EXPECT_TRUE(bench.Refusals().empty()) << refusals;
+
+    // What the loader sent, in order: the first request holds the CPU and the last releases it,
+    // and only the loader request in between writes.
+    const auto transfers = bench.World().Recorder().OfKind(sim::EventKind::UsbTransfer);
+    std::vector<const sim::TrafficEvent*> loads;
+    for (const sim::TrafficEvent& e : transfers)
+        if (e.code == 0 && e.input.size() == 8 && e.input[1] == 0xA0 && (e.input[0] & 0x80) == 0)
+            loads.push_back(&e);
+    ASSERT_GE(loads.size(), 3u) << output;
+    const auto cpuControl = [](const sim::TrafficEvent& e, std::uint8_t data) {
+        return e.input[2] == 0x00 && e.input[3] == 0xE6 &&
+               e.output == std::vector<std::uint8_t>{data};
+    };
+    EXPECT_TRUE(cpuControl(*loads.front(), 1)) << "the CPU is held before the download";
+    EXPECT_TRUE(cpuControl(*loads.back(), 0)) << "and released after it";
+    // What the peer sent, for the record: every transfer, and the sizes of the writes between
+    // hold and release.
+    std::size_t smallest = SIZE_MAX, largest = 0, bytes = 0;
+    for (std::size_t i = 1; i + 1 < loads.size(); ++i) {
+        smallest = std::min(smallest, loads[i]->output.size());
+        largest = std::max(largest, loads[i]->output.size());
+        bytes += loads[i]->output.size();
+    }
+    const std::string summary = std::string(peer.name) + ": " + std::to_string(transfers.size()) +
+                                " control transfers, hold, " + std::to_string(loads.size() - 2) +
+                                " writes of " + std::to_string(smallest) + " to " +
+                                std::to_string(largest) + " bytes (" + std::to_string(bytes) +
+                                " in all), release";
+    RecordProperty("requests", summary);
+    std::printf("%s\n", summary.c_str());
+
+    // The data records of the text, each line ":" count address type data checksum.
+    std::vector<std::uint8_t> expected(sim::Board::kControllerRamSize, 0);
+    std::istringstream lines{std::string(images::RamFirmwareHexText())};
+    for (std::string line; std::getline(lines, line);) {
+        const auto byte = [&](std::size_t i) {
+            return static_cast<std::uint8_t>(std::stoul(line.substr(1 + 2 * i, 2), nullptr, 16));
+        };
+        if (byte(3) != 0) continue;
+        const std::size_t address = static_cast<std::size_t>(byte(1) << 8 | byte(2));
+        for (std::size_t i = 0; i < byte(0); ++i)
+            expected.at(address + i) = byte(4 + i);
+    }
+    EXPECT_TRUE(board.ControllerRam() == expected)
+        << "the memory holds the records and nothing else";
+
+    // Off the bus while the started firmware renumerates, then back as the board.
+    bench.World().Os().Sleep(board.Config().reenumerationDelayMs);
+    bench.Sync();
+    EXPECT_EQ(board.Identity(), sim::kBoardIdentity);
+    EXPECT_NE(board.RunningBoardFirmware(), nullptr);
+    std::string error;
+    const auto port = bench.MakePort(error);
+    ASSERT_TRUE(port) << error;
+    const auto listed = port->ListDevices();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_NE(listed[0].path.find("vid_1057&pid_1801"), std::string::npos) << listed[0].path;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ezusb, PeerLoaders, ::testing::ValuesIn(kPeerLoaders),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
