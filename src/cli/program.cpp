@@ -298,10 +298,13 @@ int RunProgram(const Invocation& v) {
             form.Note(line);
         }
     // The window has four lines; a bigger bench is there all the same, and the lines say so.
-    if (places.empty()) {
-        int present = 0, onRoute = 0;
-        for (int i = 0; i < 4; ++i)
-            present += form.BoardPresent(i);
+    // Only four boards on four lines leave room for more: otherwise no call is added to the
+    // scan's (recorded sessions replay it call for call).
+    int present = 0;
+    for (int i = 0; i < 4; ++i)
+        present += form.BoardPresent(i);
+    if (places.empty() && present == 4) {
+        int onRoute = 0;
         for (const std::string& path : ListDevicePaths(seen))
             onRoute += !path.empty();
         if (onRoute > present) {

@@ -3,6 +3,8 @@
 // driver the department installs.
 #include "history/sql_db.h"
 
+// The ANSI entry points by their plain names: one header declares the "A" variant's column size too
+// narrow on 64-bit Windows.
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -20,8 +22,8 @@ std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
         SQLCHAR text[512] = {};
         SQLINTEGER native = 0;
         SQLSMALLINT length = 0;
-        if (!SQL_SUCCEEDED(SQLGetDiagRecA(type, handle, i, state, &native, text,
-                                          static_cast<SQLSMALLINT>(sizeof text), &length)))
+        if (!SQL_SUCCEEDED(SQLGetDiagRec(type, handle, i, state, &native, text,
+                                         static_cast<SQLSMALLINT>(sizeof text), &length)))
             break;
         if (!out.empty()) out += "; ";
         out += reinterpret_cast<const char*>(text);
@@ -56,7 +58,7 @@ public:
             return false;
         };
         std::string text = sql;
-        if (!SQL_SUCCEEDED(SQLPrepareA(stmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS)))
+        if (!SQL_SUCCEEDED(SQLPrepare(stmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS)))
             return failed();
         // The bound values must live until the statement has run.
         std::vector<SQLLEN> lengths(params.size());
@@ -96,9 +98,9 @@ public:
             SQLCHAR name[128];
             SQLSMALLINT nameLength = 0, decimals = 0, nullable = 0;
             SQLULEN size = 0;
-            if (!SQL_SUCCEEDED(SQLDescribeColA(
-                    stmt, static_cast<SQLUSMALLINT>(c), name, sizeof name, &nameLength,
-                    &types[static_cast<std::size_t>(c - 1)], &size, &decimals, &nullable)))
+            if (!SQL_SUCCEEDED(SQLDescribeCol(stmt, static_cast<SQLUSMALLINT>(c), name, sizeof name,
+                                              &nameLength, &types[static_cast<std::size_t>(c - 1)],
+                                              &size, &decimals, &nullable)))
                 return failed();
         }
         for (;;) {
@@ -202,8 +204,8 @@ std::unique_ptr<SqlDb> OpenOdbc(const std::string& connection, std::string& erro
     SQLCHAR out[1024];
     SQLSMALLINT outLength = 0;
     const SQLRETURN rc =
-        SQLDriverConnectA(dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, out,
-                          sizeof out, &outLength, SQL_DRIVER_NOPROMPT);
+        SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, out,
+                         sizeof out, &outLength, SQL_DRIVER_NOPROMPT);
     if (!SQL_SUCCEEDED(rc)) {
         error = Diagnostics(SQL_HANDLE_DBC, dbc);
         SQLFreeHandle(SQL_HANDLE_DBC, dbc);
