@@ -426,31 +426,49 @@ void CloseAll(device::BoardTable& boards) {
 std::vector<app::BoardSummary> BoardsBeyondLines(const Invocation& v, platform::OsPort& os,
                                                  const std::set<std::string>& linePlaces,
                                                  bool withPlan) {
+    std::vector<BenchTarget> beyond;
+    for (const std::string& path : ListDevicePaths(os))
+        if (!path.empty() && linePlaces.count(PlaceOf(path)) == 0)
+            beyond.push_back({PlaceOf(path), ""});
+    // Side by side, each through a machine of its own as a lane has it: a scan loads the
+    // flash-access program and waits for it, and sixteen of those one after the other would
+    // cost more than the bench's update.
+    const std::vector<sim::Scenario> alone = BoardsAlone(v, beyond);
+    std::vector<std::optional<app::BoardSummary>> found(beyond.size());
+    std::vector<std::function<void()>> jobs;
+    for (std::size_t i = 0; i < beyond.size(); ++i)
+        jobs.emplace_back([&, i] {
+            Invocation one = v;
+            if (!alone.empty()) one.scenario = alone[i];
+            int status = kExitSuccess;
+            const std::unique_ptr<Backend> backend = Backend::Make(one, status);
+            if (!backend) return;
+            PlaceFilterOsPort view(backend->Os(), {beyond[i].place});
+            SilentUi face;
+            device::BoardTable boards(view);
+            protocol::BoardProtocol protocol(boards, face);
+            app::BackupStore backups(v.dataFolder, "");
+            app::TForm1 form(app::Services{view, boards, protocol, face, backups});
+            form.AcceptUnmarkedBlocks(v.acceptUnmarkedBlocks);
+            if (v.stepsGiven) {
+                for (const app::UpdateStep& step : app::kUpdateSteps)
+                    form.StepBox(step).checked = false;
+                for (const app::UpdateStep* step : v.steps)
+                    form.StepBox(*step).checked = true;
+            }
+            form.FormCreate();
+            if (form.BoardPresent(0)) { // not held by another program, nor gone
+                app::BoardSummary s = app::SummarizeBoards(form, boards, protocol).front();
+                if (!withPlan) s.plan.clear();
+                s.index = -1;
+                found[i] = std::move(s);
+            }
+            CloseAll(boards);
+        });
+    RunSideBySide(jobs);
     std::vector<app::BoardSummary> out;
-    for (const std::string& path : ListDevicePaths(os)) {
-        const std::string place = PlaceOf(path);
-        if (path.empty() || linePlaces.count(place) > 0) continue;
-        PlaceFilterOsPort one(os, {place});
-        SilentUi face;
-        device::BoardTable boards(one);
-        protocol::BoardProtocol protocol(boards, face);
-        app::BackupStore backups(v.dataFolder, "");
-        app::TForm1 form(app::Services{one, boards, protocol, face, backups});
-        form.AcceptUnmarkedBlocks(v.acceptUnmarkedBlocks);
-        if (v.stepsGiven) {
-            for (const app::UpdateStep& step : app::kUpdateSteps)
-                form.StepBox(step).checked = false;
-            for (const app::UpdateStep* step : v.steps)
-                form.StepBox(*step).checked = true;
-        }
-        form.FormCreate();
-        if (!form.BoardPresent(0)) continue; // held by another program, or gone
-        app::BoardSummary s = app::SummarizeBoards(form, boards, protocol).front();
-        if (!withPlan) s.plan.clear();
-        s.index = -1;
-        out.push_back(std::move(s));
-        CloseAll(boards);
-    }
+    for (auto& s : found)
+        if (s) out.push_back(std::move(*s));
     return out;
 }
 
