@@ -244,21 +244,11 @@ std::optional<fs::path> BackupStore::Save(const boarddata::FlashDataBlock& block
     const std::optional<fs::path> path = WriteCopyFile(h, block, error);
     if (!path || history_ == nullptr) return path;
     // The copy every computer finds: committed and read back before anything is erased.
-    history::StoredCopy stored;
-    stored.serial = h.serial;
-    stored.product = h.product;
-    stored.customer = h.customer;
-    stored.place = h.devicePath;
-    stored.tool = h.tool;
-    stored.savedAt = h.timeUtc;
-    stored.crc = h.crc;
-    stored.block.assign(block.begin(), block.end());
-    if (!history_->AddCopy(stored, error)) {
+    if (EnsureInHistory({*path, h, block}, error).empty()) {
         if (error.rfind(history_->Description(), 0) != 0)
             error = history_->Description() + ": " + error;
         return std::nullopt;
     }
-    historyIds_[*path] = stored.id;
     return path;
 }
 
@@ -278,7 +268,10 @@ std::string BackupStore::EnsureInHistory(const BlockBackup& copy, std::string& e
     stored.savedAt = copy.header.timeUtc;
     stored.crc = Crc32(copy.block);
     stored.block.assign(copy.block.begin(), copy.block.end());
-    if (!history_->AddCopy(stored, error)) return "";
+    if (!history_->AddCopy(stored, error)) {
+        if (error.empty()) error = "the copy was not stored";
+        return "";
+    }
     historyIds_[copy.path] = stored.id;
     return stored.id;
 }
