@@ -252,6 +252,50 @@ std::optional<fs::path> BackupStore::Save(const boarddata::FlashDataBlock& block
     return path;
 }
 
+int BackupStore::ImportIntoHistory(std::string& error) {
+    std::error_code ec;
+    if (history_ == nullptr || folder_.empty() || !fs::is_directory(folder_, ec)) return 0;
+    const fs::path note = folder_ / ".imported";
+    {
+        std::ifstream in(note);
+        for (std::string line; std::getline(in, line);)
+            if (line == history_->Description()) return 0;
+    }
+    int added = 0;
+    const std::vector<BlockBackup> files = FileCopies("");
+    for (const BlockBackup& copy : files) {
+        const auto stored = history_->Copies(copy.header.serial, error, false);
+        const bool known = std::any_of(stored.begin(), stored.end(), [&](const auto& c) {
+            return c.crc == copy.header.crc && c.savedAt == copy.header.timeUtc;
+        });
+        if (known) continue;
+        if (EnsureInHistory(copy, error).empty()) return added;
+        ++added;
+    }
+    // An unfinished write of an earlier version becomes a row every computer sees.
+    const auto open = history_->OpenWrites(error);
+    for (const PendingWrite& w : FileRecords()) {
+        const bool known = std::any_of(open.begin(), open.end(), [&](const auto& row) {
+            return row.serial == w.serial && row.begunAt == w.timeUtc &&
+                   row.intendedCrc == w.intendedCrc;
+        });
+        std::string readError;
+        const auto copy = ReadBackupFile(w.copy, readError);
+        if (known || !copy) continue;
+        history::StoredWrite row;
+        row.serial = w.serial;
+        row.place = w.devicePath;
+        row.copyId = EnsureInHistory(*copy, error);
+        row.copyCrc = w.copyCrc;
+        row.intendedCrc = w.intendedCrc;
+        row.begunAt = w.timeUtc;
+        if (row.copyId.empty() || !history_->BeginWrite(row, error)) return added;
+        ++added;
+    }
+    std::ofstream(note, std::ios::app) << history_->Description() << "\n";
+    return added;
+}
+
 std::string BackupStore::HistoryIdOf(const fs::path& copy) const {
     const auto found = historyIds_.find(copy);
     return found == historyIds_.end() ? std::string() : found->second;

@@ -92,6 +92,10 @@ public:
     history::History* History() const { return history_; }
     // The history's row of a copy this store saved or found, if any.
     std::string HistoryIdOf(const std::filesystem::path& copy) const;
+    // The copies and write records of this folder that the history does not hold yet go into
+    // it, once for each history (a note in the folder remembers which); the files stay.
+    // Returns how many rows were added; `error` says what could not be.
+    int ImportIntoHistory(std::string& error);
 
     // Writes a copy of the block as read from the board, flushed to the disk and renamed into
     // place, then reads it back and compares. Returns the file's path, or nothing with `error`

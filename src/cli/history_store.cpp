@@ -29,7 +29,16 @@ std::unique_ptr<history::History> OpenRunHistory(const Invocation& v, std::ostre
     if (choice.kind == history::StoreChoice::Kind::Files) return nullptr;
     std::string error;
     auto opened = history::OpenHistory(choice, error);
-    if (opened) return opened;
+    if (opened) {
+        // The copies an earlier version left in the folder join the history, once.
+        app::BackupStore folder(v.dataFolder, "");
+        folder.UseHistory(opened.get());
+        std::string importError;
+        folder.ImportIntoHistory(importError);
+        if (!importError.empty())
+            err << "flashwell: warning: " << opened->Description() << ": " << importError << "\n";
+        return opened;
+    }
     // Windows before 10 has no SQLite of its own: the copies' files are the history there.
     if (EmbeddedStoreMissing(choice, error)) return nullptr;
     if (choice.Shared() && v.localHistory) {

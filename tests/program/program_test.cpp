@@ -317,6 +317,17 @@ TEST_F(Program, TheBoardHistoryKeepsRunsAndCopiesAndAStoreThatFailsStopsTheRun) 
               std::string::npos)
         << boards.output;
 
+    // A folder an earlier version filled (copies as files only) joins the history once.
+    const std::string older = "--data-dir '" + (dir_ / "older").string() + "' ";
+    ASSERT_EQ(
+        Run(std::string(kUpdate) + "--yes --steps flash --history-store files " + older).status, 0);
+    for (int time = 0; time < 2; ++time) {
+        const Outcome imported = Run("--history 2004-K7A-1024-5-0312 --json " + older);
+        const auto j = nlohmann::json::parse(imported.output.substr(imported.output.find('{')));
+        EXPECT_EQ(j["copies"].size(), 1u) << imported.output;
+        EXPECT_EQ(j["runs"].size(), 0u);
+    }
+
     // A store that cannot be used: one line naming it, nothing written, no password shown.
     const std::string damaged = (dir_ / "damaged.sqlite").string();
     std::ofstream(damaged) << std::string(4096, 'x');
