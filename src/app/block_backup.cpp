@@ -255,7 +255,8 @@ std::optional<fs::path> BackupStore::Save(const boarddata::FlashDataBlock& block
 int BackupStore::ImportIntoHistory(std::string& error) {
     std::error_code ec;
     if (history_ == nullptr || folder_.empty() || !fs::is_directory(folder_, ec)) return 0;
-    const fs::path note = folder_ / ".imported";
+    // Beside the copies' folder, not in it: that folder holds copies only, to be carried.
+    const fs::path note = folder_.parent_path() / "history-imported";
     {
         std::ifstream in(note);
         for (std::string line; std::getline(in, line);)

@@ -93,7 +93,7 @@ public:
     // The history's row of a copy this store saved or found, if any.
     std::string HistoryIdOf(const std::filesystem::path& copy) const;
     // The copies and write records of this folder that the history does not hold yet go into
-    // it, once for each history (a note in the folder remembers which); the files stay.
+    // it, once for each history (a note in the data folder remembers which); the files stay.
     // Returns how many rows were added; `error` says what could not be.
     int ImportIntoHistory(std::string& error);
 

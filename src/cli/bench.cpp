@@ -567,9 +567,9 @@ int RunBench(const Invocation& v, const std::vector<BenchTarget>& targets, std::
         BenchLane& lane = lanes[i];
         lane.target = targets[i];
         int status = kExitSuccess;
-        Invocation laneInvocation = v;
-        if (!alone.empty()) laneInvocation.scenario = alone[i];
-        lane.backend = Backend::Make(laneInvocation, status);
+        lane.invocation = std::make_unique<Invocation>(v);
+        if (!alone.empty()) lane.invocation->scenario = alone[i];
+        lane.backend = Backend::Make(*lane.invocation, status);
         if (!lane.backend) return status;
         lane.view = std::make_unique<PlaceFilterOsPort>(lane.backend->Os(),
                                                         std::set<std::string>{lane.target.place});

@@ -48,6 +48,8 @@ std::vector<app::BoardSummary> BoardsBeyondLines(const Invocation& v, platform::
 
 struct BenchLane {
     BenchTarget target;
+    // What the lane's backend was made from: it keeps a reference, so the lane keeps the value.
+    std::unique_ptr<Invocation> invocation;
     std::unique_ptr<Backend> backend;
     std::unique_ptr<PlaceFilterOsPort> view;
     // The lane's program while it runs; its log lines once it is over.
