@@ -5,6 +5,7 @@
 #include "ui/fltk/fltk_ui.h"
 #endif
 #ifdef FLASHWELL_HAVE_WIN32_UI
+#include "ui/win32/win32_bench_window.h"
 #include "ui/win32/win32_ui.h"
 #endif
 
@@ -109,6 +110,13 @@ std::unique_ptr<ui::layout::BenchWindow> Faces::BenchWindow() {
         // terminal.
         if (yes_) options.closeAfter = 3.0;
         return std::make_unique<ui::FltkBenchWindow>(window_->ui, options);
+    }
+#endif
+#ifdef FLASHWELL_HAVE_WIN32_UI
+    if (window_) {
+        ui::Win32BenchOptions options;
+        if (yes_) options.closeAfter = 3.0;
+        return std::make_unique<ui::Win32BenchWindow>(window_->ui, options);
     }
 #endif
     return nullptr;

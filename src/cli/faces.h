@@ -41,7 +41,7 @@ private:
     ui::ConsoleUi console_;
     std::unique_ptr<Window> window_;
     app::AppUi* face_ = nullptr;
-    bool yes_ = false;
+    [[maybe_unused]] bool yes_ = false;
 };
 
 } // namespace flashwell::cli
