@@ -103,11 +103,11 @@ void FltkBenchWindow::Open(std::function<std::vector<BenchRow>()> rows) {
         t->color(kButtonFace);
         return t;
     };
-    for (const layout::ColumnSpec& spec : BenchWindowLayout::Columns())
-        if (*spec.heading != '\0') {
-            fltk::TextLabel* heading = label(layout.Heading(spec.column), 0);
+    for (const layout::ColumnDefinition& column : BenchWindowLayout::Columns())
+        if (*column.heading != '\0') {
+            fltk::TextLabel* heading = label(layout.Heading(column.column), 0);
             heading->labelfont(FL_HELVETICA_BOLD);
-            heading->SetText(spec.heading);
+            heading->SetText(column.heading);
         }
     for (std::size_t r = 0; r < now.size(); ++r) {
         Widgets::Row row;

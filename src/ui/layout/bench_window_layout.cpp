@@ -20,10 +20,10 @@ int RowsTop() {
 
 BenchWindowLayout::BenchWindowLayout(std::size_t rows) : rows_(rows) {}
 
-const std::vector<ColumnSpec>& BenchWindowLayout::Columns() {
+const std::vector<ColumnDefinition>& BenchWindowLayout::Columns() {
     // Wide enough for a driver's instance part and a serial number of twenty characters in the
     // window font; the result column for "failed at KPCI-Update" and "in use by another program".
-    static const std::vector<ColumnSpec> columns{
+    static const std::vector<ColumnDefinition> columns{
         {BenchColumn::Place, "Place", 120}, {BenchColumn::Serial, "Serial", 130},
         {BenchColumn::Step, "Step", 130},   {BenchColumn::Gauge, "", 120},
         {BenchColumn::Elapsed, "Time", 56}, {BenchColumn::Result, "Result", 190},
@@ -34,7 +34,7 @@ const std::vector<ColumnSpec>& BenchWindowLayout::Columns() {
 
 int BenchWindowLayout::ColumnLeft(BenchColumn column) const {
     int left = kMargin;
-    for (const ColumnSpec& c : Columns()) {
+    for (const ColumnDefinition& c : Columns()) {
         if (c.column == column) return left;
         left += c.width + kGap;
     }
@@ -43,7 +43,7 @@ int BenchWindowLayout::ColumnLeft(BenchColumn column) const {
 
 int BenchWindowLayout::ClientWidth() const {
     int width = 2 * kMargin - kGap;
-    for (const ColumnSpec& c : Columns())
+    for (const ColumnDefinition& c : Columns())
         width += c.width + kGap;
     return width;
 }
@@ -54,9 +54,9 @@ int BenchWindowLayout::ClientHeight() const {
 
 Cell BenchWindowLayout::Heading(BenchColumn column) const {
     const auto& columns = Columns();
-    const auto spec = std::find_if(columns.begin(), columns.end(),
-                                   [&](const ColumnSpec& c) { return c.column == column; });
-    return {ColumnLeft(column), kMargin, spec->width, kHeadingHeight};
+    const auto found = std::find_if(columns.begin(), columns.end(),
+                                    [&](const ColumnDefinition& c) { return c.column == column; });
+    return {ColumnLeft(column), kMargin, found->width, kHeadingHeight};
 }
 
 Cell BenchWindowLayout::At(std::size_t row, BenchColumn column) const {

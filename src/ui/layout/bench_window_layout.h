@@ -35,7 +35,7 @@ struct Cell {
     int height = 0;
 };
 
-struct ColumnSpec {
+struct ColumnDefinition {
     BenchColumn column;
     const char* heading; // empty: the column has no heading (the log buttons)
     int width;
@@ -45,7 +45,7 @@ class BenchWindowLayout {
 public:
     explicit BenchWindowLayout(std::size_t rows);
 
-    static const std::vector<ColumnSpec>& Columns();
+    static const std::vector<ColumnDefinition>& Columns();
     std::size_t Rows() const { return rows_; }
     int ClientWidth() const;
     int ClientHeight() const;

@@ -122,9 +122,10 @@ void Win32BenchWindow::Open(std::function<std::vector<BenchRow>()> rows) {
         SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
         return hwnd;
     };
-    for (const layout::ColumnSpec& spec : BenchWindowLayout::Columns())
-        if (*spec.heading != '\0')
-            make("STATIC", spec.heading, SS_LEFT | SS_NOPREFIX, layout.Heading(spec.column), 0, 0);
+    for (const layout::ColumnDefinition& column : BenchWindowLayout::Columns())
+        if (*column.heading != '\0')
+            make("STATIC", column.heading, SS_LEFT | SS_NOPREFIX, layout.Heading(column.column), 0,
+                 0);
     cells_.clear();
     for (std::size_t r = 0; r < now.size(); ++r) {
         Row row;
