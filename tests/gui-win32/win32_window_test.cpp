@@ -704,6 +704,15 @@ void BenchWindow() {
                   Contains(Text(w.LogWindow()), resolved.targets[2].place) &&
                   Contains(w.LogText(), resolved.targets[2].Name()),
               "\"Log\" shows the board's log");
+        // The new window reaches the screen through the window system: let it get there.
+        for (int turn = 0; turn < 20 && w.LogWindow() != nullptr; ++turn) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+            MSG msg;
+            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+            }
+        }
         if (w.LogWindow() != nullptr) Shot(w.LogWindow(), "bench-log");
         SendMessageA(w.CloseButton(), BM_CLICK, 0, 0);
     };

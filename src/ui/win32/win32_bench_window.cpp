@@ -289,7 +289,7 @@ void Win32BenchWindow::ShowLog(std::size_t row) {
     RECT at{};
     GetWindowRect(window_, &at);
     logWindow_ = CreateWindowExA(0, kLogClass, ("Log of " + place + " - " + path).c_str(),
-                                 WS_OVERLAPPEDWINDOW, at.left + 24, at.top + 24, 640, 400, nullptr,
+                                 WS_OVERLAPPEDWINDOW, at.left + 24, at.top + 24, 640, 400, window_,
                                  nullptr, instance_, this);
     RECT client{};
     GetClientRect(logWindow_, &client);
@@ -303,7 +303,9 @@ void Win32BenchWindow::ShowLog(std::size_t row) {
     SendMessageA(logEdit_, EM_SETLIMITTEXT, 0, 0);
     const std::string shown = file ? WithCrLf(text.str()) : "The log " + path + " cannot be read.";
     SetWindowTextA(logEdit_, shown.c_str());
+    // Owned by the bench window: in front of it, and gone with it.
     ShowWindow(logWindow_, SW_SHOWNORMAL);
+    SetForegroundWindow(logWindow_);
     UpdateWindow(logWindow_);
 }
 
