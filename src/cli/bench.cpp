@@ -6,6 +6,7 @@
 #include "app/board_summary.h"
 #include "app/history_recorder.h"
 #include "app/run_log.h"
+#include "app/subid_dialog.h"
 #include "app/update_step_table.h"
 #include "cli/history_store.h"
 #include "device/adapter_usb.h"
@@ -13,6 +14,7 @@
 #include "sim/scenario/scenario.h"
 #include "sim/sim_world.h"
 #include "ui/console/console_ui.h"
+#include "ui/layout/bench_window_layout.h"
 
 #include <nlohmann/json.hpp>
 
@@ -83,15 +85,41 @@ std::string FileSafe(const std::string& name) {
     return out;
 }
 
-// The terminal the lanes share: whole lines into a pipe or file, one row per board rewritten in
-// place on a terminal; questions of one lane take it for themselves.
+ui::layout::BenchRow RowOf(const BenchLane& lane) {
+    ui::layout::BenchRow row;
+    row.place = lane.target.place;
+    row.serial = lane.target.serial;
+    row.step = lane.step;
+    row.stepPercent = lane.stepPercent;
+    row.elapsed = lane.elapsed;
+    row.result = lane.done ? lane.result : std::string();
+    row.log = lane.log;
+    row.done = lane.done;
+    return row;
+}
+
+// What the lanes share to show themselves: a window where the face has one (its rows drawn by
+// the window's own thread), else the terminal, whole lines into a pipe or file, one row per board
+// rewritten in place on a terminal; questions of one lane take it for themselves.
 class BenchView {
 public:
-    BenchView(std::ostream& out, bool terminal, const std::vector<BenchLane>& lanes)
-        : out_(out), terminal_(terminal), lanes_(lanes) {}
+    BenchView(std::ostream& out, bool terminal, const std::vector<BenchLane>& lanes,
+              ui::layout::BenchWindow* window)
+        : out_(out), terminal_(terminal), lanes_(lanes), window_(window) {}
+
+    bool Windowed() const { return window_ != nullptr; }
+    // The rows as they are now, for the window.
+    std::vector<ui::layout::BenchRow> Rows() {
+        LaneGuard guard(lock_);
+        std::vector<ui::layout::BenchRow> rows;
+        for (const BenchLane& lane : lanes_)
+            rows.push_back(RowOf(lane));
+        return rows;
+    }
 
     void Line(const BenchLane& lane, const std::string& text) {
-        if (terminal_) return; // the rows tell; the lines are in the board's log
+        // The rows tell; the lines are in the board's log.
+        if (terminal_ || window_ != nullptr) return;
         LaneGuard guard(lock_);
         const std::string line = lane.target.Name() + ": " + text + "\n";
         if (asking_) {
@@ -103,12 +131,20 @@ public:
     }
     // Lanes change their rows only through here: the rows are drawn from other threads.
     void Change(BenchLane& lane, const std::function<void(BenchLane&)>& change) {
-        LaneGuard guard(lock_);
-        change(lane);
-        if (terminal_ && !asking_) Render();
+        {
+            LaneGuard guard(lock_);
+            change(lane);
+            if (window_ == nullptr && terminal_ && !asking_) Render();
+        }
+        if (window_ != nullptr) window_->Wake();
     }
     // A lane asks: while the question is open the other lanes go on, their lines and rows wait.
     void Ask(const BenchLane& lane, const std::function<void()>& question) {
+        // The window's boxes and dialog name the board themselves.
+        if (window_ != nullptr) {
+            question();
+            return;
+        }
         {
             LaneGuard guard(lock_);
             asking_ = true;
@@ -125,7 +161,7 @@ public:
     }
     void Done() {
         LaneGuard guard(lock_);
-        if (terminal_) Render();
+        if (terminal_ && window_ == nullptr) Render();
     }
 
 private:
@@ -154,11 +190,63 @@ private:
     std::ostream& out_;
     bool terminal_;
     const std::vector<BenchLane>& lanes_;
+    ui::layout::BenchWindow* window_;
     LaneLock lock_;
     bool asking_ = false;
     std::string held_; // lines of the other lanes while a question is open
     int rows_ = 0;
     std::string last_;
+};
+
+// The window's questions are asked on the window's own thread: a lane hands its question over
+// and waits for the answer, while the window's thread runs the questions it was handed between
+// its passes over events.
+class WindowAsker final : public app::AppUi {
+public:
+    explicit WindowAsker(ui::layout::BenchWindow& window) : window_(window) {}
+
+    platform::MessageAnswer ShowMessage(platform::MessageKind kind, const std::string& title,
+                                        const std::string& text,
+                                        platform::MessageButtons buttons) override {
+        platform::MessageAnswer answer = platform::MessageAnswer::Closed;
+        HandOver([&] { answer = window_.Asker().ShowMessage(kind, title, text, buttons); });
+        return answer;
+    }
+    void ShowSubIdDialog(app::TSubIDDialog& dialog) override {
+        HandOver([&] { window_.Asker().ShowSubIdDialog(dialog); });
+    }
+    void ProcessPendingMessages() override {}
+
+    // On the window's thread: the question handed over, if any.
+    void AskWaiting() {
+        Question* question = nullptr;
+        {
+            LaneGuard guard(lock_);
+            std::swap(question, waiting_);
+        }
+        if (question == nullptr) return;
+        question->ask();
+        question->answered.Set();
+    }
+
+private:
+    struct Question {
+        std::function<void()> ask;
+        LaneSignal answered;
+    };
+    void HandOver(std::function<void()> ask) {
+        Question question{std::move(ask), {}};
+        {
+            LaneGuard guard(lock_);
+            waiting_ = &question;
+        }
+        window_.Wake();
+        question.answered.Wait();
+    }
+
+    ui::layout::BenchWindow& window_;
+    LaneLock lock_;
+    Question* waiting_ = nullptr; // one at a time: the lanes' askers lock sees to it
 };
 
 // What a lane's program shows: the warning the bench asked once, the final messages as lines,
@@ -182,11 +270,17 @@ public:
         }
         LaneGuard one(askers_);
         platform::MessageAnswer answer = platform::MessageAnswer::Closed;
-        view_.Ask(lane_, [&] { answer = asker_.ShowMessage(kind, title, text, buttons); });
+        // Over the window the box must say whose question it is; the terminal says it first.
+        const std::string caption =
+            view_.Windowed() ? ui::layout::CaptionNamingBoard(title, RowOf(lane_)) : title;
+        view_.Ask(lane_, [&] { answer = asker_.ShowMessage(kind, caption, text, buttons); });
         return answer;
     }
     void ShowSubIdDialog(app::TSubIDDialog& dialog) override {
         LaneGuard one(askers_);
+        // In a window the dialog is all the technician sees of the question: it names its board.
+        if (view_.Windowed())
+            dialog.Caption = ui::layout::CaptionNamingBoard(dialog.Caption, RowOf(lane_));
         view_.Ask(lane_, [&] { asker_.ShowSubIdDialog(dialog); });
     }
     void ProcessPendingMessages() override {
@@ -544,17 +638,27 @@ BenchResolution ResolveBench(const Invocation& v) {
 }
 
 int RunBench(const Invocation& v, const std::vector<BenchTarget>& targets, std::ostream& out,
-             const BenchHooks& hooks) {
+             const BenchHooks& hooks, ui::layout::BenchWindow* window) {
     ui::ConsoleOptions options;
     options.yes = v.yes;
     options.revision = v.revision;
-    ui::ConsoleUi asker(std::cin, out, options);
+    ui::ConsoleUi console(std::cin, out, options);
+    std::optional<WindowAsker> windowAsker;
+    if (window != nullptr) windowAsker.emplace(*window);
+    app::AppUi& asker = window != nullptr ? static_cast<app::AppUi&>(*windowAsker) : console;
+    std::vector<BenchLane> lanes(targets.size());
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        lanes[i].target = targets[i];
+    BenchView view(out, StandardOutputIsTerminal() && &out == &std::cout, lanes, window);
     std::string names;
     for (const BenchTarget& t : targets)
         names += (names.empty() ? "" : ", ") + t.Name();
     out << "Boards to update: " << names << "\n";
-    if (asker.ShowMessage(platform::MessageKind::Warning, "Warning", app::kConfirmText,
-                          platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
+    // In the window the rows name the boards before the warning is asked, over them.
+    if (window != nullptr) window->Open([&view] { return view.Rows(); });
+    app::AppUi& warner = window != nullptr ? window->Asker() : console;
+    if (warner.ShowMessage(platform::MessageKind::Warning, "Warning", app::kConfirmText,
+                           platform::MessageButtons::OkCancel) != platform::MessageAnswer::Ok) {
         out << "Update cancelled - nothing was written\n";
         return kExitCancelled;
     }
@@ -562,10 +666,8 @@ int RunBench(const Invocation& v, const std::vector<BenchTarget>& targets, std::
     // A simulated lane holds its own board only, as it sits on the bench: memory grows with
     // the lanes, not with their square.
     const std::vector<sim::Scenario> alone = BoardsAlone(v, targets);
-    std::vector<BenchLane> lanes(targets.size());
     for (std::size_t i = 0; i < targets.size(); ++i) {
         BenchLane& lane = lanes[i];
-        lane.target = targets[i];
         int status = kExitSuccess;
         lane.invocation = std::make_unique<Invocation>(v);
         if (!alone.empty()) lane.invocation->scenario = alone[i];
@@ -575,19 +677,26 @@ int RunBench(const Invocation& v, const std::vector<BenchTarget>& targets, std::
                                                         std::set<std::string>{lane.target.place});
         if (hooks.laneMade) hooks.laneMade(lane);
     }
-    BenchView view(out, StandardOutputIsTerminal() && &out == &std::cout, lanes);
     LaneLock askers;
     std::vector<std::function<void()>> jobs;
     for (BenchLane& lane : lanes)
         jobs.emplace_back(
             [&, lanePointer = &lane] { RunLane(v, *lanePointer, view, asker, askers, hooks); });
-    RunSideBySide(jobs);
+    if (window != nullptr)
+        RunSideBySide(jobs, [&] {
+            windowAsker->AskWaiting();
+            window->WaitForEvents();
+        });
+    else
+        RunSideBySide(jobs);
     view.Done();
     const int status = BenchStatus(lanes);
     if (v.json)
         std::cout << BenchJson(lanes, status) << "\n";
     else
         Summary(out, lanes);
+    // The summary stays in the window, each board's log a click away.
+    if (window != nullptr) window->RunUntilClosed();
     if (hooks.keep != nullptr) *hooks.keep = std::move(lanes);
     return status;
 }

@@ -18,6 +18,10 @@
 #include <string>
 #include <vector>
 
+namespace flashwell::ui::layout {
+class BenchWindow;
+} // namespace flashwell::ui::layout
+
 namespace flashwell::cli {
 
 // A board of the bench as the names found it.
@@ -82,8 +86,9 @@ struct BenchHooks {
 };
 
 // Runs --update on every named board at once; returns the exit status (0 every board updated,
-// 1 any failed, 3 cancelled, 4 a named board not present).
+// 1 any failed, 3 cancelled, 4 a named board not present). With a window, the rows, the warning,
+// the questions and the summary are the window's; the terminal gets the summary too.
 int RunBench(const Invocation& v, const std::vector<BenchTarget>& targets, std::ostream& out,
-             const BenchHooks& hooks = {});
+             const BenchHooks& hooks = {}, ui::layout::BenchWindow* window = nullptr);
 
 } // namespace flashwell::cli

@@ -1,9 +1,11 @@
 #include "cli/faces.h"
 
 #ifdef FLASHWELL_HAVE_FLTK
+#include "ui/fltk/fltk_bench_window.h"
 #include "ui/fltk/fltk_ui.h"
 #endif
 #ifdef FLASHWELL_HAVE_WIN32_UI
+#include "ui/win32/win32_bench_window.h"
 #include "ui/win32/win32_ui.h"
 #endif
 
@@ -49,7 +51,8 @@ struct Faces::Window {};
 #endif
 
 Faces::Faces(const Invocation& invocation, std::ostream& text)
-    : console_(std::cin, text, ConsoleOptionsOf(invocation)), face_(&console_) {
+    : console_(std::cin, text, ConsoleOptionsOf(invocation)), face_(&console_),
+      yes_(invocation.yes) {
 #ifdef FLASHWELL_HAVE_FLTK
     if (!invocation.console && ui::FltkDisplayAvailable()) {
         ui::FltkOptions options;
@@ -97,6 +100,26 @@ void Faces::Update([[maybe_unused]] app::TForm1& form) {
 #endif
     console_.ShowBoardLines();
     form.Button1Click();
+}
+
+std::unique_ptr<ui::layout::BenchWindow> Faces::BenchWindow() {
+#ifdef FLASHWELL_HAVE_FLTK
+    if (window_) {
+        ui::FltkBenchOptions options;
+        // Unattended: the summary long enough to be read, then the program ends as on the
+        // terminal.
+        if (yes_) options.closeAfter = 3.0;
+        return std::make_unique<ui::FltkBenchWindow>(window_->ui, options);
+    }
+#endif
+#ifdef FLASHWELL_HAVE_WIN32_UI
+    if (window_) {
+        ui::Win32BenchOptions options;
+        if (yes_) options.closeAfter = 3.0;
+        return std::make_unique<ui::Win32BenchWindow>(window_->ui, options);
+    }
+#endif
+    return nullptr;
 }
 
 void Faces::RunUntilClosed() {

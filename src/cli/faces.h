@@ -7,6 +7,7 @@
 #include "app/main_form.h"
 #include "cli/invocation.h"
 #include "ui/console/console_ui.h"
+#include "ui/layout/bench_window_layout.h"
 
 #include <iosfwd>
 #include <memory>
@@ -31,12 +32,16 @@ public:
     // "Update" clicked once, the run to its end; or the face's own loop until it is closed.
     void Update(app::TForm1& form);
     void RunUntilClosed();
+    // The window a bench is shown in, where the face is a window that has one; nullptr otherwise
+    // (the bench then takes the terminal).
+    std::unique_ptr<ui::layout::BenchWindow> BenchWindow();
 
 private:
     struct Window;
     ui::ConsoleUi console_;
     std::unique_ptr<Window> window_;
     app::AppUi* face_ = nullptr;
+    [[maybe_unused]] bool yes_ = false;
 };
 
 } // namespace flashwell::cli

@@ -1,5 +1,7 @@
 #include "cli/lanes.h"
 
+#include <algorithm>
+
 #ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -7,6 +9,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
+#include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 #endif
@@ -53,6 +57,44 @@ void RunSideBySide(const std::vector<std::function<void()>>& jobs) {
         CloseHandle(t);
     }
 }
+
+void RunSideBySide(const std::vector<std::function<void()>>& jobs,
+                   const std::function<void()>& meanwhile) {
+    std::vector<HANDLE> threads;
+    for (const std::function<void()>& job : jobs) {
+        HANDLE t = CreateThread(nullptr, 0, RunJob,
+                                const_cast<void*>(static_cast<const void*>(&job)), 0, nullptr);
+        if (t == nullptr)
+            job();
+        else
+            threads.push_back(t);
+    }
+    // One handle at a time: WaitForMultipleObjects takes at most 64.
+    const auto running = [&] {
+        return std::any_of(threads.begin(), threads.end(),
+                           [](HANDLE t) { return WaitForSingleObject(t, 0) == WAIT_TIMEOUT; });
+    };
+    while (running())
+        meanwhile();
+    for (HANDLE t : threads)
+        CloseHandle(t);
+}
+
+struct LaneSignal::Impl {
+    HANDLE event;
+};
+LaneSignal::LaneSignal() : impl_(std::make_unique<Impl>()) {
+    impl_->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+LaneSignal::~LaneSignal() {
+    CloseHandle(impl_->event);
+}
+void LaneSignal::Set() {
+    SetEvent(impl_->event);
+}
+void LaneSignal::Wait() {
+    WaitForSingleObject(impl_->event, INFINITE);
+}
 #else
 struct LaneLock::Impl {
     std::recursive_mutex mutex;
@@ -72,6 +114,40 @@ void RunSideBySide(const std::vector<std::function<void()>>& jobs) {
         threads.emplace_back(job);
     for (std::thread& t : threads)
         t.join();
+}
+
+void RunSideBySide(const std::vector<std::function<void()>>& jobs,
+                   const std::function<void()>& meanwhile) {
+    std::atomic<std::size_t> ended{0};
+    std::vector<std::thread> threads;
+    for (const std::function<void()>& job : jobs)
+        threads.emplace_back([&job, &ended] {
+            job();
+            ++ended;
+        });
+    while (ended < jobs.size())
+        meanwhile();
+    for (std::thread& t : threads)
+        t.join();
+}
+
+struct LaneSignal::Impl {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool set = false;
+};
+LaneSignal::LaneSignal() : impl_(std::make_unique<Impl>()) {}
+LaneSignal::~LaneSignal() = default;
+void LaneSignal::Set() {
+    {
+        const std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->set = true;
+    }
+    impl_->changed.notify_all();
+}
+void LaneSignal::Wait() {
+    std::unique_lock<std::mutex> lock(impl_->mutex);
+    impl_->changed.wait(lock, [this] { return impl_->set; });
 }
 #endif
 

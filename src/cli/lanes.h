@@ -38,5 +38,24 @@ private:
 
 // Runs every job in a thread of its own; returns when all have ended.
 void RunSideBySide(const std::vector<std::function<void()>>& jobs);
+// The same, with the calling thread calling `meanwhile` over and over until they have: a window
+// lives on the thread that made it, and that thread keeps it answering while the lanes run.
+void RunSideBySide(const std::vector<std::function<void()>>& jobs,
+                   const std::function<void()>& meanwhile);
+
+// One thread waits until another says it may go on (a lane until its question was answered).
+class LaneSignal {
+public:
+    LaneSignal();
+    ~LaneSignal();
+    LaneSignal(const LaneSignal&) = delete;
+    LaneSignal& operator=(const LaneSignal&) = delete;
+    void Set();
+    void Wait();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 } // namespace flashwell::cli

@@ -225,7 +225,10 @@ int RunProgram(const Invocation& v) {
             std::cerr << "flashwell: " << resolution.error << "\n";
             return finish(kExitUsage);
         }
-        if (v.update) return RunBench(v, resolution.targets, text);
+        if (v.update) {
+            const std::unique_ptr<ui::layout::BenchWindow> window = faces.BenchWindow();
+            return RunBench(v, resolution.targets, text, {}, window.get());
+        }
         // A restore onto a board named by serial number or place: the only board in view.
         for (const BenchTarget& target : resolution.targets)
             places.insert(target.place);

@@ -3,6 +3,8 @@
 // Screenshots go to the current folder (win32-*.bmp).
 #include "app/block_mark.h"
 #include "app/main_form.h"
+#include "cli/bench.h"
+#include "cli/lanes.h"
 #include "device/adapter_usb.h"
 #include "protocol/board_protocol.h"
 #include "screenshot.h"
@@ -11,17 +13,20 @@
 #include "sim/sim_world.h"
 #include "testkit/temp_data_folder.h"
 #include "testkit/virtual_time.h"
+#include "ui/win32/win32_bench_window.h"
 #include "ui/win32/win32_ui.h"
 
 #include <commctrl.h>
 #include <dlgs.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -618,17 +623,134 @@ void RestoreFromTheWindowMenu() {
     Check(board.FlashOperations().size() == operations, "and nothing is written");
 }
 
+// The bench in its window: the four simulated boards of scenarios/bench-4.json on the virtual
+// clock, the warning and the questions answered by the face, a picture while the boards are
+// written (the lanes wait in their run until it is taken) and one of the summary, and a board's
+// log one click away.
+void BenchWindow() {
+    const sim::ScenarioResult loaded =
+        sim::LoadScenarioFile(FLASHWELL_SCENARIO_DIR "/bench-4.json");
+    Check(loaded.scenario.has_value(), "bench-4 loads: " + loaded.error);
+    if (!loaded.scenario) return;
+    flashwell::testing::TempDataFolder folder;
+    cli::Invocation v;
+    v.scenario = *loaded.scenario;
+    v.clock.speedFactor = 0;
+    v.update = true;
+    v.allBoards = true;
+    v.dataFolder = folder.Path();
+    v.logFile = folder.Path() / "flashwell.log";
+    const cli::BenchResolution resolved = cli::ResolveBench(v);
+    Check(resolved.error.empty() && resolved.targets.size() == 4,
+          "the bench names four boards " + resolved.error);
+    if (resolved.targets.size() != 4) return;
+
+    ui::Win32Options options = AnswerFirstButton();
+    options.revision = 1;
+    ui::Win32Ui face(options);
+    std::vector<std::string> boxes, dialogs;
+    face.onMessageShown = [&](ui::Win32MessageView& box) { boxes.push_back(box.title); };
+    face.onSubIdDialogShown = [&](ui::Win32SubIdView& dialog) {
+        dialogs.push_back(Text(dialog.window));
+    };
+    ui::Win32BenchWindow window(face);
+
+    std::atomic<bool> pictured{false};
+    cli::LaneSignal released;
+    cli::BenchHooks hooks;
+    hooks.pump = [&](cli::BenchLane& lane) {
+        if (lane.stepPercent > 0 && !pictured) released.Wait();
+    };
+    int passes = 0;
+    window.onPass = [&](ui::Win32BenchWindow& w) {
+        if (pictured) return;
+        std::string rows;
+        bool underWay = true;
+        for (std::size_t r = 0; r < 4; ++r) {
+            rows += " [" + w.Text(r, ui::layout::BenchColumn::Step) + " " +
+                    w.Text(r, ui::layout::BenchColumn::Gauge) + "]";
+            underWay = underWay && !w.Text(r, ui::layout::BenchColumn::Step).empty() &&
+                       w.Text(r, ui::layout::BenchColumn::Gauge) != "0%";
+        }
+        if (++passes % 20 == 0) std::printf("     pass %d:%s\n", passes, rows.c_str());
+        // Never a test that hangs: a window that does not show it fails, and the lanes go on.
+        if (!underWay && passes < 600) return;
+        Check(underWay, "every board underWay in its row:" + rows);
+        Check(w.StateLineText() == "4 of 4 boards running",
+              "while the boards are written: " + w.StateLineText());
+        Check(!IsWindowEnabled(w.CloseButton()), "no closing while boards are written");
+        Shot(w.Window(), "bench-during");
+        pictured = true;
+        released.Set();
+    };
+    bool summaryShown = false;
+    window.onSummaryShown = [&](ui::Win32BenchWindow& w) {
+        summaryShown = true;
+        for (std::size_t r = 0; r < 4; ++r) {
+            const cli::BenchTarget& t = resolved.targets[r];
+            const std::string row = "row " + std::to_string(r) + ": ";
+            Check(w.Text(r, ui::layout::BenchColumn::Place) == t.place &&
+                      w.Text(r, ui::layout::BenchColumn::Serial) == t.serial,
+                  row + "place " + t.place + " and serial " + t.serial);
+            Check(w.Text(r, ui::layout::BenchColumn::Result) == "updated" &&
+                      w.Text(r, ui::layout::BenchColumn::Gauge) == "100%",
+                  row + "ends updated: " + w.Text(r, ui::layout::BenchColumn::Result));
+            Check(IsWindowEnabled(w.LogButton(r)), row + "its log a click away");
+        }
+        Check(w.StateLineText() == "4 of 4 boards updated", "summary: " + w.StateLineText());
+        Shot(w.Window(), "bench-after");
+        SendMessageA(w.LogButton(2), BM_CLICK, 0, 0);
+        Check(w.LogWindow() != nullptr && IsWindowVisible(w.LogWindow()) &&
+                  Contains(Text(w.LogWindow()), resolved.targets[2].place) &&
+                  Contains(w.LogText(), resolved.targets[2].Name()),
+              "\"Log\" shows the board's log");
+        // The new window reaches the screen through the window system: let it get there.
+        for (int turn = 0; turn < 20 && w.LogWindow() != nullptr; ++turn) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+            MSG msg;
+            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+            }
+        }
+        if (w.LogWindow() != nullptr) Shot(w.LogWindow(), "bench-log");
+        SendMessageA(w.CloseButton(), BM_CLICK, 0, 0);
+    };
+
+    std::ostringstream out;
+    const int status = cli::RunBench(v, resolved.targets, out, hooks, &window);
+    Check(status == cli::kExitSuccess, "every board updated: " + out.str());
+    Check(summaryShown && pictured, "pictured during the run and at its end");
+    const auto namesABoard = [&](const std::string& caption) {
+        return std::any_of(resolved.targets.begin(), resolved.targets.end(),
+                           [&](const cli::BenchTarget& t) {
+                               return Contains(caption, t.serial + " at " + t.place);
+                           });
+    };
+    Check(boxes.size() == 2 && boxes[0] == "Warning" && namesABoard(boxes.back()),
+          "the warning once, then one board's question naming it: " +
+              (boxes.empty() ? std::string() : boxes.back()));
+    Check(dialogs.size() == 1 && namesABoard(dialogs[0]),
+          "the SubID dialog names its board: " + (dialogs.empty() ? std::string() : dialogs[0]));
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
     if (!ui::Win32DisplayAvailable()) {
         std::printf("FAIL no display: windows cannot be created here\n");
         return 1;
+    }
+    // "bench": the bench window alone.
+    if (argc > 1 && std::string(argv[1]) == "bench") {
+        BenchWindow();
+        return failures == 0 ? 0 : 1;
     }
     MainWindowAndUpdate();
     SubIdDialog();
     ErrorBox();
     RestoreFromTheWindowMenu();
+    BenchWindow();
     std::printf(failures == 0 ? "== all window checks passed\n" : "== %d window check(s) failed\n",
                 failures);
     return failures == 0 ? 0 : 1;

@@ -16,7 +16,7 @@ using namespace win32;
 
 void Win32Ui::OpenMainWindow() {
     BuildMainWindow();
-    BuildSubIdDialog();
+    BuildSubIdDialog(form_->SubIDDialog);
     ShowWindow(main_, SW_SHOW);
     // Started from a console, the program would otherwise leave the keyboard with the console.
     SetForegroundWindow(main_);

@@ -10,10 +10,8 @@ namespace flashwell::ui {
 
 using namespace win32;
 
-void Win32Ui::BuildSubIdDialog() {
-    if (form_ == nullptr) return;
+void Win32Ui::BuildSubIdDialog(app::TSubIDDialog& d) {
     Controls& c = *controls_;
-    app::TSubIDDialog& d = form_->SubIDDialog;
     c.subIdModel = &d;
 
     const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
@@ -120,10 +118,9 @@ void Win32Ui::RunSubIdDialog(app::TSubIDDialog& dialog) {
     Controls& c = *controls_;
     if (subId_ == nullptr || c.subIdModel != &dialog) {
         if (subId_ != nullptr) DestroyWindow(subId_);
-        // Built for this dialog model; the form's own one is built with the main window.
-        app::TForm1* form = form_;
-        if (form == nullptr || &form->SubIDDialog != &dialog) return; // nothing to show it with
-        BuildSubIdDialog();
+        // Built for this dialog model: the form's own one is built with the main window, a bench
+        // lane's when the lane asks.
+        BuildSubIdDialog(dialog);
         if (subId_ == nullptr) return;
     }
     ShowRevisions(dialog);

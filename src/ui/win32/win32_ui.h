@@ -96,7 +96,7 @@ private:
     void OnTimer(UINT_PTR id);
     void BuildMainWindow();
     void BuildStatusBar();
-    void BuildSubIdDialog();
+    void BuildSubIdDialog(app::TSubIDDialog& dialog);
     void ApplyClientSize();
     void OnCommand(int id);
     void PlaceGauge(int part, const RECT& rect);
