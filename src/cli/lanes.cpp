@@ -42,6 +42,11 @@ DWORD WINAPI RunJob(LPVOID job) {
 } // namespace
 
 void RunSideBySide(const std::vector<std::function<void()>>& jobs) {
+    RunSideBySide(jobs, {});
+}
+
+void RunSideBySide(const std::vector<std::function<void()>>& jobs,
+                   const std::function<void()>& meanwhile) {
     std::vector<HANDLE> threads;
     for (const std::function<void()>& job : jobs) {
         HANDLE t = CreateThread(nullptr, 0, RunJob,
@@ -52,22 +57,12 @@ void RunSideBySide(const std::vector<std::function<void()>>& jobs) {
         else
             threads.push_back(t);
     }
-    for (HANDLE t : threads) {
-        WaitForSingleObject(t, INFINITE);
-        CloseHandle(t);
-    }
-}
-
-void RunSideBySide(const std::vector<std::function<void()>>& jobs,
-                   const std::function<void()>& meanwhile) {
-    std::vector<HANDLE> threads;
-    for (const std::function<void()>& job : jobs) {
-        HANDLE t = CreateThread(nullptr, 0, RunJob,
-                                const_cast<void*>(static_cast<const void*>(&job)), 0, nullptr);
-        if (t == nullptr)
-            job();
-        else
-            threads.push_back(t);
+    if (!meanwhile) {
+        for (HANDLE t : threads) {
+            WaitForSingleObject(t, INFINITE);
+            CloseHandle(t);
+        }
+        return;
     }
     // One handle at a time: WaitForMultipleObjects takes at most 64.
     const auto running = [&] {
@@ -109,11 +104,7 @@ void LaneLock::Unlock() {
 }
 
 void RunSideBySide(const std::vector<std::function<void()>>& jobs) {
-    std::vector<std::thread> threads;
-    for (const std::function<void()>& job : jobs)
-        threads.emplace_back(job);
-    for (std::thread& t : threads)
-        t.join();
+    RunSideBySide(jobs, {});
 }
 
 void RunSideBySide(const std::vector<std::function<void()>>& jobs,
@@ -125,7 +116,7 @@ void RunSideBySide(const std::vector<std::function<void()>>& jobs,
             job();
             ++ended;
         });
-    while (ended < jobs.size())
+    while (meanwhile && ended < jobs.size())
         meanwhile();
     for (std::thread& t : threads)
         t.join();

@@ -20,7 +20,7 @@ bool IsMemoryLoad(const UsbSetup& s) {
     return s.request == kLoaderRequest && (s.requestType & 0x80) == 0 && !IsCpuControl(s);
 }
 
-// The standard requests of the USB specification's chapter 9, as the chip's core answers them in
+// The standard device requests every USB device answers, as the chip's core answers them in
 // its boot state from its own descriptors (a started program answers them alike from the
 // descriptors it serves): false for a stall. The descriptors have no strings, and no device
 // qualifier is modelled.

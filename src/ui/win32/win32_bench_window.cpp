@@ -80,19 +80,8 @@ Win32BenchWindow::Win32BenchWindow(Win32Ui& asker, Win32BenchOptions options)
     : asker_(asker), options_(options), instance_(GetModuleHandleA(nullptr)) {
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
-    font_ = CreateFontA(-layout::kLayoutFont.pixelHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                        DEFAULT_PITCH | FF_SWISS, layout::kLayoutFont.face);
-    if (font_ == nullptr) font_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
-
-    WNDCLASSEXA wc{};
-    wc.cbSize = sizeof wc;
-    wc.hInstance = instance_;
-    wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512)); // IDC_ARROW
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    wc.lpfnWndProc = BenchProc;
-    wc.lpszClassName = kBenchClass;
-    wc.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(32512)); // IDI_APPLICATION
+    font_ = MakeLayoutFont();
+    WNDCLASSEXA wc = FaceWindowClass(instance_, BenchProc, kBenchClass);
     RegisterOnce(wc);
     wc.lpfnWndProc = LogProc;
     wc.lpszClassName = kLogClass;

@@ -1,3 +1,4 @@
+#include "ui/layout/main_window_layout.h"
 #include "ui/win32/win32_internal.h"
 
 #include <cstring>
@@ -104,6 +105,25 @@ void RegisterOnce(const WNDCLASSEXA& wc) {
     existing.cbSize = sizeof existing;
     if (GetClassInfoExA(wc.hInstance, wc.lpszClassName, &existing)) return;
     RegisterClassExA(&wc);
+}
+
+HFONT MakeLayoutFont() {
+    HFONT font = CreateFontA(-layout::kLayoutFont.pixelHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+                             FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                             DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, layout::kLayoutFont.face);
+    return font != nullptr ? font : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+}
+
+WNDCLASSEXA FaceWindowClass(HINSTANCE instance, WNDPROC proc, const char* name) {
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512)); // IDC_ARROW
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpfnWndProc = proc;
+    wc.lpszClassName = name;
+    wc.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(32512)); // IDI_APPLICATION
+    return wc;
 }
 
 SIZE TextSize(HWND hwnd, HFONT font, const std::string& text) {

@@ -74,6 +74,10 @@ inline HMENU ControlId(int id) {
 
 bool IsClass(HWND hwnd, const char* name);
 void RegisterOnce(const WNDCLASSEXA& wc);
+// The layout's font, or the system's dialog font where it cannot be made.
+HFONT MakeLayoutFont();
+// A class of the faces' windows: arrow cursor, button-face background, the application's icon.
+WNDCLASSEXA FaceWindowClass(HINSTANCE instance, WNDPROC proc, const char* name);
 SIZE TextSize(HWND hwnd, HFONT font, const std::string& text);
 // The outer rectangle of a window whose client area has this size, centred on the work area.
 RECT CentredFrame(int clientWidth, int clientHeight, DWORD style, DWORD exStyle);

@@ -18,20 +18,8 @@ Win32Ui::Win32Ui(Win32Options options)
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_BAR_CLASSES};
     InitCommonControlsEx(&icc);
 
-    font_ = CreateFontA(-layout::kLayoutFont.pixelHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                        DEFAULT_PITCH | FF_SWISS, layout::kLayoutFont.face);
-    if (font_ == nullptr) font_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
-
-    WNDCLASSEXA wc{};
-    wc.cbSize = sizeof wc;
-    wc.hInstance = instance_;
-    wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512)); // IDC_ARROW
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-
-    wc.lpfnWndProc = MainProc;
-    wc.lpszClassName = kMainClass;
-    wc.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(32512)); // IDI_APPLICATION
+    font_ = MakeLayoutFont();
+    WNDCLASSEXA wc = FaceWindowClass(instance_, MainProc, kMainClass);
     RegisterOnce(wc);
     wc.hIcon = nullptr;
 
